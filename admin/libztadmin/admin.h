@@ -1,0 +1,258 @@
+/*
+ * admin.h - the administration library: records, connection and entry
+ * points shared by ztuser and the server's other administration tools.
+ *
+ * Conventions
+ *  - Results are AdminStatus values (zterrno.h): 0 on success, a negative
+ *    code on failure, unless a function's comment says otherwise.
+ *  - Every record or string handed to a caller is malloc'd and owned by the
+ *    caller, who releases it with the matching free_* function (or free()
+ *    for plain strings).  Strings borrowed from a record (get_server_name)
+ *    are not freed.
+ *  - An absent (NULL) string is distinct from an empty one; ID lists are
+ *    NULL-terminated char ** arrays.
+ *  - Nothing is thrown across this interface; composite operations do not
+ *    roll back what they wrote before a failure.
+ *  - Diagnostics go to the system log, never to the terminal.
+ */
+#ifndef ZT_ADMIN_H
+#define ZT_ADMIN_H
+
+#include <stdio.h>
+#include <ldap.h>
+#include <ndbm.h>
+
+#include "zterrno.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ================================================ configuration, connection */
+
+#define AUTH_SIMPLE   0
+#define AUTH_CRAM_MD5 1
+
+/* The administration configuration and, at the same time, the connection. */
+typedef struct AdminConfig {
+    LDAP *session;           /* session with the configured server */
+    int access_level;        /* 1 anonymous, 2, 3 (password file), 4 */
+    char *server_name;
+    int server_port;
+    char *user_name;         /* bind DN */
+    char *subtree;           /* root of all administration entries */
+    char *default_locale;
+    DBM *dstatus_db;
+    DBM *ustatus_db;
+    char *dstatus_dbfile;
+    char *ustatus_dbfile;
+    int auth_mech;           /* AUTH_CRAM_MD5 or AUTH_SIMPLE */
+    char *password;          /* bind password in clear */
+    LDAP *primary_session;   /* session with the primary, see zt_LDAPexec */
+    char *primary_name;
+} AdminConfig;
+
+/* Time-out in seconds for the primary's reachability check; 0: no limit. */
+extern int DStimeout;
+
+AdminConfig *allocate_zta(void);
+AdminStatus read_config_file(AdminConfig *zta, const char *path);
+AdminConfig *set_zta_val(AdminConfig *zta, const char *key, const char *value);
+int check_zta(const AdminConfig *zta);
+void free_zta(AdminConfig *zta);
+int DSauth(const char *mechanism);
+char *read_passwd_file(const char *path, AdminStatus *status);
+char *get_defaultlocale(void);
+char *get_ztadmin_info(const char *key);
+
+AdminConfig *open_connection(int access_level, const char *user, const char *password,
+                             const char *config_path, AdminStatus *status);
+AdminConfig *_zt_dsConnect(int access_level, const char *user, const char *password,
+                           const char *config_path, const char *server, AdminStatus *status);
+LDAP *_zt_LDAPopen(const char *bind_dn, const char *password, const char *host, int port,
+                   int auth_mech, AdminStatus *status);
+int _zt_ldap_sasl_cram_md5_bind_s(LDAP *session, const char *bind_dn, struct berval *credentials,
+                                  LDAPControl **server_controls, LDAPControl **client_controls);
+int close_connection(AdminConfig *connection);
+const char *get_server_name(const AdminConfig *connection);
+
+/* ======================================================= write executor */
+
+#define DS_OP_ADD    1
+#define DS_OP_DELETE 2
+#define DS_OP_MODIFY 3
+
+#define DS_KEEP_PRIMARY 1
+#define DS_RETRY        2
+#define DS_SYNC         4
+
+AdminStatus zt_LDAPexec(int op, AdminConfig *connection, const char *dn, LDAPMod **mods, int flags);
+AdminStatus zt_addDsEntry(AdminConfig *connection, const char *dn, LDAPMod **mods, int flags);
+AdminStatus zt_deleteDsEntry(AdminConfig *connection, const char *dn, int flags);
+AdminStatus zt_modifyDsEntry(AdminConfig *connection, const char *dn, LDAPMod **mods, int flags);
+int zt_getmodtime(AdminConfig *connection, const char *dn);
+void _init_backoff(void);
+void _wait_backoff(void);
+int _dn_exists(LDAP *session, const char *dn);
+AdminStatus check_primary(void);
+
+/* ===================================================== entry queries */
+
+#define SEARCH_ALL      0
+#define SEARCH_SINGLE   1
+#define SEARCH_CHILDREN 2
+
+LDAPMessage *search_for_entries(LDAP *session, const char *filter, const char *base,
+                                char **attrs, int attrsonly, int mode);
+int entry_exists(LDAP *session, const char *filter, const char *base);
+AdminStatus _zt_dsEntryExists(AdminConfig *connection, const char *filter, const char *base,
+                              int on_primary);
+int count_child_entries(LDAP *session, const char *base);
+int delete_child_entries(LDAP *session, const char *base);
+char *normalize_search_filter(const char *filter);
+int zt_getGeneration(AdminConfig *connection, const char *name);
+int zt_incGeneration(AdminConfig *connection, const char *name);
+int zt_isGenerationValid(AdminConfig *connection, const char *name, int generation);
+int print_hierarchy(AdminConfig *connection, int print_attrs, int sort);
+int print_entry_hierarchy(LDAP *session, const char *dn, int level, int print_attrs, int sort);
+AdminStatus zt_DSConfigured(char **path);
+extern int global_num_entries;
+
+/* ============================================ data-store configuration */
+
+typedef struct SubtreeNode {
+    char *dn;
+    int flag;
+    struct SubtreeNode *next;
+} SubtreeNode;
+
+typedef struct TreeS {
+    SubtreeNode *subtrees;
+    char **referrals;
+    char *replicadn;
+    struct TreeS *next;
+} TreeS;
+
+typedef struct Backend {
+    char **suffixes;
+    char *rootdn;
+    char **replicas;
+    const char *type;
+    TreeS *slaves;
+    TreeS *masters;
+} Backend;
+
+typedef struct BackendList {
+    int count;
+    int capacity;
+    Backend *backends;
+} BackendList;
+
+AdminStatus read_ds_config(BackendList *list);
+int fp_getline(FILE *fp, int *lineno, char *buf, int bufsize, char *line, int linesize);
+void fp_parse_line(char *line, int *argc, char **argv, int max);
+char *strtok_quote(char *str, const char *delimiters, char **next);
+Backend *new_backend(BackendList *list, const char *type);
+void free_backend(BackendList *list);
+Backend *select_backend(const BackendList *list, const char *dn);
+int configure_treeS(Backend *backend, int argc, char **argv, int is_slave);
+void free_treeS(TreeS *chain);
+
+AdminStatus zt_getDSprimary(char **name, int *port);
+int zt_isDSprimary(void);
+AdminStatus zt_pingDShost(const char *host, int port, int timeout);
+void setLocalHostname(void);
+
+/* ================================================= user status database */
+
+#define USTATUS_NEVER      0
+#define USTATUS_LOGGED_IN  1
+#define USTATUS_LOGGED_OUT 2
+
+typedef struct DbmUser {
+    char *id;
+    char *name;
+    int create_time;
+    int status;
+    char *last_desktop;
+    int last_time;
+} DbmUser;
+
+typedef struct UserList {
+    DbmUser *user;
+    struct UserList *next;
+} UserList;
+
+DBM *open_user_dbm(const char *path, int access);
+void close_user_dbm(DBM *db);
+int add_dbm_user(AdminConfig *conn, const DbmUser *user);
+int modify_ustatus(DBM *db, const DbmUser *user);
+int delete_dbm_user(AdminConfig *conn, const char *user_id);
+DbmUser *get_dbm_user(DBM *db, const char *user_id);
+int dbm_user_exists(DBM *db, const char *user_id);
+UserList *get_all_dbm_users(DBM *db);
+void add_user_to_list(UserList **list, DbmUser *user);
+void free_UserList(UserList **list);
+DbmUser *allocate_dbm_user(void);
+void free_dbm_user(DbmUser *user);
+DbmUser *fill_dbm_user_struct(datum value);
+void print_dbm_user(const DbmUser *user);
+
+/* ============================================== desktop status database */
+
+typedef struct DbmDesktop {
+    char *id;
+    char *model;
+    char *firmware_rev;
+    char *status;
+    char *last_status_time;
+    char *first_conn_time;
+} DbmDesktop;
+
+typedef struct DesktopList {
+    DbmDesktop *desktop;
+    struct DesktopList *next;
+} DesktopList;
+
+DBM *open_desktop_dbm(const char *path, int mode);
+void close_desktop_dbm(DBM *db);
+int add_dbm_desktop(AdminConfig *config, const DbmDesktop *desktop);
+int modify_dstatus(DBM *db, const DbmDesktop *desktop);
+int delete_dbm_desktop(AdminConfig *config, const char *id);
+DbmDesktop *get_dbm_desktop(DBM *db, const char *id);
+DesktopList *get_all_dbm_desktops(DBM *db);
+int dbm_desktop_exists(DBM *db, const char *id);
+void add_desktop_to_list(DesktopList **list, DbmDesktop *desktop);
+void free_DesktopList(DesktopList **list);
+DbmDesktop *fill_dbm_desktop_struct(datum value);
+DbmDesktop *allocate_dbm_desktop(void);
+void free_dbm_desktop(DbmDesktop *desktop);
+void print_dbm_desktop(const DbmDesktop *desktop);
+
+/* ============================================ token-ID classification */
+
+typedef struct TokenPrefix {
+    const char *prefix;
+    int length;
+} TokenPrefix;
+
+extern const TokenPrefix zt_dtu_bound_prefixes[];
+extern const TokenPrefix zt_ds_logical_prefixes[];
+
+int zt_isLegalToken(const char *id, const char **reason);
+int prefixMatch(const char *id, const TokenPrefix *table);
+int zt_isDtuBoundToken(const char *id);
+int zt_isDsLogicalToken(const char *id);
+int zt_isFixedToken(AdminConfig *conn, const char *id);
+int zt_isPersonalToken(AdminConfig *conn, const char *id);
+int legal_raw_token_id(const char *id);
+
+/* ==================================================== directory records */
+/* (users, logical and raw tokens, translations, iterators, X configuration
+ *  and desktops follow here) */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZT_ADMIN_H */

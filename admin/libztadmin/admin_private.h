@@ -1,0 +1,129 @@
+// admin_private.h - internal interface of the administration library.
+//
+// C++ only.  Holds what the library's own files share and the C API does
+// not expose: the logging functions (their name dprintf is taken by the C
+// library, so they live in namespace zt), the fixed paths with their root
+// prefix, and one owning wrapper per C resource.
+#ifndef ZT_ADMIN_PRIVATE_H
+#define ZT_ADMIN_PRIVATE_H
+
+#ifndef __cplusplus
+#error "admin_private.h is C++ only"
+#endif
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <lber.h>
+#include <ldap.h>
+#include <ndbm.h>
+#include <netdb.h>
+#include <unistd.h>
+
+#include "admin.h"
+#include "utils.h"
+#include "zterrno.h"
+
+namespace zt {
+
+// ------------------------------------------------------------------ paths
+// The system's fixed absolute paths.  Always pass them through fixed_path().
+inline constexpr const char *kConfigPath = "/etc/opt/KRVXzt/ztadmin.conf";
+inline constexpr const char *kPasswordPath = "/etc/opt/KRVXzt/ztadmin.pw";
+inline constexpr const char *kDsConfigPath = "/etc/opt/KRVXzt/qmds/current/ztdsd.conf";
+inline constexpr const char *kTerminalsPath = "/etc/opt/KRVXzt/terminals";
+inline constexpr const char *kLocaleDir = "/opt/KRVXzt/lib/locale";
+inline constexpr const char *kPingPath = "/usr/sbin/ping";
+inline constexpr const char *kPkginfoPath = "/bin/pkginfo";
+inline constexpr const char *kPolicyToolPath = "/opt/KRVXzt/sbin/ztpolicy";
+
+// Returns `path` prefixed with $ZTADMIN_ROOT when that variable is set and
+// non-empty and the real and effective user IDs agree; `path` otherwise.
+std::string fixed_path(std::string_view path);
+
+// ---------------------------------------------------------------- logging
+// printf-style; each record goes to syslog and, when $ZTADMIN_LOG names a
+// file, is appended there as "PRIORITY TEXT\n".  Messages are cut to fit
+// their 1024-byte buffers.
+void dprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void dlprintf(const char *category, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void log_admin(const char *category, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// --------------------------------------------------------- owning wrappers
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
+struct LdapDeleter {
+    void operator()(LDAP *ld) const { ldap_unbind_ext_s(ld, nullptr, nullptr); }
+};
+struct LdapMsgDeleter {
+    void operator()(LDAPMessage *m) const { ldap_msgfree(m); }
+};
+struct BerDeleter {
+    void operator()(BerElement *b) const { ber_free(b, 0); }
+};
+struct LdapMemDeleter {
+    void operator()(char *s) const { ldap_memfree(s); }
+};
+struct BervalsDeleter {
+    void operator()(berval **v) const { ldap_value_free_len(v); }
+};
+struct DbmDeleter {
+    void operator()(DBM *db) const { dbm_close(db); }
+};
+struct FileDeleter {
+    void operator()(FILE *f) const { std::fclose(f); }
+};
+struct AddrinfoDeleter {
+    void operator()(addrinfo *ai) const { freeaddrinfo(ai); }
+};
+
+template <typename T>
+using CPtr = std::unique_ptr<T, FreeDeleter>;
+using CString = std::unique_ptr<char, FreeDeleter>;
+using LdapPtr = std::unique_ptr<LDAP, LdapDeleter>;
+using LdapMsgPtr = std::unique_ptr<LDAPMessage, LdapMsgDeleter>;
+using BerPtr = std::unique_ptr<BerElement, BerDeleter>;
+using LdapString = std::unique_ptr<char, LdapMemDeleter>;
+using BervalsPtr = std::unique_ptr<berval *, BervalsDeleter>;
+using DbmPtr = std::unique_ptr<DBM, DbmDeleter>;
+using FilePtr = std::unique_ptr<FILE, FileDeleter>;
+using AddrinfoPtr = std::unique_ptr<addrinfo, AddrinfoDeleter>;
+
+// A file descriptor closed on scope exit.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    Fd(Fd &&other) noexcept : fd_(other.release()) {}
+    Fd &operator=(Fd &&other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
+
+// A malloc'd copy of `s` for handing to a C caller; safe_malloc semantics.
+char *dup_c(std::string_view s);
+
+}  // namespace zt
+
+#endif  // ZT_ADMIN_PRIVATE_H
