@@ -20,7 +20,11 @@
 
 #include <stdio.h>
 #include <ldap.h>
+/* <ndbm.h> has no include guard of its own: include it only through here. */
+#ifndef ZT_NDBM_INCLUDED
+#define ZT_NDBM_INCLUDED
 #include <ndbm.h>
+#endif
 
 #include "zterrno.h"
 

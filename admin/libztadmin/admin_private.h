@@ -19,7 +19,6 @@
 
 #include <lber.h>
 #include <ldap.h>
-#include <ndbm.h>
 #include <netdb.h>
 #include <unistd.h>
 
