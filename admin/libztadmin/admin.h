@@ -251,6 +251,12 @@ int zt_isFixedToken(AdminConfig *conn, const char *id);
 int zt_isPersonalToken(AdminConfig *conn, const char *id);
 int legal_raw_token_id(const char *id);
 
+/* ================================================= platform services */
+
+/* Reads KEY of an installed package's description (for example "BASEDIR"
+ * of "KRVXzta"); 0 and a new string in *value, or a negative status. */
+int zt_getProdInfo(const char *package, const char *key, char **value);
+
 /* ==================================================== directory records */
 
 typedef struct User {
