@@ -149,6 +149,8 @@ const ReadCase kReadCases[] = {
      "read_ds_config(): [line 2] missing dn in \"rootdn <dn>\" line in %F file.\n"},
     {"push_replica_without_arguments_fails", "database ldbm\npush_replica\n", -1, "",
      "read_ds_config(): [line 2] missing host in \"replica <host[:port]>\" line in%F file.\n"},
+    {"line_of_999_characters_is_accepted", "database ldbm\nsuffix " + std::string(992, 's') + "\n", 0,
+     "ldbm suf=[" + std::string(992, 's') + "] root=- rep=[] slaves= masters=\n", ""},
     {"line_of_1000_characters_fails", "database ldbm\n" + kLong + "\n", -1, "",
      "fp_getline(): buffer larger than 1000\n"},
     {"continuation_reaching_1000_characters_fails",
@@ -177,15 +179,6 @@ TEST_P(ReadDsConfig, BuildsListAndLogs) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, ReadDsConfig, ::testing::ValuesIn(kReadCases),
                          [](const auto &info) { return std::string(info.param.name); });
-
-TEST_F(DsConfig, LineOf999CharactersIsAccepted) {
-    write_config("database ldbm\nsuffix " + std::string(992, 's') + "\n");
-    BackendList list{};
-    EXPECT_EQ(read_ds_config(&list), 0);
-    ASSERT_EQ(list.count, 1);
-    EXPECT_EQ(std::strlen(list.backends[0].suffixes[0]), 992u);
-    free_backend(&list);
-}
 
 TEST_F(DsConfig, MissingFileNamesThePathAndLeavesTheListAlone) {
     BackendList list{};
@@ -389,21 +382,6 @@ TEST(NewBackend, GrowsByTenZeroFilledSlots) {
     EXPECT_EQ(list.count, 0);
     EXPECT_EQ(list.capacity, 0);
     EXPECT_EQ(list.backends, nullptr);
-}
-
-TEST(ConfigureTreeS, NewestLineFirstAndMasterIgnoresSlaveItems) {
-    BackendList list{};
-    Backend *b = new_backend(&list, "ldbm");
-    const char *first[] = {"slave", "subtree=a", "referral=r1", "replicadn=d"};
-    const char *second[] = {"slave", "subtree=b", "subtree=c"};
-    const char *master[] = {"master", "SUBTREE=m", "referral=x", "replicadn=y"};
-    EXPECT_EQ(configure_treeS(b, 4, const_cast<char **>(first), 1), 0);
-    EXPECT_EQ(configure_treeS(b, 3, const_cast<char **>(second), 1), 0);
-    EXPECT_EQ(configure_treeS(b, 4, const_cast<char **>(master), 0), 0);
-    EXPECT_EQ(dump_tree(b->slaves), "{sub=<c><b> ref=[]}{sub=<a> ref=[r1] rdn=d}");
-    EXPECT_EQ(dump_tree(b->masters), "{sub=<m> ref=[]}");
-    free_backend(&list);
-    free_treeS(nullptr);
 }
 
 }  // namespace
