@@ -20,13 +20,21 @@
 
 #include <stdio.h>
 #include <ldap.h>
-/* <ndbm.h> has no include guard of its own: include it only through here. */
-#ifndef ZT_NDBM_INCLUDED
-#define ZT_NDBM_INCLUDED
-#include <ndbm.h>
-#endif
 
 #include "zterrno.h"
+
+/* <ndbm.h> has neither an include guard nor C linkage of its own: include
+ * it only through here. */
+#ifndef ZT_NDBM_INCLUDED
+#define ZT_NDBM_INCLUDED
+#ifdef __cplusplus
+extern "C" {
+#endif
+#include <ndbm.h>
+#ifdef __cplusplus
+}
+#endif
+#endif
 
 #ifdef __cplusplus
 extern "C" {
