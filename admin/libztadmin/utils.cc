@@ -189,11 +189,12 @@ char *get_env_var(const char *name) { return name != nullptr ? std::getenv(name)
 
 void set_suppress_output(int flag) { suppress_output = flag; }
 
+// Replaces the debug options; absent options switch every category off.
 void set_gdebug(const char *options) {
-    if (options == nullptr) return;
     char *copy = safe_strdup(options);
     std::free(gdebug_string);
     gdebug_string = copy;
+    if (gdebug_string == nullptr) return;
     zt::dprintf(" \n");
     zt::dprintf("running with debug options |%s|\n", gdebug_string);
 }

@@ -374,6 +374,8 @@ TEST(Debug, CategoriesMatchAnyLetter) {
     for (const auto &c : cases) EXPECT_EQ(gdebug(c.category), c.on) << (c.category ? c.category : "(null)");
     set_gdebug("*");
     for (const char *category : {"a", "z", "", " "}) EXPECT_EQ(gdebug(category), 1) << category;
+    set_gdebug(nullptr);
+    EXPECT_EQ(gdebug(" "), 0);
     set_suppress_output(0);
 }
 
