@@ -252,8 +252,196 @@ int zt_isPersonalToken(AdminConfig *conn, const char *id);
 int legal_raw_token_id(const char *id);
 
 /* ==================================================== directory records */
-/* (users, logical and raw tokens, translations, iterators, X configuration
- *  and desktops follow here) */
+
+typedef struct User {
+    char *id;
+    char *name;
+    char *other_info;
+    int create_time;
+    int status;
+    char *last_desktop;
+    int last_time;
+    char *misc1;
+    char *misc2;
+    char **logical_token_ids;
+} User;
+
+typedef struct LogicalToken {
+    char *id;
+    char *token_name;
+    char *session_type;
+    char *session_params;
+    char *server_name;
+    int server_port;
+    char *misc1;
+    char *misc2;
+    char **raw_token_ids;
+} LogicalToken;
+
+typedef struct RawToken {
+    char *id;
+    char *secret;
+    char *token_type;
+    char *token_state;
+    char *enabled;
+    char *misc1;
+    char *misc2;
+} RawToken;
+
+User *allocate_user(void);
+void free_user(User *user);
+User *fill_user_struct(AdminConfig *conn, LDAPMessage *entry);
+void print_user(FILE *stream, const User *user, int brief);
+
+LogicalToken *allocate_logical_token(void);
+void free_logical_token(LogicalToken *lt);
+LogicalToken *fill_logical_token_struct(AdminConfig *conn, LDAPMessage *entry);
+void print_logical_token(FILE *stream, const LogicalToken *lt, int brief);
+
+RawToken *allocate_raw_token(void);
+void free_raw_token(RawToken *rt);
+RawToken *fill_raw_token_struct(AdminConfig *conn, LDAPMessage *entry);
+void print_raw_token(FILE *stream, const RawToken *rt, int brief);
+
+/* ------------------------------------------------------------- users */
+char *add_user(AdminConfig *conn, User *user, int generate);
+int modify_user(AdminConfig *conn, const User *user);
+int delete_user(AdminConfig *conn, const char *user_id);
+User *get_user(AdminConfig *conn, const char *user_id);
+int user_exists(AdminConfig *conn, const char *user_id);
+char *gen_unique_user_id(AdminConfig *conn);
+int fill_user_status(AdminConfig *conn, User **user);
+char *add_simple_user2(AdminConfig *conn, const char *raw_token_id, const char *server_name,
+                       int server_port, const char *name, const char *other_info);
+char *add_simple_user3(AdminConfig *conn, RawToken *raw_token, LogicalToken *logical_token, User *user);
+int edit_simple_user(AdminConfig *conn, const char *raw_token_id, const char *server_name,
+                     int server_port, const char *name, const char *other_info);
+AdminStatus delete_simple_user(AdminConfig *conn, const char *raw_token_id);
+AdminStatus zt_getLtokenByUser(AdminConfig *conn, const char *name, char ***ids);
+
+/* ---------------------------------------------------- logical tokens */
+int add_logical_token(AdminConfig *conn, const LogicalToken *lt);
+int add_logical_token_to_user(AdminConfig *conn, const char *user_id, const LogicalToken *lt);
+int add_simple_logical_token(AdminConfig *conn, const char *raw_token_id, const char *logical_token_id);
+int modify_logical_token(AdminConfig *conn, const LogicalToken *lt);
+int delete_logical_token(AdminConfig *conn, const char *logical_token_id);
+LogicalToken *get_logical_token(AdminConfig *conn, const char *logical_token_id);
+int logical_token_exists(AdminConfig *conn, const char *logical_token_id);
+AdminStatus _zt_logicalTokenExists(AdminConfig *conn, const char *logical_token_id,
+                                   const char *raw_token_id, int on_primary);
+int zt_raw_and_logical_tokens_exist(AdminConfig *conn, const char *raw_token_id);
+
+/* -------------------------------------------------------- raw tokens */
+int add_raw_token(AdminConfig *conn, const RawToken *rt);
+int add_raw_token_to_logical_token(AdminConfig *conn, const char *logical_token_id, const RawToken *rt);
+int modify_raw_token(AdminConfig *conn, const RawToken *rt);
+AdminStatus delete_raw_token(AdminConfig *conn, const char *raw_token_id);
+RawToken *get_raw_token(AdminConfig *conn, const char *raw_token_id);
+int raw_token_exists(AdminConfig *conn, const char *raw_token_id);
+AdminStatus _zt_rawTokenExists(AdminConfig *conn, const char *raw_token_id, int on_primary);
+
+/* ---------------------------------------------- identity translation */
+char *logical_token_id_to_user_id(AdminConfig *conn, const char *lt_id);
+char *raw_token_id_to_logical_token_id(AdminConfig *conn, const char *rt_id);
+char *raw_token_id_to_user_id(AdminConfig *conn, const char *rt_id);
+User *logical_token_id_to_user(AdminConfig *conn, const char *lt_id);
+User *raw_token_id_to_user(AdminConfig *conn, const char *rt_id);
+LogicalToken *raw_token_id_to_logical_token(AdminConfig *conn, const char *rt_id);
+int count_user_raw_tokens(AdminConfig *conn, const char *user_id);
+AdminStatus _zt_getLidByRid(AdminConfig *conn, const char *rt_id, char ***out);
+AdminStatus _zt_getUidByRid(AdminConfig *conn, const char *rt_id, char ***out);
+
+/* ------------------------------------------------- X configuration */
+
+typedef struct Xconfig {
+    char *token_id;
+    char *resolution;
+    int refresh;            /* -1: not set */
+    char *enable_pc;
+    char *default_pc;
+    int *ordering;          /* dim_rows x dim_columns values, or null */
+    int dim_rows;           /* 0: not set */
+    int dim_columns;        /* 0: not set */
+    char *enable_autosizing;
+    char *enable_multiscreen;
+    char *enable_xinerama;
+    char *enable_xkb;       /* "yes" or "no" */
+} Xconfig;
+
+Xconfig *allocate_xconfig(void);
+void zt_freeXconf(Xconfig *xconfig);
+AdminStatus zt_getXconfByTokenID(AdminConfig *conn, const char *token_id, Xconfig **out);
+AdminStatus zt_addXconf(AdminConfig *conn, Xconfig *xconfig, int replace);
+AdminStatus zt_delXconfByTokenID(AdminConfig *conn, const char *token_id);
+AdminStatus _modXconf(AdminConfig *conn, Xconfig *xconfig, int operation);
+Xconfig *fill_Xconfig_struct(AdminConfig *conn, LDAPMessage *entry);
+char *constructDN(AdminConfig *conn, const char *token_id);
+int constructCSV(Xconfig *xconfig, char **out);
+int deconstructCSV(Xconfig *xconfig, const char *text);
+void parse_intList(const char *text, int **out, int count);
+char *makeToggle(const char *text);
+int convXKB(Xconfig *xconfig, char **value_ref);
+int isValidToken(const char *id);
+const char *getTokenId(const char *id);
+void zt_printXconfig(FILE *stream, const Xconfig *xconfig);
+
+/* ---------------------------------------------------------- desktops */
+
+typedef struct Desktop {
+    char *id;
+    char *model;
+    char *firmware_rev;
+    char *location;
+    char *other_info;
+    char *status;
+    char *last_status_time;
+    char *first_conn_time;
+    char *misc1;
+    char *misc2;
+#ifdef __cplusplus
+    char *namespace_;      /* "namespace" is a keyword in C++; same slot */
+#else
+    char *namespace;
+#endif
+    char **dtugroup;
+} Desktop;
+
+AdminStatus getDtuByFilter(AdminConfig *config, const char *filter, Desktop **desktop);
+Desktop *get_desktop(AdminConfig *config, const char *id);
+int desktop_exists(AdminConfig *config, const char *id);
+int fill_desktop_status(AdminConfig *config, Desktop **desktop);
+Desktop *fill_desktop_struct(AdminConfig *config, LDAPMessage *entry);
+Desktop *allocate_desktop(void);
+void free_desktop(Desktop *desktop);
+void print_desktop(const Desktop *desktop);
+
+/* --------------------------------------------------------- iterators */
+
+#define ITERATOR_DESKTOPS        1
+#define ITERATOR_USERS           2
+#define ITERATOR_LOGICAL_TOKENS  3
+#define ITERATOR_RAW_TOKENS      4
+#define ITERATOR_LOGGED_IN_USERS 5
+#define ITERATOR_XCONFIG_LTOKENS 6
+#define ITERATOR_XCONFIG_RTOKENS 7
+
+typedef struct AdminIterator {
+    int kind;
+    int status;
+    int count;
+    LDAPMessage *result;
+    LDAPMessage *current;
+} AdminIterator;
+
+AdminIterator *start_iterator(AdminConfig *conn, int kind, const char *filter, const char *sort_attribute);
+int num_iterator_entries(const AdminIterator *iterator);
+Desktop *get_next_desktop(AdminConfig *conn, AdminIterator *iterator);
+User *get_next_user(AdminConfig *conn, AdminIterator *iterator);
+LogicalToken *get_next_logical_token(AdminConfig *conn, AdminIterator *iterator);
+RawToken *get_next_raw_token(AdminConfig *conn, AdminIterator *iterator);
+Xconfig *get_next_xconfig_ltokens(AdminConfig *conn, AdminIterator *iterator);
+Xconfig *get_next_xconfig_rtokens(AdminConfig *conn, AdminIterator *iterator);
+void finish_iterator(AdminConfig *conn, AdminIterator *iterator);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,138 @@
+// records_common.cc - DN and filter building, modification lists and entry
+// value access shared by the record areas.
+#include "records_common.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace zt {
+
+std::string entry_dn(std::string_view id, std::string_view container, std::string_view root) {
+    std::string dn = "ztID=";
+    dn.append(id).append(", ").append(container).append(", ").append(root);
+    return dn;
+}
+
+std::string search_base(std::string_view container, std::string_view root) {
+    std::string base(container);
+    base.append(", ").append(root);
+    return base;
+}
+
+std::string entry_dn_compact(std::string_view id, std::string_view container, std::string_view root) {
+    std::string dn = "ztID=";
+    dn.append(id).append(",").append(container).append(",").append(root);
+    return dn;
+}
+
+std::string search_base_compact(std::string_view container, std::string_view root) {
+    std::string base(container);
+    base.append(",").append(root);
+    return base;
+}
+
+std::string filter_escape(std::string_view value) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string escaped;
+    escaped.reserve(value.size());
+    for (char c : value) {
+        if (c == '*' || c == '(' || c == ')' || c == '\\' || c == '\0') {
+            auto byte = static_cast<unsigned char>(c);
+            escaped += '\\';
+            escaped += kHex[byte >> 4];
+            escaped += kHex[byte & 0xf];
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+void ModList::push(int op, const char *attr, const std::vector<std::string> &values) {
+    Mod &m = mods_.emplace_back();
+    m.type = attr;
+    m.values = values;
+    for (std::string &v : m.values) m.pointers.push_back(v.data());
+    m.pointers.push_back(nullptr);
+    m.mod.mod_op = op;
+    m.mod.mod_type = m.type.data();
+    m.mod.mod_values = m.pointers.data();
+}
+
+void ModList::add(const char *attr, const char *value) {
+    if (value != nullptr) push(LDAP_MOD_ADD, attr, {value});
+}
+
+void ModList::add(const char *attr, int value) { push(LDAP_MOD_ADD, attr, {std::to_string(value)}); }
+
+void ModList::add_all(const char *attr, char *const *values) {
+    if (values == nullptr || values[0] == nullptr) return;
+    std::vector<std::string> list;
+    for (char *const *v = values; *v != nullptr; ++v) list.emplace_back(*v);
+    push(LDAP_MOD_ADD, attr, list);
+}
+
+void ModList::replace(const char *attr, const char *value) {
+    push(LDAP_MOD_REPLACE, attr, value != nullptr ? std::vector<std::string>{value} : std::vector<std::string>{});
+}
+
+void ModList::replace(const char *attr, int value) { push(LDAP_MOD_REPLACE, attr, {std::to_string(value)}); }
+
+void ModList::add_value(const char *attr, const char *value) { push(LDAP_MOD_ADD, attr, {value}); }
+
+void ModList::delete_value(const char *attr, const char *value) { push(LDAP_MOD_DELETE, attr, {value}); }
+
+LDAPMod **ModList::mods() {
+    array_.clear();
+    for (Mod &m : mods_) array_.push_back(&m.mod);
+    array_.push_back(nullptr);
+    return array_.data();
+}
+
+namespace {
+
+BervalsPtr values_of(LDAP *session, LDAPMessage *entry, const char *attr) {
+    return BervalsPtr(ldap_get_values_len(session, entry, attr));
+}
+
+std::string text_of(const berval *value) { return std::string(value->bv_val, value->bv_len); }
+
+}  // namespace
+
+std::optional<std::string> first_value(LDAP *session, LDAPMessage *entry, const char *attr) {
+    BervalsPtr values = values_of(session, entry, attr);
+    if (!values || values.get()[0] == nullptr) return std::nullopt;
+    return text_of(values.get()[0]);
+}
+
+char *first_value_dup(LDAP *session, LDAPMessage *entry, const char *attr) {
+    std::optional<std::string> value = first_value(session, entry, attr);
+    return value ? dup_c(*value) : nullptr;
+}
+
+int first_value_int(LDAP *session, LDAPMessage *entry, const char *attr) {
+    std::optional<std::string> value = first_value(session, entry, attr);
+    return value ? std::atoi(value->c_str()) : 0;
+}
+
+char **all_values_dup(LDAP *session, LDAPMessage *entry, const char *attr) {
+    BervalsPtr values = values_of(session, entry, attr);
+    if (!values) return nullptr;
+    std::vector<std::string> list;
+    for (berval **v = values.get(); *v != nullptr; ++v) list.push_back(text_of(*v));
+    return dup_string_list(list);
+}
+
+void free_string_list(char **list) {
+    if (list == nullptr) return;
+    for (char **s = list; *s != nullptr; ++s) std::free(*s);
+    std::free(list);
+}
+
+char **dup_string_list(const std::vector<std::string> &values) {
+    auto **list = static_cast<char **>(safe_calloc(static_cast<int>(values.size()) + 1, sizeof(char *)));
+    for (size_t i = 0; i < values.size(); ++i) list[i] = dup_c(values[i]);
+    return list;
+}
+
+}  // namespace zt
