@@ -207,6 +207,7 @@ TEST_F(Exec, ModificationTimeOfAnEntry) {
     std::string long_dn(501, 'x');
     std::string limit_dn = "ztName=y," + std::string(491 - base_.size(), 'x') + base_;
     ASSERT_EQ(limit_dn.size(), 500u);
+    std::string missing = child("missing");
     struct Case {
         AdminConfig *conn;
         const char *dn;
@@ -217,7 +218,7 @@ TEST_F(Exec, ModificationTimeOfAnEntry) {
         {conn_.get(), "", ADMIN_ERR_INVALID_ARGS},
         {conn_.get(), long_dn.c_str(), ADMIN_ERR_INVALID_ARGS},
         {conn_.get(), limit_dn.c_str(), ADMIN_ERR_NOT_FOUND},
-        {conn_.get(), child("missing").c_str(), ADMIN_ERR_NOT_FOUND},
+        {conn_.get(), missing.c_str(), ADMIN_ERR_NOT_FOUND},
         {conn_.get(), base_.c_str(), ADMIN_ERR_NOT_FOUND},  // the subtree holds two entries
     };
     for (const auto &c : cases) {
