@@ -12,7 +12,10 @@
 #include <vector>
 
 #include "admin.h"
+#include "fuzz_support.h"
 #include "utils.h"
+
+using zt::fuzz::check;
 
 namespace {
 
@@ -21,14 +24,14 @@ std::string config_path;
 
 void write_file(const uint8_t *data, size_t size) {
     FILE *out = std::fopen(config_path.c_str(), "wb");
-    if (out == nullptr) std::abort();
+    check(out != nullptr, "the input file can be written");
     std::fwrite(data, 1, size, out);
     std::fclose(out);
 }
 
 void read_as_configuration() {
     AdminConfig *zta = allocate_zta();
-    if (read_config_file(zta, config_path.c_str()) != 0) std::abort();
+    check(read_config_file(zta, config_path.c_str()) == 0, "every readable file reads");
     check_zta(zta);
     free_zta(zta);
     AdminStatus status;
@@ -40,7 +43,7 @@ void read_as_configuration() {
 void read_as_line_array() {
     std::vector<char *> lines(ZT_MAX_LINES + 1, nullptr);
     int count = file_to_array(config_path.c_str(), lines.data());
-    if (count < 0 || count > ZT_MAX_LINES) std::abort();
+    check(count >= 0 && count <= ZT_MAX_LINES, "at most 1000 lines");
     std::free(get_value(lines.data(), count, "NAME"));
     key_index_of(lines.data(), count, "NAME");
     same_keyValue(lines.data(), "NAME", "v\n");
@@ -61,6 +64,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     std::filesystem::create_directories(root + "/etc/opt/KRVXzt");
     config_path = root + "/etc/opt/KRVXzt/ztadmin.conf";
     setenv("ZTADMIN_ROOT", root.c_str(), 1);
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(root, ignored);
+    });
     set_suppress_output(1);
     return 0;
 }
