@@ -287,8 +287,8 @@ protected:
     void SetUp() override {
         std::filesystem::create_directories(dir_.path() + "/bin");
         std::filesystem::copy_file(zt::test::build_path("pkginfo"), dir_.path() + "/bin/pkginfo");
-        dir_.write("var/sadm/pkginfo.db",
-                   "# installed packages\nKRVXzt  /opt\nKRVXztx\t/srv/x dir \n");
+        dir_.write("var/sadm/pkg/KRVXzt/pkginfo", "PKG=KRVXzt\nBASEDIR=/opt\n");
+        dir_.write("var/sadm/pkg/KRVXztx/pkginfo", "NAME=x\nBASEDIR=/srv/x dir\nVERSION=1\n");
         setenv("ZTADMIN_ROOT", dir_.path().c_str(), 1);
         setenv("ZTADMIN_LOG", (dir_.path() + "/log").c_str(), 1);
     }
@@ -330,7 +330,7 @@ TEST_F(PackageRoot, Failures) {
 
 TEST_F(PackageRoot, NameLengthLimit) {
     std::string name98(98, 'P');
-    dir_.write("var/sadm/pkginfo.db", name98 + " /p98\n");
+    dir_.write("var/sadm/pkg/" + name98 + "/pkginfo", "BASEDIR=/p98\n");
     CText root(get_package_root(name98.c_str()));
     EXPECT_EQ(text(root.get()), "/p98");
     EXPECT_EQ(get_package_root((name98 + "P").c_str()), nullptr);
