@@ -84,6 +84,13 @@ int first_value_int(LDAP *session, LDAPMessage *entry, const char *attr);
 // null when the attribute is absent.
 char **all_values_dup(LDAP *session, LDAPMessage *entry, const char *attr);
 
+// "(nil)" for an absent string, as the record dumps print it.
+inline const char *or_nil(const char *s) { return s != nullptr ? s : "(nil)"; }
+
+// Prints an ID list the way the record dumps do: "LABEL= first" then one
+// continuation line per further ID, or "LABEL= (nil)" when absent.
+void print_id_list(FILE *stream, const char *label, char *const *ids);
+
 // Frees a null-terminated malloc'd string array (null accepted).
 void free_string_list(char **list);
 // A malloc'd null-terminated array holding copies of `values`.
