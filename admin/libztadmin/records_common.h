@@ -45,6 +45,13 @@ std::string filter_escape(std::string_view value);
 // owned here; mods() stays valid while the list lives.
 class ModList {
 public:
+    ModList() = default;
+    // The LDAPMod records point into the list's own storage: no copies.
+    ModList(const ModList &) = delete;
+    ModList &operator=(const ModList &) = delete;
+    ModList(ModList &&) = default;
+    ModList &operator=(ModList &&) = default;
+
     // Add operation: one attribute with one value; absent (null) is left out.
     void add(const char *attr, const char *value);
     void add(const char *attr, int value);
