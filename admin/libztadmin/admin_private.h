@@ -11,9 +11,13 @@
 #error "admin_private.h is C++ only"
 #endif
 
+#include <sys/select.h>
+#include <sys/time.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -122,6 +126,27 @@ private:
 
 // A malloc'd copy of `s` for handing to a C caller; safe_malloc semantics.
 char *dup_c(std::string_view s);
+
+// ------------------------------------------- write executor, entry queries
+// Replication backoff of zt_LDAPexec: the next delay in milliseconds, the
+// same as a time-out for select(), and the empty descriptor set it waits on.
+extern int _ms_backoff;
+extern timeval _tv_backoff;
+extern fd_set _fds_backoff;
+
+// The primary's host from a referral list: the first URL longer than 6
+// characters that begins with "ldap:/", without "ldap:", the slashes after
+// it and anything from the first ":" on.  Empty optional when none fits.
+std::optional<std::string> primary_host_from_referrals(char **urls);
+
+// Seconds since the epoch of a modifyTimestamp value ("YYYYMMDDHHMMSS",
+// anything after the seconds ignored), folded into 31 bits; -4 when the
+// text is not such a time.
+int modtime_from_timestamp(const char *value);
+
+// True when a generation counter read as `counter` has reached
+// `generation` in the wrap-around order of the 31-bit counter.
+bool generation_reached(int counter, int generation);
 
 }  // namespace zt
 

@@ -25,6 +25,7 @@ void *safe_malloc(int size);
 void *safe_calloc(int count, int size);
 char *safe_strdup(const char *s);
 int safe_strcmp(const char *a, const char *b);
+/* `s` itself, or "" (p) or "&nbsp;" (p2) when it is absent. */
 const char *p(const char *s);
 const char *p2(const char *s);
 char *itos(int n);
@@ -33,16 +34,22 @@ char *strip_leading_and_trailing_quotes(const char *s);
 int is_numeric(const char *s);
 char *escape(const char *s, char c);
 char *scramble_text(const char *s);
+/* A static buffer overwritten by the next call: not to be freed. */
 char *indent_spaces(int level);
+/* "%m/%d/%Y %H:%M:%S" (or the locale's "%c") in local time; "" when the
+ * time cannot be shown. */
 char *time_field_to_time_string(time_t t);
 char *time_field_to_time_string_i18n(time_t t);
 int is_substring(const char *text, const char *part);
 char *zt_filetobuf(FILE *stream);
 int num_strings(char **array);
 void set_env_var(const char *name, const char *value);
+/* The environment's own text, not a copy: not to be freed. */
 char *get_env_var(const char *name);
 
 /* ------------------------------------------------------- argument arrays */
+/* Splits `text` at unescaped separators into trimmed fields (at least one).
+ * A field of 512 characters or more ends the process with status 1. */
 char **parse_args(const char *text, char separator);
 int count_args(char **args);
 void free_args(char **args);
@@ -59,6 +66,8 @@ void free_raw_token_list(RawTokenIdNode **list);
 
 /* ------------------------------------------------------- line splitting */
 int parse_key_and_value(const char *line, char **key, char **value);
+/* `fields` must have room for every field of `line` (at most half its
+ * length, rounded up). */
 int make_fields(char *line, char **fields);
 
 /* ------------------------------------------------- logging and debugging */
@@ -70,6 +79,7 @@ void set_gdebug(const char *options);
 int gdebug(const char *category);
 
 /* ------------------------------------------------- terminal identifiers */
+/* On failure *error_text points to a constant message (not to be freed). */
 char *zt_normalize_CID(const char *cid, char *out, int out_size, const char **error_text);
 int zt_validate_multihead_group_name(const char *name, const char **error_text);
 

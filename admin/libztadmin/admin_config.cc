@@ -1,0 +1,240 @@
+// admin_config.cc - the administration configuration file, the password
+// file, and the AdminConfig record they fill.
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "admin_private.h"
+
+int DStimeout = 10;
+
+namespace {
+
+// Each read of a configuration line takes at most this many characters
+// (plus the terminating zero); a longer line arrives in several pieces.
+constexpr int kLineBuffer = 512;
+
+// The mechanism message always names the standard file, whichever file is
+// being read: administrators know the setting by that file.
+constexpr const char *kAuthMechMessageFile = "/etc/opt/KRVXzt/ztadmin.conf";
+
+using KeyValue = std::pair<zt::CString, zt::CString>;
+
+// Applies the line rules: comments, short lines, lines without "=" and
+// pairs whose key or value trims to nothing give no pair.
+std::optional<KeyValue> split_config_line(const char *line) {
+    size_t length = std::strlen(line);
+    if (line[0] == '#' || length <= 1) return std::nullopt;
+    const char *equals = std::strchr(line, '=');
+    if (equals == nullptr) return std::nullopt;
+    std::string key_text(line, static_cast<size_t>(equals - line));
+    zt::CString key(strip_leading_and_trailing_whitespace(key_text.c_str()));
+    zt::CString value(strip_leading_and_trailing_whitespace(equals + 1));
+    if (!key || !value) return std::nullopt;
+    return KeyValue(std::move(key), std::move(value));
+}
+
+bool all_digits(const char *text) {
+    if (*text == '\0') return false;
+    for (const char *c = text; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9') return false;
+    }
+    return true;
+}
+
+// atoi of a digits-only text, saturated at INT_MAX instead of overflowing.
+int digits_to_int(const char *digits) {
+    errno = 0;
+    long value = std::strtol(digits, nullptr, 10);
+    if (errno == ERANGE || value > INT_MAX) return INT_MAX;
+    return static_cast<int>(value);
+}
+
+void replace_string(char *&field, const char *value) {
+    char *copy = safe_strdup(value);
+    std::free(field);
+    field = copy;
+}
+
+void set_auth_mech(AdminConfig *zta, const char *value) {
+    if (std::strcmp(value, "CRAM_MD5") == 0) {
+        zta->auth_mech = AUTH_CRAM_MD5;
+    } else if (std::strcmp(value, "SIMPLE") == 0) {
+        zta->auth_mech = AUTH_SIMPLE;
+    } else {
+        zt::dprintf("invalid authentication mechanism specified in %s", kAuthMechMessageFile);
+    }
+}
+
+// Sets a process-wide value or a numeric field; other keys are ignored.
+void set_special_value(AdminConfig *zta, const char *key, const char *value) {
+    if (std::strcmp(key, "admin.server.port") == 0) {
+        if (all_digits(value)) zta->server_port = digits_to_int(value);
+    } else if (std::strcmp(key, "admin.server.timeout") == 0) {
+        if (all_digits(value)) DStimeout = digits_to_int(value);
+    } else if (std::strcmp(key, "admin.debug") == 0) {
+        set_gdebug(value);
+    } else if (std::strcmp(key, "admin.server.authmech") == 0) {
+        set_auth_mech(zta, value);
+    }
+}
+
+// The string field that `key` fills, or null for any other key.
+char **string_field(AdminConfig *zta, const char *key) {
+    static constexpr std::pair<const char *, char *AdminConfig::*> kFields[] = {
+        {"admin.server.name", &AdminConfig::server_name},
+        {"admin.user.name", &AdminConfig::user_name},
+        {"admin.subtree", &AdminConfig::subtree},
+        {"admin.dstatus.dbfile", &AdminConfig::dstatus_dbfile},
+        {"admin.ustatus.dbfile", &AdminConfig::ustatus_dbfile},
+        {"admin.defaultlocale", &AdminConfig::default_locale},
+    };
+    for (const auto &[name, member] : kFields) {
+        if (std::strcmp(key, name) == 0) return &(zta->*member);
+    }
+    return nullptr;
+}
+
+// Frees a string after overwriting it, so that a password does not linger
+// in freed memory.
+void wipe_and_free(char *secret) {
+    if (secret == nullptr) return;
+    explicit_bzero(secret, std::strlen(secret));
+    std::free(secret);
+}
+
+}  // namespace
+
+extern "C" {
+
+AdminConfig *allocate_zta(void) {
+    auto *zta = static_cast<AdminConfig *>(safe_malloc(sizeof(AdminConfig)));
+    zta->auth_mech = AUTH_CRAM_MD5;
+    return zta;
+}
+
+AdminConfig *set_zta_val(AdminConfig *zta, const char *key, const char *value) {
+    if (zta == nullptr || key == nullptr || value == nullptr) return zta;
+    if (char **field = string_field(zta, key)) {
+        replace_string(*field, value);
+    } else {
+        set_special_value(zta, key, value);
+    }
+    return zta;
+}
+
+AdminStatus read_config_file(AdminConfig *zta, const char *path) {
+    if (zta == nullptr) return ADMIN_ERR_INVALID_ARGS;
+    std::string file = path != nullptr ? std::string(path) : zt::fixed_path(zt::kConfigPath);
+    zt::FilePtr in(std::fopen(file.c_str(), "r"));
+    if (!in) {
+        int err = errno;
+        AdminStatus status = zt_errno2zterr(err, ADMIN_ERR_FILE_ACCESS);
+        zt::dprintf("read_config_file(): Could not open config file (%s), error %d\n", file.c_str(), err);
+        return status;
+    }
+    char line[kLineBuffer];
+    while (std::fgets(line, sizeof line, in.get()) != nullptr) {
+        if (auto pair = split_config_line(line)) set_zta_val(zta, pair->first.get(), pair->second.get());
+    }
+    return ADMIN_SUCCESS;
+}
+
+int check_zta(const AdminConfig *zta) {
+    if (zta == nullptr || zta->server_name == nullptr || zta->server_port == 0 || zta->subtree == nullptr ||
+        zta->dstatus_dbfile == nullptr || zta->ustatus_dbfile == nullptr) {
+        zt::dprintf("check_zta(): zta - important fields are not filled.\n");
+        return ADMIN_ERR_INTERNAL;
+    }
+    if (zta->access_level == 1) return ADMIN_SUCCESS;
+    if (zta->user_name == nullptr) {
+        zt::dprintf("check_zta(): zta - user fields are not filled.\n");
+        return ADMIN_ERR_INTERNAL;
+    }
+    return ADMIN_SUCCESS;
+}
+
+void free_zta(AdminConfig *zta) {
+    if (zta == nullptr) return;
+    for (char *field : {zta->server_name, zta->user_name, zta->subtree, zta->default_locale, zta->dstatus_dbfile,
+                        zta->ustatus_dbfile, zta->primary_name}) {
+        std::free(field);
+    }
+    wipe_and_free(zta->password);
+    std::free(zta);
+}
+
+int DSauth(const char *mechanism) {
+    int result;
+    if (mechanism == nullptr || *mechanism == '\0') {
+        result = AUTH_CRAM_MD5;
+    } else {
+        zt::dprintf("DSauth=%s", mechanism);
+        if (std::strcmp(mechanism, "CRAM_MD5") == 0) {
+            result = AUTH_CRAM_MD5;
+        } else if (std::strcmp(mechanism, "SIMPLE") == 0) {
+            result = AUTH_SIMPLE;
+        } else {
+            result = -1;
+        }
+    }
+    zt::dprintf("DSauth ret=%d", result);
+    return result;
+}
+
+char *read_passwd_file(const char *path, AdminStatus *status) {
+    AdminStatus ignored;
+    if (status == nullptr) status = &ignored;
+    *status = ADMIN_ERR_INTERNAL;
+    std::string file = path != nullptr ? std::string(path) : zt::fixed_path(zt::kPasswordPath);
+    zt::FilePtr in(std::fopen(file.c_str(), "r"));
+    if (!in) {
+        *status = zt_errno2zterr(errno, ADMIN_ERR_FILE_ACCESS);
+        return nullptr;
+    }
+    char line[kLineBuffer];
+    char *read = std::fgets(line, sizeof line, in.get());
+    if (read == nullptr) return nullptr;
+    char *trimmed = strip_leading_and_trailing_whitespace(line);
+    explicit_bzero(line, sizeof line);
+    if (trimmed == nullptr) return nullptr;
+    char *password = scramble_text(trimmed);
+    wipe_and_free(trimmed);
+    *status = ADMIN_SUCCESS;
+    return password;
+}
+
+char *get_defaultlocale(void) {
+    std::string file = zt::fixed_path(zt::kConfigPath);
+    AdminConfig *zta = allocate_zta();
+    char *locale = nullptr;
+    if (read_config_file(zta, file.c_str()) != ADMIN_SUCCESS) {
+        zt::dprintf("get_defaultlocale(): Could not read config file (%s)\n", file.c_str());
+    } else {
+        locale = safe_strdup(zta->default_locale);
+    }
+    free_zta(zta);
+    return locale;
+}
+
+char *get_ztadmin_info(const char *key) {
+    if (key == nullptr) return nullptr;
+    std::string file = zt::fixed_path(zt::kConfigPath);
+    zt::FilePtr in(std::fopen(file.c_str(), "r"));
+    if (!in) {
+        zt::dprintf("get_ztadmin_info(): Could not open config file (%s)\n", file.c_str());
+        return nullptr;
+    }
+    char line[kLineBuffer];
+    while (std::fgets(line, sizeof line, in.get()) != nullptr) {
+        auto pair = split_config_line(line);
+        if (pair && std::strcmp(pair->first.get(), key) == 0) return pair->second.release();
+    }
+    return nullptr;
+}
+
+}  // extern "C"

@@ -1,0 +1,347 @@
+// admin_exec.cc - the write executor.
+//
+// The configured server is, as a rule, a read-only replica that answers a
+// write with a referral to the primary.  zt_LDAPexec sends the operation,
+// follows such a referral by binding a second session with the primary
+// (same port and credentials), optionally keeps that session for the next
+// write, retries once after a failure and waits until the change shows on
+// the configured server.
+#include <sys/select.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "admin_private.h"
+
+namespace zt {
+
+int _ms_backoff = 100;
+timeval _tv_backoff = {0, 0};
+fd_set _fds_backoff;
+
+std::optional<std::string> primary_host_from_referrals(char **urls) {
+    if (urls == nullptr) return std::nullopt;
+    for (char **url = urls; *url != nullptr; ++url) {
+        std::string_view text(*url);
+        if (text.size() <= 6 || text.substr(0, 6) != "ldap:/") continue;
+        text.remove_prefix(5);  // "ldap:"
+        while (!text.empty() && text.front() == '/') text.remove_prefix(1);
+        return std::string(text.substr(0, text.find(':')));
+    }
+    return std::nullopt;
+}
+
+int modtime_from_timestamp(const char *value) {
+    if (value == nullptr) return ADMIN_ERR_NOT_FOUND;
+    int digits[14];
+    for (int i = 0; i < 14; ++i) {
+        if (value[i] < '0' || value[i] > '9') return ADMIN_ERR_NOT_FOUND;
+        digits[i] = value[i] - '0';
+    }
+    auto number = [&](int from, int count) {
+        int n = 0;
+        for (int i = from; i < from + count; ++i) n = n * 10 + digits[i];
+        return n;
+    };
+    std::tm when{};
+    when.tm_year = number(0, 4) - 1900;
+    when.tm_mon = number(4, 2) - 1;
+    when.tm_mday = number(6, 2);
+    when.tm_hour = number(8, 2);
+    when.tm_min = number(10, 2);
+    when.tm_sec = number(12, 2);
+    time_t seconds = timegm(&when);
+    if (seconds < 0) return 0;
+    // Seconds beyond 2^31 - 1 fold into 31 bits: the value stays a valid
+    // non-negative time and consecutive times stay distinct.
+    return static_cast<int>(static_cast<unsigned long long>(seconds) & 0x7fffffffULL);
+}
+
+}  // namespace zt
+
+namespace {
+
+struct MemvDeleter {
+    void operator()(char **v) const { ldap_memvfree(reinterpret_cast<void **>(v)); }
+};
+using ReferralsPtr = std::unique_ptr<char *, MemvDeleter>;
+
+constexpr int kSyncRounds = 8;
+
+const char *op_name(int op) {
+    switch (op) {
+        case DS_OP_ADD: return "zt_addDsEntry()";
+        case DS_OP_DELETE: return "zt_deleteDsEntry()";
+        default: return "zt_modifyDsEntry()";
+    }
+}
+
+// The state of one zt_LDAPexec call.
+struct Call {
+    int op;
+    AdminConfig *conn;
+    const char *dn;
+    LDAPMod **mods;
+    int flags;
+    const char *name;
+    bool retry_used;
+    int modtime_before = ADMIN_ERR_NOT_FOUND;
+    AdminStatus status = ADMIN_SUCCESS;
+};
+
+enum class Next { kSendAgain, kDone };
+
+int last_error(LDAP *ld) {
+    int code = LDAP_OTHER;
+    ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &code);
+    return code;
+}
+
+void drop_primary(AdminConfig *conn) {
+    if (conn->primary_session != nullptr) ldap_unbind_ext_s(conn->primary_session, nullptr, nullptr);
+    conn->primary_session = nullptr;
+    std::free(conn->primary_name);
+    conn->primary_name = nullptr;
+}
+
+// (Re)opens the configured session; false (status set) when that fails.
+bool reopen_session(Call &call) {
+    AdminConfig *c = call.conn;
+    if (c->session != nullptr) ldap_unbind_ext_s(c->session, nullptr, nullptr);
+    c->session = _zt_LDAPopen(c->user_name, c->password, c->server_name, c->server_port,
+                              c->auth_mech, &call.status);
+    return c->session != nullptr;
+}
+
+// The session to send on: the primary's when one is open.  Null (status
+// set) when the configured session is gone and cannot be reopened.
+LDAP *choose_session(Call &call) {
+    AdminConfig *c = call.conn;
+    if (c->primary_session != nullptr) return c->primary_session;
+    if (c->session == nullptr && !reopen_session(call)) return nullptr;
+    return c->session;
+}
+
+// Sends the operation; the message ID, or -1.
+int send_operation(const Call &call, LDAP *ld) {
+    int msgid = -1;
+    int rc = LDAP_OTHER;
+    switch (call.op) {
+        case DS_OP_ADD: rc = ldap_add_ext(ld, call.dn, call.mods, nullptr, nullptr, &msgid); break;
+        case DS_OP_DELETE: rc = ldap_delete_ext(ld, call.dn, nullptr, nullptr, &msgid); break;
+        case DS_OP_MODIFY: rc = ldap_modify_ext(ld, call.dn, call.mods, nullptr, nullptr, &msgid); break;
+    }
+    return rc == LDAP_SUCCESS ? msgid : -1;
+}
+
+// A result other than a referral: success, a final failure, or a retry on
+// a fresh session.
+Next handle_result(Call &call, bool on_primary, int code) {
+    call.status = zt_dserr2zterr(code);
+    bool final = call.status == ADMIN_SUCCESS || call.status == ADMIN_ERR_NO_PERMISSION ||
+                 call.status == ADMIN_ERR_EXISTS || call.retry_used;
+    if (final) {
+        if (call.status != ADMIN_SUCCESS) {
+            zt::dprintf("%s: datastore operation failed %s\n", call.name, ldap_err2string(code));
+        }
+        return Next::kDone;
+    }
+    if (on_primary) {
+        drop_primary(call.conn);
+    } else if (!reopen_session(call)) {
+        return Next::kDone;
+    }
+    call.retry_used = true;
+    return Next::kSendAgain;
+}
+
+// A referral: from the primary it is final; from the configured server it
+// names the primary, with which a session is opened for the next attempt.
+Next follow_referral(Call &call, bool on_primary, char **urls) {
+    AdminConfig *c = call.conn;
+    if (on_primary) {
+        call.status = ADMIN_ERR_BAD_REFERRAL;
+        zt::dprintf("%s: unexpected response from server %s - %s\n", call.name,
+                    c->primary_name != nullptr ? c->primary_name : "(null)", zt_err2str(call.status));
+        return Next::kDone;
+    }
+    std::optional<std::string> host = zt::primary_host_from_referrals(urls);
+    if (!host) {
+        call.status = ADMIN_ERR_INTERNAL;
+        zt::dprintf("%s: failed to extract primary name from referral list", call.name);
+        return Next::kDone;
+    }
+    LDAP *primary = _zt_LDAPopen(c->user_name, c->password, host->c_str(), c->server_port,
+                                 c->auth_mech, &call.status);
+    if (primary == nullptr) return Next::kDone;
+    c->primary_session = primary;
+    std::free(c->primary_name);
+    c->primary_name = zt::dup_c(*host);
+    return Next::kSendAgain;
+}
+
+// Sends the operation once and interprets the answer.
+Next attempt(Call &call) {
+    LDAP *ld = choose_session(call);
+    if (ld == nullptr) return Next::kDone;
+    bool on_primary = ld == call.conn->primary_session;
+    if (call.op == DS_OP_MODIFY) {
+        call.modtime_before = zt_getmodtime(call.conn, call.dn);
+        if (call.modtime_before < 0) {
+            zt::dprintf("zt_LDAPexec(): %s failed: %s\n", call.name, zt_err2str(call.modtime_before));
+        }
+    }
+    int msgid = send_operation(call, ld);
+    if (msgid == -1) {
+        int error = last_error(ld);
+        call.status = zt_dserr2zterr(error);
+        zt::dprintf("%s: DS operation failed - %s\n", call.name, ldap_err2string(error));
+        return Next::kDone;
+    }
+    LDAPMessage *raw = nullptr;
+    int got = ldap_result(ld, msgid, LDAP_MSG_ALL, nullptr, &raw);
+    zt::LdapMsgPtr result(raw);
+    if (got <= 0) {
+        int error = last_error(ld);
+        call.status = zt_dserr2zterr(error);
+        zt::dprintf("%s: DS operation failed to get result - %s\n", call.name, ldap_err2string(error));
+        return Next::kDone;
+    }
+    int code = LDAP_SUCCESS;
+    char **urls = nullptr;
+    int rc = ldap_parse_result(ld, result.get(), &code, nullptr, nullptr, &urls, nullptr, 0);
+    ReferralsPtr referrals(urls);
+    result.reset();
+    if (rc != LDAP_SUCCESS) {
+        call.status = zt_dserr2zterr(rc);
+        zt::dprintf("%s: DS failed to check for referral - %s\n", call.name, ldap_err2string(rc));
+        return Next::kDone;
+    }
+    if (code != LDAP_REFERRAL) return handle_result(call, on_primary, code);
+    return follow_referral(call, on_primary, referrals.get());
+}
+
+// One check of whether the change shows on the configured server.  Sets
+// `visible` and returns the check's outcome.
+int check_replicated(const Call &call, bool &visible) {
+    if (call.op == DS_OP_MODIFY) {
+        int now = zt_getmodtime(call.conn, call.dn);
+        visible = now != call.modtime_before || now < 0;
+        return now;
+    }
+    int exists = _dn_exists(call.conn->session, call.dn);
+    visible = call.op == DS_OP_ADD ? exists != 0 : exists != 1;
+    return exists;
+}
+
+// Waits with exponential backoff until the change shows on the configured
+// server; a failed check or the time-out is logged, never returned.
+void wait_for_replication(const Call &call) {
+    _init_backoff();
+    int outcome = ADMIN_ERR_REPLICATION_TIMEOUT;
+    for (int round = 0; round < kSyncRounds; ++round) {
+        bool visible = false;
+        int checked = check_replicated(call, visible);
+        if (visible) {
+            outcome = checked;
+            break;
+        }
+        _wait_backoff();
+    }
+    if (outcome < 0) {
+        zt::dprintf("zt_LDAPexec(): sync operation for %s failed: %s\n", call.name, zt_err2str(outcome));
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+AdminStatus zt_LDAPexec(int op, AdminConfig *connection, const char *dn, LDAPMod **mods, int flags) {
+    if (connection == nullptr) return ADMIN_ERR_DB_UNREACHABLE;
+    if (op != DS_OP_ADD && op != DS_OP_DELETE && op != DS_OP_MODIFY) {
+        // No caller passes another code: refuse it before any traffic.
+        zt::dprintf("zt_LDAPexec(): invalid operation %d\n", op);
+        return ADMIN_ERR_INTERNAL;
+    }
+    Call call{op, connection, dn, mods, flags, op_name(op), (flags & DS_RETRY) == 0};
+    while (attempt(call) == Next::kSendAgain) {
+    }
+    if (call.status == ADMIN_SUCCESS && (flags & DS_SYNC) != 0) wait_for_replication(call);
+    bool keep = (flags & DS_KEEP_PRIMARY) != 0 && call.status == ADMIN_SUCCESS;
+    if (connection->primary_session != nullptr && !keep) drop_primary(connection);
+    return call.status;
+}
+
+AdminStatus zt_addDsEntry(AdminConfig *connection, const char *dn, LDAPMod **mods, int flags) {
+    return zt_LDAPexec(DS_OP_ADD, connection, dn, mods, flags);
+}
+
+AdminStatus zt_deleteDsEntry(AdminConfig *connection, const char *dn, int flags) {
+    return zt_LDAPexec(DS_OP_DELETE, connection, dn, nullptr, flags);
+}
+
+AdminStatus zt_modifyDsEntry(AdminConfig *connection, const char *dn, LDAPMod **mods, int flags) {
+    return zt_LDAPexec(DS_OP_MODIFY, connection, dn, mods, flags);
+}
+
+int zt_getmodtime(AdminConfig *connection, const char *dn) {
+    if (connection == nullptr || dn == nullptr || *dn == '\0' || std::strlen(dn) > 500) {
+        return ADMIN_ERR_INVALID_ARGS;
+    }
+    char attribute[] = "modifytimestamp";
+    char *attrs[] = {attribute, nullptr};
+    zt::LdapMsgPtr result(
+        search_for_entries(connection->session, "objectclass=*", dn, attrs, 0, SEARCH_SINGLE));
+    if (!result) return ADMIN_ERR_NOT_FOUND;
+    LDAPMessage *entry = ldap_first_entry(connection->session, result.get());
+    if (entry == nullptr) return ADMIN_ERR_NOT_FOUND;
+    zt::BervalsPtr values(ldap_get_values_len(connection->session, entry, attribute));
+    if (!values || values.get()[0] == nullptr) return ADMIN_ERR_NOT_FOUND;
+    std::string text(values.get()[0]->bv_val, values.get()[0]->bv_len);
+    return zt::modtime_from_timestamp(text.c_str());
+}
+
+void _init_backoff(void) {
+    zt::_ms_backoff = 100;
+    FD_ZERO(&zt::_fds_backoff);
+}
+
+void _wait_backoff(void) {
+    zt::_tv_backoff.tv_sec = zt::_ms_backoff / 1000;
+    zt::_tv_backoff.tv_usec = (zt::_ms_backoff % 1000) * 1000;
+    select(0, &zt::_fds_backoff, nullptr, nullptr, &zt::_tv_backoff);
+    zt::_ms_backoff = zt::_ms_backoff <= INT_MAX / 2 ? zt::_ms_backoff * 2 : INT_MAX;
+}
+
+int _dn_exists(LDAP *session, const char *dn) {
+    if (dn == nullptr) return ADMIN_ERR_INVALID_ARGS;
+    const char *comma = std::strchr(dn, ',');
+    if (comma == nullptr) return ADMIN_ERR_INVALID_ARGS;
+    std::string rdn(dn, comma);
+    return entry_exists(session, rdn.c_str(), comma + 1);
+}
+
+AdminStatus check_primary(void) {
+    if (zt_isDSprimary()) return ADMIN_SUCCESS;
+    char *name = nullptr;
+    int port = -1;
+    AdminStatus status = zt_getDSprimary(&name, &port);
+    if (status != ADMIN_SUCCESS) {
+        zt::dprintf("check_primary(): unable to retrieve LDAP primary server info - %s", zt_err2str(status));
+        return status;
+    }
+    zt::CString host(name);
+    status = zt_pingDShost(host.get(), port, DStimeout);
+    if (status != ADMIN_SUCCESS) {
+        zt::dprintf("check_primary(): failed to contact LDAP primary server - %s", zt_err2str(status));
+    }
+    return status;
+}
+
+}  // extern "C"
