@@ -107,7 +107,7 @@ TEST_F(Iterator, ListingFilterComposesIntoOneConjunction) {
     put_raw("card.ab1");
     put_raw("card.xab2");
     put_raw("card.zz");
-    put_raw("desk.ab3", {{"ztTokenType", "desktop"}});
+    put(dn("desk.ab3", "rawTokens"), {{"objectClass", "ztRawToken"}, {"ztID", "desk.ab3"}, {"ztTokenType", "desktop"}});
     std::string listing = "(zttokentype=user)(ztid=*ab*)";
     IteratorPtr it = start(ITERATOR_RAW_TOKENS, listing.c_str(), "ztID");
     ASSERT_TRUE(it);
