@@ -115,10 +115,15 @@ struct TextFree {
 };
 using Text = std::unique_ptr<char, TextFree>;
 
-// The strings of a null-terminated array (which it frees), sorted.
-inline std::vector<std::string> take_sorted(char **array) {
+// The strings of a null-terminated array, in order.
+inline std::vector<std::string> strings_of(char *const *array) {
     std::vector<std::string> out;
-    for (char **s = array; s != nullptr && *s != nullptr; ++s) out.emplace_back(*s);
+    for (char *const *s = array; s != nullptr && *s != nullptr; ++s) out.emplace_back(*s);
+    return out;
+}
+// The same sorted; the array is freed.
+inline std::vector<std::string> take_sorted(char **array) {
+    std::vector<std::string> out = strings_of(array);
     zt_free_array(array);
     std::sort(out.begin(), out.end());
     return out;
