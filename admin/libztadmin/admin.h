@@ -20,11 +20,13 @@
 
 #include <stdio.h>
 #include <ldap.h>
-/* <ndbm.h> has no include guard of its own: include it only through here.
- * gdbm's version also declares its functions without C linkage. */
+
+#include "zterrno.h"
+
+/* <ndbm.h> has neither an include guard nor C linkage of its own: include
+ * it only through here. */
 #ifndef ZT_NDBM_INCLUDED
 #define ZT_NDBM_INCLUDED
-#include <gdbm.h>
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -33,8 +35,6 @@ extern "C" {
 }
 #endif
 #endif
-
-#include "zterrno.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -266,6 +266,12 @@ int zt_isDsLogicalToken(const char *id);
 int zt_isFixedToken(AdminConfig *conn, const char *id);
 int zt_isPersonalToken(AdminConfig *conn, const char *id);
 int legal_raw_token_id(const char *id);
+
+/* ================================================= platform services */
+
+/* Reads KEY of an installed package's description (for example "BASEDIR"
+ * of "KRVXzta"); 0 and a new string in *value, or a negative status. */
+int zt_getProdInfo(const char *package, const char *key, char **value);
 
 /* ==================================================== directory records */
 
