@@ -20,13 +20,21 @@
 
 #include <stdio.h>
 #include <ldap.h>
-/* <ndbm.h> has no include guard of its own: include it only through here. */
-#ifndef ZT_NDBM_INCLUDED
-#define ZT_NDBM_INCLUDED
-#include <ndbm.h>
-#endif
 
 #include "zterrno.h"
+
+/* <ndbm.h> has neither an include guard nor C linkage of its own: include
+ * it only through here. */
+#ifndef ZT_NDBM_INCLUDED
+#define ZT_NDBM_INCLUDED
+#ifdef __cplusplus
+extern "C" {
+#endif
+#include <ndbm.h>
+#ifdef __cplusplus
+}
+#endif
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -250,6 +258,12 @@ int zt_isDsLogicalToken(const char *id);
 int zt_isFixedToken(AdminConfig *conn, const char *id);
 int zt_isPersonalToken(AdminConfig *conn, const char *id);
 int legal_raw_token_id(const char *id);
+
+/* ================================================= platform services */
+
+/* Reads KEY of an installed package's description (for example "BASEDIR"
+ * of "KRVXzta"); 0 and a new string in *value, or a negative status. */
+int zt_getProdInfo(const char *package, const char *key, char **value);
 
 /* ==================================================== directory records */
 

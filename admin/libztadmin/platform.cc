@@ -2,6 +2,7 @@
 // the root prefix of the fixed paths.
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -25,3 +26,35 @@ char *dup_c(std::string_view s) {
 }
 
 }  // namespace zt
+
+// ------------------------------------------------------ package information
+// Each installed package keeps its description in
+// /var/sadm/pkg/PACKAGE/pkginfo, one KEY=VALUE per line.
+
+namespace {
+
+bool safe_package_name(const char *package) {
+    if (package == nullptr || *package == '\0' || std::strcmp(package, "..") == 0 || package[0] == '.') return false;
+    return std::strchr(package, '/') == nullptr;
+}
+
+}  // namespace
+
+extern "C" int zt_getProdInfo(const char *package, const char *key, char **value) {
+    if (value == nullptr) return ADMIN_ERR_INVALID_ARGS;
+    *value = nullptr;
+    if (!safe_package_name(package) || key == nullptr) return ADMIN_ERR_INVALID_ARGS;
+    std::string path = zt::fixed_path(std::string("/var/sadm/pkg/") + package + "/pkginfo");
+    zt::FilePtr file(std::fopen(path.c_str(), "r"));
+    if (!file) return ADMIN_ERR_NOT_FOUND;
+    char line[1024];
+    size_t key_length = std::strlen(key);
+    while (std::fgets(line, sizeof line, file.get()) != nullptr) {
+        if (std::strncmp(line, key, key_length) != 0 || line[key_length] != '=') continue;
+        std::string found(line + key_length + 1);
+        while (!found.empty() && (found.back() == '\n' || found.back() == '\r')) found.pop_back();
+        *value = zt::dup_c(found);
+        return ADMIN_SUCCESS;
+    }
+    return ADMIN_ERR_NOT_FOUND;
+}

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "admin_private.h"
 #include "utils.h"
@@ -177,11 +178,15 @@ char *zt_filetobuf(FILE *stream) {
 }
 
 // The "NAME=VALUE" text handed to putenv stays allocated for the life of
-// the process, as putenv requires.
+// the process, as putenv requires.  Each one is also kept in a list that is
+// never destroyed, so a text that a later call replaced in the environment
+// is still referenced (and not reported as a leak).
 void set_env_var(const char *name, const char *value) {
     if (name == nullptr) return;
-    std::string entry = std::string(name) + "=" + p(value);
-    putenv(zt::dup_c(entry));
+    static auto *handed_out = new std::vector<char *>;
+    char *entry = zt::dup_c(std::string(name) + "=" + p(value));
+    handed_out->push_back(entry);
+    putenv(entry);
 }
 
 // The environment's own text (not a copy), or absent.
@@ -189,11 +194,12 @@ char *get_env_var(const char *name) { return name != nullptr ? std::getenv(name)
 
 void set_suppress_output(int flag) { suppress_output = flag; }
 
+// Replaces the debug options; absent options switch every category off.
 void set_gdebug(const char *options) {
-    if (options == nullptr) return;
     char *copy = safe_strdup(options);
     std::free(gdebug_string);
     gdebug_string = copy;
+    if (gdebug_string == nullptr) return;
     zt::dprintf(" \n");
     zt::dprintf("running with debug options |%s|\n", gdebug_string);
 }

@@ -359,6 +359,7 @@ TEST_F(SandboxTest, FiltersTheToolsUseMatchWithoutRegardToCase) {
         std::string base, filter;
     } cases[] = {
         {"ztName=rawTokens,o=ztdata", "(&(zttokentype=USER)(ztid=*" + upper(tid.substr(3)) + "*))"},
+        {"ztName=rawTokens,o=ztdata", "(ztID=" + upper(tid) + ")"},
         {"ztName=logicalTokens,o=ztdata", "(ztRawTokenIDs=" + upper(tid) + ")"},
         {"ztName=users,o=ztdata", "(ztLogicalTokenIDs=" + upper(lid) + ")"},
         {"ztName=users,o=ztdata", "(ztname=ANN " + upper(uid) + ")"},

@@ -151,10 +151,8 @@ TEST(Strings, Trimming) {
 
 TEST(Strings, SmallConversions) {
     EXPECT_STREQ(p(nullptr), "");
-    EXPECT_STREQ(p("x"), "x");
     EXPECT_STREQ(p2(nullptr), "&nbsp;");
     EXPECT_EQ(take(itos(INT_MIN)), "-2147483648");
-    EXPECT_EQ(take(itos(7007)), "7007");
     struct {
         const char *in;
         int numeric;
@@ -192,7 +190,6 @@ TEST(Strings, SubstringIgnoresCase) {
     EXPECT_EQ(is_substring("Jane Doe", ""), 1);
     EXPECT_EQ(is_substring("Jane", "Janet"), 0);
     EXPECT_EQ(is_substring(nullptr, "a"), 0);
-    EXPECT_EQ(is_substring("a", nullptr), 0);
 }
 
 TEST(Time, FormatsLocalTime) {
@@ -374,6 +371,8 @@ TEST(Debug, CategoriesMatchAnyLetter) {
     for (const auto &c : cases) EXPECT_EQ(gdebug(c.category), c.on) << (c.category ? c.category : "(null)");
     set_gdebug("*");
     for (const char *category : {"a", "z", "", " "}) EXPECT_EQ(gdebug(category), 1) << category;
+    set_gdebug(nullptr);
+    EXPECT_EQ(gdebug(" "), 0);
     set_suppress_output(0);
 }
 
