@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,9 +75,10 @@ protected:
     void SetUp() override {
         sandbox_ = Sandbox::get();
         if (sandbox_ == nullptr) GTEST_SKIP() << "ZT_SANDBOX is not set";
-        // Unseeded, every process draws the same user IDs; tests running in
-        // parallel within one second would then race for the same ID.
-        srandom(static_cast<unsigned>(getpid()));
+        // Unseeded, every process draws the same user IDs: tests running in
+        // parallel (or one after another in one process) within one second
+        // would race for the same ID.
+        srandom(std::random_device{}());
         tree_ = std::make_unique<PrivateTree>(*sandbox_);
         setenv("ZTADMIN_ROOT", tree_->root().c_str(), 1);
         log_ = std::make_unique<LogFile>();
