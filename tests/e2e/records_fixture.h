@@ -84,7 +84,7 @@ protected:
         log_ = std::make_unique<LogFile>();
         AdminStatus status = 0;
         conn_ = open_connection(3, nullptr, nullptr, nullptr, &status);
-        ASSERT_NE(nullptr, conn_) << "open_connection: " << status;
+        ASSERT_NE(nullptr, conn_) << "open_connection: " << status << "\n" << log_->all();
         primary_ = std::make_unique<AdminSession>(*sandbox_, kPrimaryHost);
         replica_ = std::make_unique<AdminSession>(*sandbox_, kReplicaHost);
         ASSERT_TRUE(primary_->bound());
