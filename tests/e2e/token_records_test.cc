@@ -225,5 +225,26 @@ TEST_F(RecordsTest, DeleteLogicalTokenUnlinksItAndDeletesItsRawTokens) {
     EXPECT_EQ(-1, delete_logical_token(conn_, uid("user").c_str()));
 }
 
+// The link step fails for real when the ID is already listed (the directory
+// refuses a value twice); the entry written before it stays.
+TEST_F(RecordsTest, FailedLinkLeavesTheNewEntryInPlace) {
+    std::string lt = uid("user"), raw = uid("card");
+    make_logical(lt, {raw});  // lists a raw token that has no entry yet
+    RawToken rt{};
+    rt.id = raw.data();
+    EXPECT_EQ(-1, add_raw_token_to_logical_token(conn_, lt.c_str(), &rt));
+    EXPECT_TRUE(on_primary(kRaw, raw));
+    EXPECT_EQ((Strings{"Error adding user token (" + raw + ").", "Could not modify user in ldap."}), user_log());
+    EXPECT_TRUE(log_->has("add_raw_token_to_logical_token(): Could not modify user"));
+
+    std::string user = unique_name("u"), second = uid("user");
+    make_user(user, "Cy", {second});
+    LogicalToken token{};
+    token.id = second.data();
+    EXPECT_EQ(-1, add_logical_token_to_user(conn_, user.c_str(), &token));
+    EXPECT_TRUE(on_primary(kLogical, second));
+    EXPECT_TRUE(log_->has("add_logical_token_to_user(): Could not modify user"));
+}
+
 }  // namespace
 }  // namespace zt::test
