@@ -176,6 +176,14 @@ AdminStatus zt_pingDShost(const char *host, int port, int timeout);
 void setLocalHostname(void);
 
 /* ================================================= user status database */
+/* The status files are shared with the services that record logins.  A
+ * handle from open_user_dbm/open_desktop_dbm stands for its file: every
+ * operation through it (or through the connection) opens the file afresh
+ * for that one operation, so records other processes write meanwhile are
+ * neither hidden nor overwritten.  Close such handles with
+ * close_user_dbm/close_desktop_dbm.  A handle the caller opened with
+ * dbm_open itself is used as it is.  Stores refuse (-1) a record whose
+ * value would exceed 511 bytes or whose text holds the byte 0x1E. */
 
 #define USTATUS_NEVER      0
 #define USTATUS_LOGGED_IN  1

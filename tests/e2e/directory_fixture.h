@@ -24,7 +24,9 @@
 #include <vector>
 
 #include "admin.h"
+#include "admin_private.h"
 #include "test_support.h"
+#include "utils.h"
 
 namespace zt::test {
 
@@ -98,6 +100,7 @@ public:
         return n;
     }
     std::string all() const { return read_file(path_); }
+    const std::string &path() const { return path_; }
     void clear() const { std::ofstream(path_, std::ios::trunc); }
 
 private:
@@ -384,6 +387,22 @@ private:
     pid_t pid_ = -1;
     bool ready_ = false;
 };
+
+// Runs `body` in a freshly started copy of the test program (the primary
+// server's name is cached for the life of a process) and expects it to
+// end with `status`.  What the child logs goes to `log`; the child re-runs
+// the test up to this point, so state it needs must be made there again.
+#define ZT_EXPECT_STATUS_IN_FRESH_PROCESS(log, status, body)                        \
+    do {                                                                           \
+        GTEST_FLAG_SET(death_test_style, "threadsafe");                            \
+        setenv("ZT_TEST_PARENT_LOG", (log).path().c_str(), 0);                     \
+        EXPECT_EXIT(                                                               \
+            {                                                                      \
+                setenv("ZTADMIN_LOG", std::getenv("ZT_TEST_PARENT_LOG"), 1);       \
+                _exit(-(body) & 0xff);                                             \
+            },                                                                     \
+            ::testing::ExitedWithCode(-(status) & 0xff), "");                      \
+    } while (0)
 
 // Releases a connection at the end of a scope.
 struct ConnectionCloser {

@@ -2,7 +2,6 @@
 // replica reach the primary through its referral, the primary session is
 // kept or dropped as asked, failures are retried once, bad referrals end
 // the call, and the replication wait gives up after its last delay.
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -208,6 +207,7 @@ TEST_F(Exec, ModificationTimeOfAnEntry) {
     std::string long_dn(501, 'x');
     std::string limit_dn = "ztName=y," + std::string(491 - base_.size(), 'x') + base_;
     ASSERT_EQ(limit_dn.size(), 500u);
+    std::string missing = child("missing");
     struct Case {
         AdminConfig *conn;
         const char *dn;
@@ -218,7 +218,7 @@ TEST_F(Exec, ModificationTimeOfAnEntry) {
         {conn_.get(), "", ADMIN_ERR_INVALID_ARGS},
         {conn_.get(), long_dn.c_str(), ADMIN_ERR_INVALID_ARGS},
         {conn_.get(), limit_dn.c_str(), ADMIN_ERR_NOT_FOUND},
-        {conn_.get(), child("missing").c_str(), ADMIN_ERR_NOT_FOUND},
+        {conn_.get(), missing.c_str(), ADMIN_ERR_NOT_FOUND},
         {conn_.get(), base_.c_str(), ADMIN_ERR_NOT_FOUND},  // the subtree holds two entries
     };
     for (const auto &c : cases) {
@@ -242,22 +242,16 @@ TEST_F(Exec, PrimaryIsReachable) {
     EXPECT_EQ(log_->count_prefix("check_primary"), 0);
 }
 
-// The primary's name is cached for the life of a process: the failure is
-// shown in a fresh one.
-TEST_F(Exec, PrimaryCheckWithoutDataStoreConfiguration) {
+TEST(PrimaryCheck, FailsWithoutDataStoreConfiguration) {
+    ZT_REQUIRE_SANDBOX();
+    LogFile log;
     TempDir empty;
-    pid_t pid = fork();
-    if (pid == 0) {
-        setenv("ZTADMIN_ROOT", empty.path().c_str(), 1);
-        _exit(-check_primary());
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(-WEXITSTATUS(status), ADMIN_ERR_NO_SUCH_FILE);
-    EXPECT_TRUE(log_->has("check_primary(): unable to retrieve LDAP primary server info - "
-                          "File or directory does not exist"))
-        << log_->all();
+    setenv("ZTADMIN_ROOT", empty.path().c_str(), 1);
+    ZT_EXPECT_STATUS_IN_FRESH_PROCESS(log, ADMIN_ERR_NO_SUCH_FILE, check_primary());
+    unsetenv("ZT_TEST_PARENT_LOG");
+    EXPECT_TRUE(log.has("check_primary(): unable to retrieve LDAP primary server info - "
+                        "File or directory does not exist"))
+        << log.all();
 }
 
 // Against a read-only server that never catches up and whose referrals
@@ -313,8 +307,10 @@ TEST_F(ExecStale, ReferralWithoutAnLdapUrlIsRefused) {
 // the wait runs through all eight delays (25.5 s), is logged, and the call
 // still succeeds.
 TEST_F(ExecStale, SyncGivesUpAfterTheLastDelay) {
-    std::string dn = child("late");
-    Mods add = container_mods("late");
+    // The stale server holds only the root entry.
+    std::string late = unique_name("late");
+    std::string dn = "ztName=" + late + "," + kSuffix;
+    Mods add = container_mods(late);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(zt_addDsEntry(stale_conn_.get(), dn.c_str(), add.get(), DS_SYNC), 0);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -324,6 +320,7 @@ TEST_F(ExecStale, SyncGivesUpAfterTheLastDelay) {
     EXPECT_TRUE(log_->has("zt_LDAPexec(): sync operation for zt_addDsEntry() failed: Data replication timed out"))
         << log_->all();
     EXPECT_EQ(stale_conn_->primary_session, nullptr);
+    primary_->remove(dn);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // query_test.cc - the generic queries, the generation counter, the tree
 // dump and the configuration probe against the sandbox.
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -32,16 +31,6 @@ std::string capture_stdout(const std::function<void()> &body) {
     dup2(saved, 1);
     close(saved);
     return read_file(path);
-}
-
-// Runs `body` in a child process (the primary's name is cached for the
-// life of a process) and returns its result.
-int in_child(const std::function<int()> &body) {
-    pid_t pid = fork();
-    if (pid == 0) _exit(body() & 0xff);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? static_cast<signed char>(WEXITSTATUS(status)) : 1000;
 }
 
 class Query : public ::testing::Test {
@@ -292,46 +281,51 @@ TEST_F(Query, ExistenceOnTheConfiguredOrThePrimaryServer) {
 
 // When the primary cannot be asked, the caller learns why rather than
 // "not found".
-TEST_F(Query, PrimaryThatCannotBeAsked) {
+TEST(EntryExistsOnPrimary, PrimaryThatCannotBeAsked) {
+    ZT_REQUIRE_SANDBOX();
+    Connection conn(open_connection(3, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_NE(conn, nullptr);
     std::string ds_config = std::string(kEtc).substr(1) + "/qmds/current/ztdsd.conf";
     auto ds_conf = [&](const std::string &referral) {
         return "database\tmdb\nsuffix\t\"o=ztdata\"\nslave\tsubtree=\"o=ztdata\" replicadn=\"cn=admin,o=ztdata\"\n"
                "\treferral=" + referral + "\n";
     };
-    std::string port = std::to_string(sandbox_->port);
+    std::string port = std::to_string(sandbox->port);
     struct Case {
         const char *name;
         std::string ds_config;  // empty: none
         const char *password;
+        bool with_dbm;
         AdminStatus status;
         std::string line;
     } cases[] = {
-        {"no data-store configuration", "", nullptr, ADMIN_ERR_CONFIG,
+        {"no data-store configuration", "", nullptr, true, ADMIN_ERR_CONFIG,
          "zt_EntryExists(): failed to retrieve primary server name"},
-        {"primary not listening", ds_conf("ldap://127.0.0.2:1"), nullptr, ADMIN_ERR_SERVER_UNREACHABLE,
+        {"primary not listening", ds_conf("ldap://127.0.0.2:1"), nullptr, true, ADMIN_ERR_SERVER_UNREACHABLE,
          "zt_EntryExists(): failed to contact primrary server 127.0.0.2"},
-        {"wrong password", ds_conf("ldap://127.0.0.2:" + port), "wrong", ADMIN_ERR_AUTH_FAILED,
+        {"wrong password", ds_conf("ldap://127.0.0.2:" + port), "wrong", true, ADMIN_ERR_AUTH_FAILED,
          "zt_EntryExists(): failed to authenticate with 127.0.0.2"},
-        {"no status files", ds_conf("ldap://127.0.0.2:" + port), "@GOOD@", ADMIN_ERR_INTERNAL,
+        {"no status files", ds_conf("ldap://127.0.0.2:" + port), "@GOOD@", false, ADMIN_ERR_INTERNAL,
          "zt_EntryExists(): failed to connect to 127.0.0.2 - Failed to open DBM files"},
     };
+    LogFile log;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        log_->clear();
-        ToolTree tree(ToolTree::sandbox_keys(*sandbox_), std::string(c.name) != "no status files");
+        log.clear();
+        ToolTree tree(ToolTree::sandbox_keys(*sandbox), c.with_dbm);
         if (!c.ds_config.empty()) {
             std::string path = tree.root() + "/" + ds_config;
             std::filesystem::create_directories(std::filesystem::path(path).parent_path());
             std::ofstream(path) << c.ds_config;
         }
         if (c.password != nullptr) {
-            tree.write_password(std::string(c.password) == "@GOOD@" ? sandbox_->password : c.password);
+            tree.write_password(std::string(c.password) == "@GOOD@" ? sandbox->password : c.password);
         }
         tree.use();
-        AdminConfig *conn = conn_.get();
-        EXPECT_EQ(in_child([&] { return _zt_dsEntryExists(conn, "ztName=x", base_.c_str(), 1); }), c.status);
-        EXPECT_TRUE(log_->has(c.line)) << log_->all();
+        ZT_EXPECT_STATUS_IN_FRESH_PROCESS(log, c.status, _zt_dsEntryExists(conn.get(), "ztName=x", kSuffix, 1));
+        EXPECT_TRUE(log.has(c.line)) << log.all();
     }
+    unsetenv("ZT_TEST_PARENT_LOG");
 }
 
 TEST_F(Query, ConfigurationProbe) {

@@ -31,7 +31,7 @@ TEST(ReferralHost, FirstUsableUrlNamesThePrimary) {
         {{"ldap:/"}, std::nullopt},            // 6 characters are not enough
         {{"ldaps://h:636/o=x"}, std::nullopt},
         {{"LDAP://h:1"}, std::nullopt},
-        {{"http://h", "ldap:/x", "ldap://second:1", "ldap://third:1"}, "second"},
+        {{"http://h", "ldap:/", "ldap://second:1", "ldap://third:1"}, "second"},
         {{}, std::nullopt},
     };
     for (const auto &c : cases) {
