@@ -82,13 +82,6 @@ TEST(Connection, LevelOneIsAnonymousWhateverTheFileSays) {
     EXPECT_EQ(whoami(conn->session), "");
 }
 
-TEST(Connection, DefaultConfigurationComesFromTheRootPrefix) {
-    ZT_REQUIRE_SANDBOX();
-    Connection conn(open_connection(3, nullptr, nullptr, nullptr, nullptr));
-    ASSERT_NE(conn, nullptr);
-    EXPECT_EQ(whoami(conn->session), std::string("dn:") + kAdminDn);
-}
-
 // The stale server knows the administrator only as its root DN with a
 // password: a simple bind works there, CRAM-MD5 cannot.
 TEST(Connection, SimpleMechanismBindsWithASimpleBind) {

@@ -146,84 +146,53 @@ std::vector<std::string> describe(zt::ModList &list) {
 
 using Lines = std::vector<std::string>;
 
-TEST(RecordEntries, RawTokenWithOnlyAnIdHasClassAndId) {
-    RawToken rt{};
-    rt.id = const_cast<char *>("card.1");
-    zt::ModList list = zt::raw_token_entry(rt);
-    EXPECT_EQ((Lines{"add objectClass: ztRawToken", "add ztID: card.1"}), describe(list));
-}
-
-TEST(RecordEntries, RawTokenFieldsInOrderAndChangesRemoveAbsentValues) {
-    RawToken rt{};
-    rt.id = const_cast<char *>("card.1");
-    rt.token_type = const_cast<char *>("user");
-    rt.token_state = const_cast<char *>("unknown");
-    rt.enabled = const_cast<char *>("denied");
-    rt.misc2 = const_cast<char *>("");
-    zt::ModList entry = zt::raw_token_entry(rt);
-    EXPECT_EQ((Lines{"add objectClass: ztRawToken", "add ztID: card.1", "add ztTokenType: user",
-                     "add ztTokenState: unknown", "add ztEnabled: denied", "add ztMisc2: "}),
-              describe(entry));
-    zt::ModList changes = zt::raw_token_changes(rt);
-    EXPECT_EQ((Lines{"replace ztSecret:", "replace ztTokenType: user", "replace ztTokenState: unknown",
-                     "replace ztEnabled: denied", "replace ztMisc1:", "replace ztMisc2: "}),
-              describe(changes));
-}
-
-TEST(RecordEntries, LogicalTokenPortAlwaysWrittenAndRawIdsOptional) {
-    char *raw[] = {const_cast<char *>("card.1"), const_cast<char *>("card.2"), nullptr};
-    LogicalToken lt{};
-    lt.id = const_cast<char *>("user.17");
-    lt.session_type = const_cast<char *>("default");
-    lt.raw_token_ids = raw;
-    zt::ModList with = zt::logical_token_entry(lt, true);
-    EXPECT_EQ((Lines{"add objectClass: ztLogicalToken", "add ztID: user.17", "add ztSessionType: default",
-                     "add ztServerPort: 0", "add ztRawTokenIDs: card.1|card.2"}),
-              describe(with));
-    zt::ModList without = zt::logical_token_entry(lt, false);
-    EXPECT_EQ(4u, describe(without).size());
-    char *none[] = {nullptr};
-    lt.raw_token_ids = none;  // an empty array is left out like an absent one
-    zt::ModList empty = zt::logical_token_entry(lt, true);
-    EXPECT_EQ(4u, describe(empty).size());
-}
-
-TEST(RecordEntries, LogicalTokenChangesLeaveRawIdsAlone) {
-    LogicalToken lt{};
-    lt.id = const_cast<char *>("user.17");
-    lt.server_port = 7007;
-    zt::ModList list = zt::logical_token_changes(lt);
-    EXPECT_EQ((Lines{"replace ztTokenName:", "replace ztSessionType:", "replace ztSessionParams:",
-                     "replace ztServerName:", "replace ztServerPort: 7007", "replace ztMisc1:", "replace ztMisc2:"}),
-              describe(list));
-}
-
-TEST(RecordEntries, UserEntryLeavesStatusOutAndChangesWriteIt) {
-    char *lts[] = {const_cast<char *>("user.9"), nullptr};
-    User user{};
-    user.id = const_cast<char *>("ignored");
-    user.name = const_cast<char *>("Ann");
-    user.create_time = 100;
-    user.status = 1;
-    user.last_desktop = const_cast<char *>("ab.12");
-    user.last_time = 200;
-    user.logical_token_ids = lts;
-    zt::ModList entry = zt::user_entry(user, "9");
-    EXPECT_EQ((Lines{"add objectClass: ztUser", "add ztID: 9", "add ztName: Ann", "add ztFirstTime: 100",
-                     "add ztLogicalTokenIDs: user.9"}),
-              describe(entry));
-    zt::ModList changes = zt::user_changes(user);
-    EXPECT_EQ((Lines{"replace ztName: Ann", "replace ztOtherInfo:", "replace ztFirstTime: 100", "replace ztStatus: 1",
-                     "replace ztLastDesktop: ab.12", "replace ztLastTime: 200", "replace ztMisc1:",
-                     "replace ztMisc2:"}),
-              describe(changes));
-}
-
-TEST(RecordEntries, SingleValueLinkAndUnlink) {
-    zt::ModList add = zt::value_added("ztRawTokenIDs", "card.1");
-    zt::ModList del = zt::value_deleted("ztLogicalTokenIDs", "user.9");
-    EXPECT_EQ((Lines{"add ztRawTokenIDs: card.1"}), describe(add));
-    EXPECT_EQ((Lines{"delete ztLogicalTokenIDs: user.9"}), describe(del));
+// New entries list their attributes in a fixed order and leave absent ones
+// out (an empty array too); changes replace every listed attribute, an
+// absent value removing it. The directory tests check the stored result.
+TEST(RecordEntries, AttributeOrderAndAbsentValues) {
+    char *raw_ids[] = {const_cast<char *>("card.1"), const_cast<char *>("card.2"), nullptr};
+    char *no_ids[] = {nullptr};
+    char *lt_ids[] = {const_cast<char *>("user.9"), nullptr};
+    RawToken rt{const_cast<char *>("card.1"), nullptr, const_cast<char *>("user"), nullptr,
+                const_cast<char *>("denied"), nullptr, const_cast<char *>("")};
+    LogicalToken lt{const_cast<char *>("user.9"), nullptr, const_cast<char *>("default"), nullptr, nullptr, 0,
+                    nullptr, nullptr, raw_ids};
+    LogicalToken lt_empty = lt;
+    lt_empty.raw_token_ids = no_ids;
+    User user{const_cast<char *>("ignored"), const_cast<char *>("Ann"), nullptr, 100, 1,
+              const_cast<char *>("ab.12"), 200, nullptr, nullptr, lt_ids};
+    struct Case {
+        const char *what;
+        zt::ModList list;
+        Lines expected;
+    } cases[] = {
+        {"raw entry", zt::raw_token_entry(rt),
+         {"add objectClass: ztRawToken", "add ztID: card.1", "add ztTokenType: user", "add ztEnabled: denied",
+          "add ztMisc2: "}},
+        {"raw changes", zt::raw_token_changes(rt),
+         {"replace ztSecret:", "replace ztTokenType: user", "replace ztTokenState:", "replace ztEnabled: denied",
+          "replace ztMisc1:", "replace ztMisc2: "}},
+        {"logical entry", zt::logical_token_entry(lt, true),
+         {"add objectClass: ztLogicalToken", "add ztID: user.9", "add ztSessionType: default",
+          "add ztServerPort: 0", "add ztRawTokenIDs: card.1|card.2"}},
+        {"logical entry, no raw IDs wanted", zt::logical_token_entry(lt, false),
+         {"add objectClass: ztLogicalToken", "add ztID: user.9", "add ztSessionType: default",
+          "add ztServerPort: 0"}},
+        {"logical entry, empty raw IDs", zt::logical_token_entry(lt_empty, true),
+         {"add objectClass: ztLogicalToken", "add ztID: user.9", "add ztSessionType: default",
+          "add ztServerPort: 0"}},
+        {"logical changes", zt::logical_token_changes(lt),
+         {"replace ztTokenName:", "replace ztSessionType: default", "replace ztSessionParams:",
+          "replace ztServerName:", "replace ztServerPort: 0", "replace ztMisc1:", "replace ztMisc2:"}},
+        {"user entry", zt::user_entry(user, "9"),
+         {"add objectClass: ztUser", "add ztID: 9", "add ztName: Ann", "add ztFirstTime: 100",
+          "add ztLogicalTokenIDs: user.9"}},
+        {"user changes", zt::user_changes(user),
+         {"replace ztName: Ann", "replace ztOtherInfo:", "replace ztFirstTime: 100", "replace ztStatus: 1",
+          "replace ztLastDesktop: ab.12", "replace ztLastTime: 200", "replace ztMisc1:", "replace ztMisc2:"}},
+        {"unlink", zt::value_deleted("ztLogicalTokenIDs", "user.9"), {"delete ztLogicalTokenIDs: user.9"}},
+    };
+    for (Case &c : cases) EXPECT_EQ(c.expected, describe(c.list)) << c.what;
 }
 
 TEST(UserId, CandidateKeepsLastFourDigitsOfTheRandomNumber) {
