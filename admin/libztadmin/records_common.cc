@@ -2,6 +2,7 @@
 // value access shared by the record areas.
 #include "records_common.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -121,6 +122,15 @@ char **all_values_dup(LDAP *session, LDAPMessage *entry, const char *attr) {
     std::vector<std::string> list;
     for (berval **v = values.get(); *v != nullptr; ++v) list.push_back(text_of(*v));
     return dup_string_list(list);
+}
+
+void print_id_list(FILE *stream, const char *label, char *const *ids) {
+    if (ids == nullptr || ids[0] == nullptr) {
+        std::fprintf(stream, "%s= (nil)\n", label);
+        return;
+    }
+    std::fprintf(stream, "%s= %s\n", label, ids[0]);
+    for (char *const *id = ids + 1; *id != nullptr; ++id) std::fprintf(stream, "                     = %s\n", *id);
 }
 
 void free_string_list(char **list) {

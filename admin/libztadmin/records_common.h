@@ -45,6 +45,13 @@ std::string filter_escape(std::string_view value);
 // owned here; mods() stays valid while the list lives.
 class ModList {
 public:
+    ModList() = default;
+    // The LDAPMod records point into the list's own storage: no copies.
+    ModList(const ModList &) = delete;
+    ModList &operator=(const ModList &) = delete;
+    ModList(ModList &&) = default;
+    ModList &operator=(ModList &&) = default;
+
     // Add operation: one attribute with one value; absent (null) is left out.
     void add(const char *attr, const char *value);
     void add(const char *attr, int value);
@@ -83,6 +90,13 @@ int first_value_int(LDAP *session, LDAPMessage *entry, const char *attr);
 // Every value as a new null-terminated malloc'd array in server order, or
 // null when the attribute is absent.
 char **all_values_dup(LDAP *session, LDAPMessage *entry, const char *attr);
+
+// "(nil)" for an absent string, as the record dumps print it.
+inline const char *or_nil(const char *s) { return s != nullptr ? s : "(nil)"; }
+
+// Prints an ID list the way the record dumps do: "LABEL= first" then one
+// continuation line per further ID, or "LABEL= (nil)" when absent.
+void print_id_list(FILE *stream, const char *label, char *const *ids);
 
 // Frees a null-terminated malloc'd string array (null accepted).
 void free_string_list(char **list);
