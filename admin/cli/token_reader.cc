@@ -1,0 +1,79 @@
+// token_reader.cc - reading a token ID from a token reader, and handing a
+// session to the session-kill program.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "owned.h"
+#include "ztuser.h"
+
+using cli::CString;
+
+namespace {
+
+constexpr size_t kKillLineBuffer = 128;
+
+const char *kill_kind_word(const char *kill_kind) {
+    if (std::strcmp(kill_kind, "-xdisplay") == 0) return "display";
+    if (std::strcmp(kill_kind, "-tokenid") == 0) return "token";
+    return nullptr;
+}
+
+// The value goes between single quotes in a shell command line; a quote in
+// it closes the quoting, adds an escaped quote and reopens it, so the shell
+// always sees the value as one literal word.
+std::string shell_quoted_body(const char *value) {
+    std::string body;
+    for (const char *c = value; *c != '\0'; ++c) {
+        if (*c == '\'') {
+            body += "'\\''";
+        } else {
+            body += *c;
+        }
+    }
+    return body;
+}
+
+}  // namespace
+
+char *get_token_id(AdminConfig * /*connection*/, const char *reader_id, const char * /*label*/) {
+    if (reader_id == nullptr) {
+        std::fputs("Error: No token reader specified.\n", stderr);
+        return nullptr;
+    }
+    // Finding the server a reader terminal is connected to needs the
+    // session services, which this command does not have yet.
+    std::fprintf(stderr,
+                 "Error: Could not get the server name to which the token reader '%s' is connected to.\n"
+                 "Please make sure this desktop is currently up.\n",
+                 reader_id);
+    return nullptr;
+}
+
+int kill_user_session(AdminConfig * /*connection*/, char *kill_kind, const char *value) {
+    const char *kind = kill_kind_word(kill_kind);
+    std::free(kill_kind);
+    if (kind == nullptr) return -1;
+    char *base_dir = nullptr;
+    if (zt_getProdInfo("KRVXzta", "BASEDIR", &base_dir) != 0) {
+        std::fprintf(stderr, "Error: Could not find package %s.\n", "KRVXzta");
+        return -1;
+    }
+    std::string command = std::string(base_dir) + "/KRVXzt/lib/ztsessionkill " + kind + " '" +
+                          shell_quoted_body(value) + "'";
+    std::free(base_dir);
+    if (command.size() >= kKillLineBuffer) {
+        std::fputs("Error: line too long.\n", stderr);
+        zt::log_admin("user", "Error: line too long.");
+        return -1;
+    }
+    if (std::system(command.c_str()) == 0) {
+        zt::log_admin("user", "Session associated with %s '%s' killed.", kind, value);
+        std::fprintf(stderr, "Session associated with %s '%s' killed.\n", kind, value);
+        return 0;
+    }
+    std::fprintf(stderr, "Error: Could not kill session associated with %s '%s'.\n", kind, value);
+    zt::log_admin("user", "Error: Could not kill session associated with %s '%s'.", kind, value);
+    return -1;
+}

@@ -1,0 +1,169 @@
+// The option grammar of ztuser: every combination that is settled before a
+// connection is made, compared byte for byte.  The configuration tree is
+// empty, so a command that gets as far as connecting fails there.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace zt::test {
+namespace {
+
+const char kUsage[] =
+    "usage:\n"
+    "   ztuser -l\n"
+    "      - list all users\n"
+    "   ztuser -li <substring>\n"
+    "      - list all users with token ID's that contain substring <substring>\n"
+    "   ztuser -ln <substring>\n"
+    "      - list all users with names that contain substring <substring>\n"
+    "   ztuser -lc\n"
+    "      - list all users that are currently logged in\n"
+    "   ztuser -G\n"
+    "      - list all users that are currently logged in and the servers they are logged into\n"
+    "   ztuser -L\n"
+    "      - list all users (long format)\n"
+    "   ztuser -Li <substring>\n"
+    "      - list all users with token ID's that contain substring <substring>\n"
+    "        (long format)\n"
+    "   ztuser -Ln <substring>\n"
+    "      - list all users with names that contain substring <substring>\n"
+    "  (long format)\n"
+    "   ztuser -Lc\n"
+    "      - list all users that are currently logged in (long format)\n"
+    "   ztuser -o \n"
+    "      - dump users list in comma-delimited format\n"
+    "   ztuser -p <token_id>\n"
+    "      - show user properties for user with token <token_id>\n"
+    "   ztuser -a \"<token_id>, <server_name>, <server_port>, <name>,  <other_info>\"\n"
+    "  [-r <token_reader>]\n"
+    "      - add user with the specified properties \n"
+    "        (other_info is optional)\n"
+    "   ztuser -af <filename> [-r <token_reader>]\n"
+    "      - batch add multiple users using input from comma-delimited\n"
+    " format file <filename>\n"
+    "   ztuser -e \"<token_id>, <server_name>, <server_port>, <name>,  <other_info>\"\n"
+    "      - edit properties for user with token <token_id>\n"
+    "        (other_info is optional)\n"
+    "   ztuser -ef <filename>\n"
+    "      - batch edit multiple users using input from comma-delimited\n"
+    "       format file <filename>\n"
+    "   ztuser -d <token_id>\n"
+    "      - delete user with token <token_id>\n"
+    "   ztuser -df <filename>\n"
+    "      - batch delete multiple users using input from comma-delimited\n"
+    "       format file <filename>\n"
+    "   ztuser -k <-tokenid|-xdisplay> <token|display>\n"
+    "      - kill user session associated with specified token or display\n"
+    "   ztuser -ai <current_token_id> <new_token_id> [-r <token_reader>]\n"
+    "      - add additional token <new_token_id> to user that currently\n"
+    "       has token <current_token_id>\n"
+    "   ztuser -di <current_token_id>\n"
+    "      - delete token <current_token_id> from user that currently has it\n"
+    "   ztuser -ei <token id> enable\n"
+    "   ztuser -ei <token id> disable\n"
+    "      - enable/disable a token\n"
+    "   ztuser -r <token_reader>\n"
+    "      - read a token ID from a token reader\n"
+    "   ztuser -h\n"
+    "      - show usage information (this message)\n"
+    "\n";
+
+const std::string kUsageText = kUsage;
+const std::string kExtra = "Error: extra argument found\n";
+const std::string kNoConnect = "Error: could not connect to admin server\n";
+const std::string kDeprecatedG = "Warning: this command is deprecated, use '-L -g'\n";
+
+struct Case {
+    const char *name;
+    std::vector<std::string> args;
+    std::string out;
+    std::string err;
+    int status;
+};
+
+class OptionGrammar : public ::testing::TestWithParam<Case> {
+protected:
+    TempDir empty_root;
+};
+
+TEST_P(OptionGrammar, PrintsAndExitsExactly) {
+    const Case &c = GetParam();
+    std::vector<std::string> argv{ztuser_path()};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    RunOptions options;
+    options.env["ZTADMIN_ROOT"] = empty_root.path();
+    RunResult r = run(argv, options);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.status, c.status);
+}
+
+std::string getopt_says(const std::string &what) { return ztuser_path() + ": " + what + "\n"; }
+
+const Case kCases[] = {
+    // Help and usage errors found while reading the options (status 1).
+    {"HelpAlone", {"-h"}, "", kUsageText, 0},
+    {"HelpWithWord", {"-h", "-l"}, "", kExtra + kUsageText, 1},
+    {"HelpInClusterWithMore", {"-hl"}, "", kExtra + kUsageText, 1},
+    {"TwoModes", {"-l", "-L"}, "", kUsageText, 1},
+    {"ReaderThenAdd", {"-r", "rdr", "-a", "t1, s, 1, n"}, "", kUsageText, 1},
+    {"ListWithG", {"-l", "-g"}, "", kUsageText, 1},
+    {"GWithCurrent", {"-Gc"}, kDeprecatedG, kUsageText, 1},
+    {"CurrentWithoutList", {"-c"}, "", kUsageText, 1},
+    {"GlobalWithoutList", {"-g"}, "", kUsageText, 1},
+    {"CurrentAndGlobal", {"-Lcg"}, "", kUsageText, 1},
+    {"CurrentWithWord", {"-lc", "x"}, "", kExtra + kUsageText, 1},
+    {"ListWithWord", {"-l", "x"}, "", kExtra + kUsageText, 1},
+    {"ListByIdTwoMoreWords", {"-li", "foo", "bar", "baz"}, "", kExtra + kUsageText, 1},
+    {"NameAndId", {"-Ln", "foo", "-i", "bar"}, "", kUsageText, 1},
+    {"FileAndId", {"-d", "-f", "x", "-i", "y"}, "", kUsageText, 1},
+    {"UnknownOption", {"-z"}, "", getopt_says("invalid option -- 'z'") + kUsageText, 1},
+    {"MissingArgument", {"-p"}, "", getopt_says("option requires an argument -- 'p'") + kUsageText, 1},
+    {"AddMissingArgument", {"-a"}, "", getopt_says("option requires an argument -- 'a'") + kUsageText, 1},
+    {"SingleAddThenId", {"-a", "t1, s, 1, n", "-i", "card.2"}, "", kUsageText, 1},
+    // Missing or malformed positional words (status 255).
+    {"AddFileMissing", {"-a", "f"}, "", kUsageText, 255},
+    {"AddFileClusterMissing", {"-af"}, "", kUsageText, 255},
+    {"AddIdOneWord", {"-ai", "cur"}, "", kUsageText, 255},
+    {"AddIdNoWords", {"-a", "i"}, "", kUsageText, 255},
+    {"EditIdNoKeyword", {"-ei", "tok"}, "", kUsageText, 255},
+    {"KillTokenNoValue", {"-k", "-tokenid"}, "", kUsageText, 255},
+    {"KillDisplayNoValue", {"-k", "-xdisplay"}, "", kUsageText, 255},
+    {"KillMisspelledKind", {"-k", "-xdisp", "v"}, "", kUsageText, 255},
+    {"KillMisspelledToken", {"-k", "-tokens", "v"}, "", kUsageText, 255},
+    // Everything else gets as far as the connection.
+    {"NoArguments", {}, "", kNoConnect, 255},
+    {"ListAll", {"-l"}, "", kNoConnect, 255},
+    {"G", {"-G"}, kDeprecatedG, kNoConnect, 255},
+    {"LongGlobal", {"-L", "-g"}, "", kNoConnect, 255},
+    {"ListByIdPassesOverOneWord", {"-li", "foo", "bar"}, "", kNoConnect, 255},
+    {"ListByIdAttached", {"-lifoo"}, "", kNoConnect, 255},
+    {"AddThenReader", {"-a", "t1, srv, 7007, Jane Doe", "-r", "rdr"}, "", kNoConnect, 255},
+    {"AddFile", {"-af", "users.txt", "-r", "rdr"}, "", kNoConnect, 255},
+    {"AddIdRebasedThenReader", {"-ai", "cur", "new", "-r", "rdr"}, "", kNoConnect, 255},
+    {"EditIdKeyword", {"-ei", "card.1", "enable"}, "", kNoConnect, 255},
+    {"EditThenId", {"-e", "-i", "card.1", "disable"}, "", kNoConnect, 255},
+    {"KillToken", {"-k", "-tokenid", "card.1"}, "", kNoConnect, 255},
+    {"KillDisplayThenMore", {"-k", "-xdisplay", ":3", "-l"}, "", kUsageText, 1},
+    {"DumpWithWord", {"-o", "x"}, "", kNoConnect, 255},
+    {"ReadToken", {"-r", "rdr"}, "", kNoConnect, 255},
+    {"Properties", {"-p", "card.1"}, "", kNoConnect, 255},
+    {"ModifierIgnored", {"-l", "-f", "x"}, "", kNoConnect, 255},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cli, OptionGrammar, ::testing::ValuesIn(kCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Usage, HasFiftySevenLinesAndAnEmptyOne) {
+    RunResult r = run({ztuser_path(), "-h"});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 58);
+    EXPECT_TRUE(r.err.ends_with("(this message)\n\n"));
+}
+
+}  // namespace
+}  // namespace zt::test

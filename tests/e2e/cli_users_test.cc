@@ -1,0 +1,313 @@
+// ztuser's directory modes end to end: the real binary against the sandbox
+// directory, comparing standard output, standard error and exit status.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace zt::test {
+namespace {
+
+// A token ID no other test (or earlier run) uses.
+std::string unique_token(const std::string &tag) {
+    static std::atomic<int> counter{0};
+    return "card." + tag + std::to_string(getpid()) + "n" + std::to_string(counter++) + "t" +
+           std::to_string(time(nullptr) % 100000);
+}
+
+class Ztuser : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (sandbox_dir().empty()) GTEST_SKIP() << "no sandbox";
+    }
+
+    RunResult ztuser(std::vector<std::string> args, RunOptions options = {}) {
+        args.insert(args.begin(), ztuser_path());
+        options.env["ZTADMIN_ROOT"] = sandbox_dir() + "/root";
+        options.env["ZTADMIN_LOG"] = log_.path() + "/ztadmin.log";
+        return run(args, options);
+    }
+
+    std::string log_text() { return read_file(log_.path() + "/ztadmin.log"); }
+
+    // Adds a user with the given tokens and asserts it worked.
+    void add_user(const std::vector<std::string> &tokens, const std::string &name,
+                  const std::string &other = "") {
+        std::string description;
+        for (const auto &t : tokens) description += t + ", ";
+        description += "localhost, 7007, " + name;
+        if (!other.empty()) description += ", " + other;
+        RunResult r = ztuser({"-a", description});
+        ASSERT_EQ(r.err, "Added one user.\n");
+        ASSERT_EQ(r.status, 0);
+    }
+
+    TempDir log_;
+};
+
+TEST_F(Ztuser, AddShowListAndDeleteOneUser) {
+    std::string t1 = unique_token("a"), t2 = unique_token("b");
+    add_user({t1, t2}, "Jane Doe");
+
+    RunResult props = ztuser({"-p", t1});
+    EXPECT_EQ(props.status, 0);
+    EXPECT_EQ(props.err, "");
+    EXPECT_TRUE(props.out.starts_with("Current Properties:\nUser Name          = Jane Doe\n"
+                                      "  Other Info         = \n  Server Name        = localhost\n"
+                                      "  Server Port        = 7007\n  Logical Token      = user."))
+        << props.out;
+    EXPECT_NE(props.out.find("\n  Token                                     Enabled?\n"
+                             "  ----------------------------------------  --------\n"),
+              std::string::npos);
+    EXPECT_NE(props.out.find("  " + t1 + std::string(40 - t1.size(), ' ') + "  Yes\n"), std::string::npos);
+    EXPECT_NE(props.out.find("  " + t2 + std::string(40 - t2.size(), ' ') + "  Yes\n"), std::string::npos);
+    EXPECT_TRUE(props.out.ends_with("\nNever Logged In\n\n")) << props.out;
+
+    RunResult list = ztuser({"-li", t1});
+    EXPECT_EQ(list.status, 0);
+    char row[256];
+    snprintf(row, sizeof row, "%-30s %-30s %-15s\n", t1.c_str(), "Jane Doe", "");
+    EXPECT_EQ(list.out, "\n" + std::string("Token ID") + std::string(22, ' ') + " User Name" +
+                            std::string(21, ' ') + " Other Info     \n" + std::string(30, '-') + " " +
+                            std::string(30, '-') + " " + std::string(15, '-') + "\n" + row +
+                            "\n1 token total.\n");
+
+    RunResult del = ztuser({"-d", t2});
+    EXPECT_EQ(del.err, "\nDeleted one user.\n");
+    EXPECT_EQ(del.status, 0);
+    EXPECT_EQ(ztuser({"-p", t1}).err, "Error: Token ID '" + t1 + "' not in admin database.\n");
+    EXPECT_NE(log_text().find("142 user : User (Jane Doe) successfully added."), std::string::npos);
+}
+
+TEST_F(Ztuser, SingleCommandFailures) {
+    std::string taken = unique_token("c");
+    add_user({taken}, "Taken User", "Room 5");
+    std::string fresh = unique_token("d");
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+        int status;
+    } cases[] = {
+        {{"-a", taken + ", localhost, 7007, Someone"}, "Token '" + taken + "' already in administration database.\n",
+         255},
+        {{"-a", "bad..id, localhost, 7007, Someone"}, "Error: Invalid token ID specification\n", 255},
+        {{"-a", fresh + ", no-such-host.invalid, 7007, Someone"}, "Error: Invalid server name specified.\n", 255},
+        {{"-a", fresh + ", localhost, 7007, "}, "Error: No user name specified\n", 255},
+        {{"-a", fresh + ", localhost, port, Someone"}, "Invalid Port specification\n", 255},
+        {{"-a", "x, localhost, 7007, Someone"}, "Error: No token reader specified.\n", 255},
+        {{"-e", fresh + ", localhost, 7007, Someone"},
+         "Error: Token ID '" + fresh + "' not in admininstration database.\n", 255},
+        {{"-e", taken + ", localhost, 7007, Taken User, Room 5"}, "No modifications necessary.\n", 0},
+        {{"-d", "card.*"}, "Wildcard is not supported.\n", 255},
+        {{"-d", fresh}, "\nUser not found.\n", 0},
+        {{"-di", taken}, "Error: Token ID '" + taken + "' is user's only token.\n", 255},
+        {{"-di", fresh}, "Error: Token ID '" + fresh + "' not in admin database.\n", 255},
+        {{"-ai", fresh, unique_token("e")}, "Error: Token ID '" + fresh + "' not in admin database.\n", 255},
+        {{"-ai", taken, "bad"}, "Error: Token ID 'bad' is not a valid token ID specification\n", 255},
+        {{"-ai", taken, taken}, "Error: Token ID '" + taken + "' already exists.\n", 255},
+        {{"-ei", taken, "enabled"}, "enabled: Please specify 'enable' or'disable'.\n", 255},
+        {{"-ei", fresh, "enable"}, "Error: Token ID '" + fresh + "' not in admin database.\n", 255},
+    };
+    for (const Case &c : cases) {
+        RunResult r = ztuser(c.args);
+        std::string expected_err = c.err;
+        if (c.args[0] == "-ei" && c.args[2] == "enabled") {
+            EXPECT_TRUE(r.err.starts_with(c.err) && r.err.find("usage:\n") != std::string::npos) << r.err;
+        } else {
+            EXPECT_EQ(r.err, expected_err) << c.args[0] << " " << c.args[1];
+        }
+        EXPECT_EQ(r.status, c.status) << c.args[0] << " " << c.args[1];
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST_F(Ztuser, TokensAreAddedToggledAndRemoved) {
+    std::string first = unique_token("f"), second = unique_token("g");
+    add_user({first}, "Token Owner");
+    RunResult add = ztuser({"-ai", first, second});
+    EXPECT_EQ(add.err, "\nOne Token ID added to user.\n");
+    EXPECT_EQ(add.status, 0);
+
+    EXPECT_EQ(ztuser({"-ei", second, "disable"}).err, "\n1 Token ID disabled.\n");
+    std::string props = ztuser({"-p", second}).out;
+    EXPECT_NE(props.find("  " + second + std::string(40 - second.size(), ' ') + "  No\n"), std::string::npos);
+    EXPECT_EQ(ztuser({"-e", "-i", second, "enable"}).err, "\n1 Token ID enabled.\n");
+    EXPECT_EQ(ztuser({"-ei", second, "enable"}).err, "\n1 Token ID enabled.\n");
+
+    RunResult edit = ztuser({"-e", first + ", localhost, 7008, Token Owner"});
+    EXPECT_EQ(edit.err, "One user modified.\n");
+    EXPECT_NE(ztuser({"-p", first}).out.find("  Server Port        = 7008\n"), std::string::npos);
+
+    EXPECT_EQ(ztuser({"-di", second}).err, "\n1 Token ID removed from user.\n");
+    EXPECT_EQ(ztuser({"-di", first}).err, "Error: Token ID '" + first + "' is user's only token.\n");
+    EXPECT_EQ(ztuser({"-d", first}).err, "\nDeleted one user.\n");
+}
+
+TEST_F(Ztuser, WithoutSuperUserRightsChangesAreRefused) {
+    std::string token = unique_token("h");
+    add_user({token}, "Read Only");
+    RunOptions as_nobody;
+    as_nobody.unprivileged = true;
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"-a", unique_token("i") + ", localhost, 7007, X"}, "You must be root to perform this operation"},
+        {{"-e", token + ", localhost, 7007, X"}, "You must be root to perform this operation"},
+        {{"-d", token}, "You must be root to perform this operation"},
+        {{"-k", "-tokenid", token},
+         "*** Deprecated ***\n'ztuser -k' has been deprecated. Please use the 'ztsession -k' command to kill "
+         "sessions.\n\nYou must be root to perform this operation\n"},
+    };
+    for (const Case &c : cases) {
+        RunResult r = ztuser(c.args, as_nobody);
+        EXPECT_EQ(r.err, c.err) << c.args[0];
+        EXPECT_EQ(r.status, 255);
+    }
+    RunResult list = ztuser({"-li", token}, as_nobody);
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find(token), std::string::npos);
+}
+
+TEST_F(Ztuser, DumpRecreatesUsersThroughBatchAdd) {
+    std::string token = unique_token("j");
+    add_user({token}, "Doe\\, Jane", "Room 5\\, floor 2");
+    RunResult dump = ztuser({"-o"});
+    ASSERT_EQ(dump.status, 0);
+    std::string line = token + ",localhost,7007,Doe\\, Jane,Room 5\\, floor 2\n";
+    ASSERT_NE(dump.out.find(line), std::string::npos) << dump.out;
+
+    EXPECT_EQ(ztuser({"-d", token}).status, 0);
+    TempDir dir;
+    std::string file = dir.write("users.csv", line);
+    RunResult batch = ztuser({"-af", file});
+    EXPECT_EQ(batch.err, "Added Doe, Jane\n\n1 user added, 0 lines skipped due to errors.\n");
+    EXPECT_NE(ztuser({"-o"}).out.find(line), std::string::npos);
+    ztuser({"-d", token});
+}
+
+TEST_F(Ztuser, BatchAddReportsEachBadLineAndGoesOn) {
+    std::string a = unique_token("k"), b = unique_token("l"), c = unique_token("m");
+    TempDir dir;
+    std::string file = dir.write("add.csv",
+                                 a + ", " + b + ", localhost, 7007, Two Tokens\n"  // 1: two tokens
+                                     "\n"                                          // 2: blank
+                                     "# comment\n"                                 // 3
+                                     + c + ", localhost, port, Nobody, x\n"          // 4: no port
+                                     + c + ", nohost.invalid, 7007, Nobody\n"        // 5
+                                     "x, localhost, 7007, Reader Less\n"          // 6
+                                     "bad..id, localhost, 7007, Bad\n"            // 7
+                                     + a + ", localhost, 7007, Again\n"              // 8: taken
+                                     + c + ", localhost, 7007, Last Line");          // 9: no line feed
+    RunResult r = ztuser({"-af", file});
+    EXPECT_EQ(r.out, "Invalid data line 4\nSkipping......\n");
+    EXPECT_EQ(r.err,
+              "Added Two Tokens\n"
+              "Error: line 2 is not complete....skipping\n"
+              "Error: line 3 is not complete....skipping\n"
+              "Error: line 5: Invalid server name specified.\n"
+              "Error: line 6: No token reader specified....skipping\n"
+              "Error: line 7 has invalid  token ID specification....skipping\n"
+              "Error: line 8: Token '" + a + "' is already in the adminstration database....skipping\n"
+              "Added Last Line\n"
+              "\n2 users added, 7 lines skipped due to errors.\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(ztuser({"-p", b}).out.find("User Name          = Two Tokens\n"), std::string::npos);
+
+    std::string edits = dir.write("edit.csv", a + ", localhost, 7007, Two Tokens\n" + c +
+                                                  ", localhost, 7009, Last Line, note\nshort, line\n");
+    RunResult e = ztuser({"-ef", edits});
+    EXPECT_EQ(e.err,
+              "No modifications necessary for Two Tokens.\nModified Last Line\n"
+              "Error: line 3 is not complete....skipping\n"
+              "\n1 user modified\n1 user did not require changes\n1 user skipped due to errors\n");
+
+    std::string deletes = dir.write("delete.csv", a + "\n\n" + c + ", extra\ncard.*\n" + unique_token("n") + "\n");
+    RunResult d = ztuser({"-df", deletes});
+    EXPECT_EQ(d.err,
+              "Deleted " + a + "\n"
+              "Error: line 2: No token ID specified....skipping\n"
+              "Deleted " + c + "\n"
+              "Error: line 4: Wildcard is not supported....skipping\n"
+              "Error: line 5: User not found.\n"
+              "\n2 users deleted\n3 users skipped due to errors\n");
+    EXPECT_EQ(d.status, 0);
+}
+
+TEST_F(Ztuser, BatchFilesThatCannotBeReadEndTheRun) {
+    TempDir dir;
+    std::string keep = unique_token("o");
+    std::string too_long = dir.write("long.csv", keep + ", localhost, 7007, Kept\n" + std::string(1023, 'a') + "\n");
+    RunResult r = ztuser({"-af", too_long});
+    EXPECT_EQ(r.err, "Added Kept\nError: Line '2' in file '" + too_long + "' too long\n");
+    EXPECT_EQ(r.status, 255);
+    std::string edit_long = dir.write("edit.csv", std::string(127, 'b') + "\n");
+    EXPECT_EQ(ztuser({"-ef", edit_long}).err, "Error: Line '1' in file '" + edit_long + "' too long\n");
+    RunResult missing = ztuser({"-df", dir.path() + "/none.csv"});
+    EXPECT_EQ(missing.err, "Error: could not open file '" + dir.path() + "/none.csv' for reading.\n");
+    EXPECT_EQ(missing.status, 255);
+    EXPECT_EQ(ztuser({"-d", keep}).status, 0);
+
+    std::string empty = dir.write("empty.csv", "");
+    EXPECT_EQ(ztuser({"-af", empty}).err, "\n0 users added, 0 lines skipped due to errors.\n");
+    EXPECT_EQ(ztuser({"-ef", empty}).err, "\n0 users modified\n");
+    EXPECT_EQ(ztuser({"-df", empty}).err, "\n0 users deleted\n");
+}
+
+TEST_F(Ztuser, ListingsByNameCountTokensAndUsers) {
+    std::string tag = unique_token("p").substr(5);
+    std::string t1 = unique_token("q"), t2 = unique_token("r");
+    add_user({t1, t2}, "Name" + tag);
+    RunResult r = ztuser({"-Ln", tag});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out.ends_with("\n2 tokens, 1 user total.\n")) << r.out;
+    char row[256];
+    snprintf(row, sizeof row, "%-30s %-15s %-5d %-30s %s\n", t1.c_str(), "localhost", 7007, ("Name" + tag).c_str(), "");
+    EXPECT_NE(r.out.find(row), std::string::npos) << r.out;
+    RunResult none = ztuser({"-ln", "no-such-name-" + tag});
+    EXPECT_EQ(none.out, "\n0 tokens, 0 users total.\n");
+    RunResult star = ztuser({"-li", "*"});
+    EXPECT_TRUE(star.out.ends_with("\n0 tokens total.\n")) << "a '*' is matched literally";
+    RunResult long_filter = ztuser({"-li", std::string(202, 'a')});
+    EXPECT_EQ(long_filter.status, 255);
+    EXPECT_EQ(long_filter.err,
+              "Internal Error: Problem constructing search filter for ztuser -li operation. Filter string too long\n");
+    EXPECT_EQ(ztuser({"-li", std::string(201, 'a')}).status, 0);
+    ztuser({"-d", t1});
+}
+
+TEST_F(Ztuser, KillRunsTheSessionKillProgram) {
+    const std::string notice =
+        "*** Deprecated ***\n'ztuser -k' has been deprecated. Please use the 'ztsession -k' command to kill "
+        "sessions.\n\n";
+    std::string token = unique_token("s");
+    std::string hostile = "a';touch /tmp/zt-pwned;'";
+    {
+        std::ofstream sessions(sandbox_dir() + "/root/var/opt/KRVXzt/sessions", std::ios::app);
+        sessions << "token " << token << "\ndisplay " << hostile << "\n";
+    }
+    RunResult r = ztuser({"-k", "-tokenid", token});
+    EXPECT_EQ(r.err, notice + "Session associated with token '" + token + "' killed.\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(log_text().find("142 user : Session associated with token '" + token + "' killed."), std::string::npos);
+
+    RunResult again = ztuser({"-k", "-tokenid", token});
+    EXPECT_EQ(again.err, notice + "Error: Could not kill session associated with token '" + token + "'.\n");
+    EXPECT_EQ(again.status, 255);
+
+    RunResult quoted = ztuser({"-xdisplay", hostile, "-k"});
+    EXPECT_EQ(quoted.status, 0) << quoted.err;
+    EXPECT_NE(access("/tmp/zt-pwned", F_OK), 0);
+
+    RunResult too_long = ztuser({"-k", "-xdisplay", std::string(120, 'd')});
+    EXPECT_EQ(too_long.err, notice + "Error: line too long.\n");
+    EXPECT_EQ(too_long.status, 255);
+}
+
+}  // namespace
+}  // namespace zt::test
