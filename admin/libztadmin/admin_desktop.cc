@@ -85,7 +85,8 @@ Desktop *fill_desktop_struct(AdminConfig *config, LDAPMessage *entry) {
 int fill_desktop_status(AdminConfig *config, Desktop **desktop) {
     if (config == nullptr || desktop == nullptr || *desktop == nullptr) return -1;
     Desktop *d = *desktop;
-    DbmDesktop *status = d->id != nullptr && config->dstatus_db != nullptr ? get_dbm_desktop(config->dstatus_db, d->id) : nullptr;
+    DbmDesktop *status = nullptr;
+    if (d->id != nullptr && config->dstatus_db != nullptr) status = get_dbm_desktop(config->dstatus_db, d->id);
     if (status == nullptr) {
         dprintf("fill_desktop_status(): Could not find equivalent dbm desktop with desktop_id (%s)\n", nil(d->id));
         return -1;
@@ -110,7 +111,8 @@ AdminStatus getDtuByFilter(AdminConfig *config, const char *filter, Desktop **de
     if (entry == nullptr) return ADMIN_ERR_NOT_FOUND;
     Desktop *found = fill_desktop_struct(config, entry);
     if (found == nullptr) return ADMIN_ERR_NOT_FOUND;
-    if (found->id != nullptr && config->dstatus_db != nullptr && dbm_desktop_exists(config->dstatus_db, found->id) == 1) {
+    if (found->id != nullptr && config->dstatus_db != nullptr &&
+        dbm_desktop_exists(config->dstatus_db, found->id) == 1) {
         fill_desktop_status(config, &found);
     }
     *desktop = found;

@@ -112,7 +112,9 @@ using namespace zt;
 
 extern "C" {
 
-char *logical_token_id_to_user_id(AdminConfig *conn, const char *lt_id) { return single_id(conn, kUserOfLogical, lt_id); }
+char *logical_token_id_to_user_id(AdminConfig *conn, const char *lt_id) {
+    return single_id(conn, kUserOfLogical, lt_id);
+}
 
 char *raw_token_id_to_logical_token_id(AdminConfig *conn, const char *rt_id) {
     return single_id(conn, kLogicalOfRaw, rt_id);

@@ -33,8 +33,6 @@ constexpr const char *kXconfigClass = "ztXconfig";
 constexpr int kInvalidToken = 0;
 constexpr int kLogicalToken = 1;
 
-constexpr int kOrderingChunk = 500;
-
 // One known element of the X11 options value: its name and the converter
 // between the text and the record field (read mode: *value null on entry).
 struct X11Element {
@@ -57,22 +55,20 @@ int ordering_count(int rows, int columns) {
     return product > 0 && product <= INT_MAX ? static_cast<int>(product) : 0;
 }
 
-// The first `count` values of `ordering` as "%d" joined by ",", built in
-// steps of kOrderingChunk bytes like the stored form always was.
+// The first `count` values of `ordering` as "%d" joined by ",".
 std::string ordering_text(const int *ordering, int count) {
     std::string text;
-    text.reserve(kOrderingChunk);
     for (int i = 0; i < count; ++i) {
         if (i > 0) text += ',';
         text += std::to_string(ordering[i]);
-        if (text.capacity() - text.size() < 16) text.reserve(text.capacity() + kOrderingChunk);
     }
     return text;
 }
 
 // The modifications of one _modXconf, in the stored order; `op` is
-// LDAP_MOD_ADD or LDAP_MOD_DELETE; `csv` is the X11 options value or null.  Deletes remove whole attributes, so a
-// value stored in another spelling ("060", "ON") goes as well.
+// LDAP_MOD_ADD or LDAP_MOD_DELETE; `csv` is the X11 options value or null.
+// Deletes remove whole attributes, so a value stored in another spelling
+// ("060", "ON") goes as well.
 void xconfig_mods(ModList &mods, int op, const Xconfig *x, const char *csv) {
     auto put = [&](const char *attr, const char *value) {
         if (value == nullptr) return;

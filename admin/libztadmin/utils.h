@@ -84,6 +84,8 @@ char *zt_normalize_CID(const char *cid, char *out, int out_size, const char **er
 int zt_validate_multihead_group_name(const char *name, const char **error_text);
 
 /* ------------------------------------------------------ package lookup */
+/* The base directory of an installed package, or NULL.  Names over 98 bytes
+ * or with characters other than letters, digits and "._+-" are refused. */
 char *get_package_root(const char *package);
 
 /* ------------------------------------------------- keyed lists, arrays */
@@ -102,6 +104,10 @@ AdminStatus zt_add_array(char ***array, char *text);
 void zt_free_array(char **array);
 
 /* --------------------------------------------------------- line arrays */
+/* A line array holds up to ZT_MAX_LINES lines of at most ZT_MAX_LINE_LEN
+ * bytes each and has room for ZT_MAX_LINES + 1 entries: file_to_array and
+ * append_line keep a null entry after the last line.  The caller keeps the
+ * line count beside it. */
 #define ZT_MAX_LINES 1000
 #define ZT_MAX_LINE_LEN 255
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,9 @@ struct LineCase {
     std::optional<std::string> server_name;
     int server_port;
 };
+
+// Printed by name: the bytes of the record include padding.
+void PrintTo(const LineCase &c, std::ostream *os) { *os << c.name; }
 
 class LineRules : public ConfigTest, public ::testing::WithParamInterface<LineCase> {};
 

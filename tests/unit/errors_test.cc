@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <string>
 
 #include "zterrno.h"
 
@@ -27,8 +26,6 @@ TEST(Errors, TextsIncludingUnassignedCodes) {
         {-2147483647 - 1, "Undefined error code"},
     };
     for (const auto &c : cases) EXPECT_STREQ(zt_err2str(c.code), c.text) << c.code;
-    // Every code from -40 to 5 has a text.
-    for (int code = -40; code <= 5; ++code) EXPECT_NE(std::string(zt_err2str(code)), "") << code;
     EXPECT_STREQ(zt_errNotPrivileged(), "Administrator privilege is required to perform this activity");
 }
 

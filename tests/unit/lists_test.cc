@@ -98,18 +98,6 @@ TEST(KeyedList, InvalidArgumentsAndLookup) {
     zt_freeLinkedListNode(nullptr, std::free);
 }
 
-TEST(TextArray, GrowsAndFrees) {
-    char **array = nullptr;
-    EXPECT_EQ(zt_add_array(&array, nullptr), ADMIN_ERR_INVALID_ARGS);
-    EXPECT_EQ(array, nullptr);
-    for (const char *s : {"a", "b", "c"}) ASSERT_EQ(zt_add_array(&array, strdup(s)), 0);
-    EXPECT_EQ(num_strings(array), 3);
-    EXPECT_STREQ(array[2], "c");
-    EXPECT_EQ(array[3], nullptr);
-    zt_free_array(array);
-    zt_free_array(nullptr);
-}
-
 // ------------------------------------------------------------ line arrays
 
 // A line array as file_to_array leaves it: owned lines, a null after the last.
@@ -299,8 +287,8 @@ protected:
     void SetUp() override {
         std::filesystem::create_directories(dir_.path() + "/bin");
         std::filesystem::copy_file(zt::test::build_path("pkginfo"), dir_.path() + "/bin/pkginfo");
-        dir_.write("var/sadm/pkginfo.db",
-                   "# installed packages\nKRVXzt  /opt\nKRVXztx\t/srv/x dir \nKRVXlong /opt/a\n");
+        dir_.write("var/sadm/pkg/KRVXzt/pkginfo", "PKG=KRVXzt\nBASEDIR=/opt\n");
+        dir_.write("var/sadm/pkg/KRVXztx/pkginfo", "NAME=x\nBASEDIR=/srv/x dir\nVERSION=1\n");
         setenv("ZTADMIN_ROOT", dir_.path().c_str(), 1);
         setenv("ZTADMIN_LOG", (dir_.path() + "/log").c_str(), 1);
     }
@@ -342,7 +330,7 @@ TEST_F(PackageRoot, Failures) {
 
 TEST_F(PackageRoot, NameLengthLimit) {
     std::string name98(98, 'P');
-    dir_.write("var/sadm/pkginfo.db", name98 + " /p98\n");
+    dir_.write("var/sadm/pkg/" + name98 + "/pkginfo", "BASEDIR=/p98\n");
     CText root(get_package_root(name98.c_str()));
     EXPECT_EQ(text(root.get()), "/p98");
     EXPECT_EQ(get_package_root((name98 + "P").c_str()), nullptr);

@@ -1,7 +1,6 @@
 // Token-ID syntax and classification by prefix.
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <string>
 
 #include "admin.h"
@@ -66,14 +65,6 @@ TEST(LegalToken, LengthLimitIs64) {
     // A fault beyond the 65th character is never reached.
     EXPECT_EQ(zt_isLegalToken((id64 + "cc d").c_str(), &reason), 0);
     EXPECT_STREQ(reason, "Too long");
-}
-
-TEST(LegalToken, ClassesIgnoreTheLocale) {
-    const char *previous = std::setlocale(LC_CTYPE, nullptr);
-    std::string saved = previous ? previous : "C";
-    std::setlocale(LC_CTYPE, "C.UTF-8");
-    EXPECT_EQ(zt_isLegalToken("a\xc3\xa9.b", nullptr), 0);
-    std::setlocale(LC_CTYPE, saved.c_str());
 }
 
 TEST(RawTokenId, ExactlyOnePeriod) {
