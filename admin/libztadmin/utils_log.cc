@@ -47,38 +47,46 @@ void emit(int priority, const char *text) {
 
 }  // namespace
 
+namespace {
+
+// Formats into a buffer of kLogBufferSize bytes: vsnprintf never writes past
+// it, so an over-long message is cut.
+std::string bounded(const char *format, va_list args) {
+    char buffer[kLogBufferSize];
+    std::vsnprintf(buffer, sizeof buffer, format, args);
+    return buffer;
+}
+
+}  // namespace
+
 namespace zt {
 
-// vsnprintf never writes past the buffer: an over-long message is cut.
 void dprintf(const char *format, ...) {
     if (suppress_output) return;
-    char buffer[kLogBufferSize];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(buffer, sizeof buffer, format, args);
+    std::string message = bounded(format, args);
     va_end(args);
-    emit(LOG_INFO, buffer);
+    emit(LOG_INFO, message.c_str());
 }
 
 void dlprintf(const char *category, const char *format, ...) {
     if (!gdebug(category)) return;
-    static char buffer[kLogBufferSize];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(buffer, sizeof buffer, format, args);
+    std::string message = bounded(format, args);
     va_end(args);
-    std::string record = std::string("(") + (category ? category : "") + ") " + buffer;
+    std::string record = std::string("(") + (category ? category : "") + ") " + message;
     emit(LOG_INFO, record.c_str());
 }
 
 void log_admin(const char *category, const char *format, ...) {
     if (suppress_output) return;
-    char buffer[kLogBufferSize];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(buffer, sizeof buffer, format, args);
+    std::string message = bounded(format, args);
     va_end(args);
-    std::string record = std::string(category ? category : "") + " : " + buffer;
+    std::string record = std::string(category ? category : "") + " : " + message;
     emit(LOG_LOCAL1 | LOG_INFO, record.c_str());
 }
 
