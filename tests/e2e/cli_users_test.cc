@@ -50,6 +50,26 @@ protected:
     TempDir log_;
 };
 
+TEST_F(Ztuser, ConnectsAtEitherAccessLevelOrSaysItCannot) {
+    RunOptions as_nobody;
+    as_nobody.unprivileged = true;
+    for (const RunOptions &options : {RunOptions{}, as_nobody}) {
+        RunResult r = ztuser({}, options);
+        EXPECT_TRUE(r.err.starts_with("usage:\n")) << r.err;
+        EXPECT_EQ(r.status, 255);
+    }
+    // The same tree with the directory's port closed.
+    TempDir down;
+    std::string conf = read_file(sandbox_dir() + "/root/etc/opt/KRVXzt/ztadmin.conf");
+    down.write("etc/opt/KRVXzt/ztadmin.conf", conf + "admin.server.port=1\n");
+    down.write("etc/opt/KRVXzt/ztadmin.pw", read_file(sandbox_dir() + "/root/etc/opt/KRVXzt/ztadmin.pw"));
+    RunOptions unreachable;
+    unreachable.env["ZTADMIN_ROOT"] = down.path();
+    RunResult r = run({ztuser_path(), "-l"}, unreachable);
+    EXPECT_EQ(r.err, "Error: could not connect to admin server\n");
+    EXPECT_EQ(r.status, 255);
+}
+
 TEST_F(Ztuser, AddShowListAndDeleteOneUser) {
     std::string t1 = unique_token("a"), t2 = unique_token("b");
     add_user({t1, t2}, "Jane Doe");
