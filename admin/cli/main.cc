@@ -65,8 +65,8 @@ int run_add(AdminConfig *connection, const CommandLine &cl) {
 
 int edit_single_user(AdminConfig *connection, const CommandLine &cl) {
     if (cl.words_left() != 1) {
-        usage();
-        std::exit(1);
+        close_connection(connection);
+        usage_exit(1);
     }
     cli::Args fields(parse_args(cl.first_word_left(), ','));
     char **f = fields.get();
@@ -137,7 +137,10 @@ int run_kill(AdminConfig *connection, const CommandLine &cl) {
 }
 
 int run_dump(AdminConfig *connection, const CommandLine &cl) {
-    if (cl.words_left() > 0) usage_exit(1, "Error: extra argument found\n");
+    if (cl.words_left() > 0) {
+        close_connection(connection);
+        usage_exit(1, "Error: extra argument found\n");
+    }
     return list_users_by_id(connection, nullptr, FORMAT_CSV);
 }
 

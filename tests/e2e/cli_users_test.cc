@@ -58,6 +58,24 @@ TEST_F(Ztuser, ConnectsAtEitherAccessLevelOrSaysItCannot) {
         EXPECT_TRUE(r.err.starts_with("usage:\n")) << r.err;
         EXPECT_EQ(r.status, 255);
     }
+    struct {
+        std::vector<std::string> args;
+        std::string err_start;
+        int status;
+    } after_connect[] = {
+        {{"-o", "extra"}, "Error: extra argument found\nusage:\n", 1},
+        {{"-e"}, "usage:\n", 1},
+        {{"-e", "a, b", "c"}, "usage:\n", 1},
+        {{"-e", "card.1, localhost, 7007"}, "usage:\n", 255},
+        {{"-d"}, "usage:\n", 255},
+        {{"-a", "card.1, localhost"}, "usage:\n", 255},
+        {{"-k"}, "*** Deprecated ***\n", 255},
+    };
+    for (const auto &c : after_connect) {
+        RunResult r = ztuser(c.args);
+        EXPECT_TRUE(r.err.starts_with(c.err_start)) << c.args[0] << ": " << r.err;
+        EXPECT_EQ(r.status, c.status) << c.args[0];
+    }
     // The same tree with the directory's port closed.
     TempDir down;
     std::string conf = read_file(sandbox_dir() + "/root/etc/opt/KRVXzt/ztadmin.conf");
