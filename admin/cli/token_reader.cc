@@ -13,6 +13,14 @@ using cli::CString;
 namespace {
 
 constexpr size_t kKillLineBuffer = 128;
+constexpr size_t kPseudoTokenBuffer = 24;
+
+// "TerminalId." and the reader's terminal ID without its namespace (the
+// text after the last ".").
+std::string terminal_pseudo_token(const char *reader_id) {
+    const char *dot = std::strrchr(reader_id, '.');
+    return std::string("TerminalId.") + (dot != nullptr ? dot + 1 : reader_id);
+}
 
 const char *kill_kind_word(const char *kill_kind) {
     if (std::strcmp(kill_kind, "-xdisplay") == 0) return "display";
@@ -37,9 +45,20 @@ std::string shell_quoted_body(const char *value) {
 
 }  // namespace
 
-char *get_token_id(AdminConfig * /*connection*/, const char *reader_id, const char * /*label*/) {
+char *get_token_id(AdminConfig * /*connection*/, const char *reader_id, const char *label) {
     if (reader_id == nullptr) {
         std::fputs("Error: No token reader specified.\n", stderr);
+        return nullptr;
+    }
+    if (label != nullptr) {
+        std::printf("Insert token for '%s' into token reader '%s'\n and press return. ", label, reader_id);
+    } else {
+        std::printf("Insert token into token reader '%s' and press return. ", reader_id);
+    }
+    std::fflush(stdout);
+    if (std::fgetc(stdin) == EOF) return nullptr;
+    if (terminal_pseudo_token(reader_id).size() >= kPseudoTokenBuffer) {
+        std::fputs("Internal Error: Buffer Overflow\n", stderr);
         return nullptr;
     }
     // Finding the server a reader terminal is connected to needs the
