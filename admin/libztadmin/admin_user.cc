@@ -3,12 +3,15 @@
 // and the composite add, edit and delete of a whole user by token ID.
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "admin.h"
@@ -372,14 +375,32 @@ bool create_user_entry(AdminConfig *conn, const NewUser &nu) {
     return true;
 }
 
-// Gives replication up to five checks, two seconds apart, to bring the new
-// user to the configured server; only reports when it does not.
+// Sleeps through one wait window of `seconds`, looking for the user again at
+// growing intervals so that a user that arrives early ends the wait early.
+// Returns the last answer of user_exists (0 when the window passed).
+int wait_window_for_user(AdminConfig *conn, const std::string &user_id, int seconds) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    auto pause = std::chrono::milliseconds(5);
+    while (Clock::now() + pause < deadline) {
+        std::this_thread::sleep_for(pause);
+        int found = user_exists(conn, user_id.c_str());
+        if (found != 0) return found;
+        pause = std::min(pause * 2, std::chrono::milliseconds(250));
+    }
+    std::this_thread::sleep_until(deadline);
+    return 0;
+}
+
+// Gives replication up to five two-second windows to bring the new user to
+// the configured server; only reports when it does not arrive.
 void wait_for_configured_server(AdminConfig *conn, const NewUser &nu) {
     int found = 0;
-    for (int check = 0; check < 5; ++check) {
+    for (int window = 0; window < 5; ++window) {
         found = user_exists(conn, nu.user_id.c_str());
         if (found != 0) break;
-        sleep(2);
+        found = wait_window_for_user(conn, nu.user_id, 2);
+        if (found != 0) break;
     }
     if (found == 1) return;
     zt::log_admin(kUserLog, "User (%s) is not in the secondary yet.", nu.shown_name);
