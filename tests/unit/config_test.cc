@@ -87,8 +87,7 @@ TEST_F(ConfigTest, LineRules) {
 TEST_F(ConfigTest, MechanismDebugTimeoutAndDSauth) {
     const std::string mech = "admin.server.authmech=";
     EXPECT_EQ(read(mech + "SIMPLE\n" + mech + "CRAM_MD5\n")->auth_mech, AUTH_CRAM_MD5);
-    EXPECT_EQ(take_log(), "");
-    // A wrong case is rejected; the message names the standard file whichever was read.
+    // A wrong case is rejected (and only it is reported); the message names the standard file whichever was read.
     EXPECT_EQ(read(mech + "SIMPLE\n" + mech + "cram_md5\n")->auth_mech, AUTH_SIMPLE);
     EXPECT_EQ(take_log(), "14 invalid authentication mechanism specified in /etc/opt/KRVXzt/ztadmin.conf\n");
     for (auto [mechanism, result, log] : {std::tuple<const char *, int, const char *>{nullptr, 1, ""}, {"", 1, ""},

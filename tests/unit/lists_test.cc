@@ -135,8 +135,7 @@ TEST(PackageRoot, LookupsAndRefusals) {
     const std::string prefix = "14 get_package_root(): ", invalid = prefix + "Invalid package name\n";
     EXPECT_EQ(lookup(name98), std::make_pair(Opt("/srv/x dir"), std::string()));
     EXPECT_EQ(lookup("KRVXnone"), std::make_pair(Opt(), prefix + "Got unexpected data from pkginfo\n"));
-    // The name reaches a shell.
-    for (const auto &name : Strings{"a;touch x", "$(id)", "", name98 + "P"}) {
+    for (const auto &name : Strings{"a;touch x", "$(id)", "", name98 + "P"}) {  // the name reaches a shell
         EXPECT_EQ(lookup(name), std::make_pair(Opt(), invalid)) << name;
     }
     // A program that fails after one line, and one that prints two.

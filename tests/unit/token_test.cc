@@ -36,10 +36,9 @@ TEST(TokenClasses, RawTerminalBoundAndLogical) {
              {"a.b.c", 0, 0, 0}, {nullptr, 0, 0, 0}, {"PSEUDO.0200001234", 1, 1, 0}, {"pseudo", 0, 0, 0},
              {"escape.x1", 1, 1, 0}, {"terminalid.abc", 1, 1, 0}, {"TerminalId.", 0, 0, 0}, {"User.5", 1, 0, 1},
              {"users.5", 1, 0, 0}, {"user..5", 0, 0, 0}}) {
-        std::string label = id ? id : "(null)";
-        EXPECT_EQ(legal_raw_token_id(id), raw) << label;
-        EXPECT_EQ(zt_isDtuBoundToken(id), dtu_bound) << label;
-        EXPECT_EQ(zt_isDsLogicalToken(id), logical) << label;
+        EXPECT_EQ(legal_raw_token_id(id), raw) << id;
+        EXPECT_EQ(zt_isDtuBoundToken(id), dtu_bound) << id;
+        EXPECT_EQ(zt_isDsLogicalToken(id), logical) << id;
     }
 }
 

@@ -38,7 +38,7 @@ std::string alphabet_run(size_t length) {
     return text;
 }
 
-TEST(ParseArgs, SplitsTrimsAndResolvesEscapes) {
+TEST(ParseArgs, SplitsTrimsResolvesEscapesAndCollectsIds) {
     // In \\,x the first backslash is dropped, the second escapes; a carriage return is not trimmed.
     for (auto [text, fields] : {std::pair<const char *, Strings>{"", {""}}, {nullptr, {""}}, {"a,,b", {"a", "", "b"}},
                                 {"a, b, c", {"a", "b", "c"}}, {",a,", {"", "a", ""}}, {"x\\,y, z", {"x,y", "z"}},
@@ -46,6 +46,13 @@ TEST(ParseArgs, SplitsTrimsAndResolvesEscapes) {
         EXPECT_EQ(take_args(parse_args(text, ',')), fields) << text;
     }
     EXPECT_EQ(take_args(parse_args("a:b\\:c, d", ':')), (Strings{"a", "b:c, d"}));
+
+    RawTokenIdNode *list = nullptr;  // the token IDs of one request, collected in order as copies
+    std::string id;
+    for (const char *next : {"pseudo.1", "card.2"}) add_to_raw_token_id_list(&list, (id = next).c_str());
+    id = "changed";
+    EXPECT_EQ(list->id + std::string(" ") + list->next->id, "pseudo.1 card.2");
+    free_raw_token_list(&list);
 }
 
 TEST(ParseArgsDeathTest, FieldLimitIs511Characters) {
@@ -68,6 +75,7 @@ TEST(Strings, CompareTrimAndClassify) {
         EXPECT_EQ(take(strip_leading_and_trailing_whitespace(in)), whitespace) << in;
         EXPECT_EQ(take(strip_leading_and_trailing_quotes(in)), quotes) << in;
     }
+    EXPECT_EQ(is_substring("Jane Doe", "DOE"), 1);
     for (auto [in, numeric] : {std::pair{"", 1}, {"0123456789", 1}, {"12a", 0}, {"-1", 0}}) {
         EXPECT_EQ(is_numeric(in), numeric) << in;
     }
@@ -125,18 +133,17 @@ TEST(Identifiers, FieldsCidsAndGroupNames) {
     const char *cid_error = "Incorrect CID format\n        Format is a 12-digit hexadecimal MAC address,\n"
                             "        optionally prefixed by 'IEEE802.'";
     const char *normal = "IEEE802.020000a1b2c3";
+    char out[21];
+    const char *error = nullptr;
     // A hexadecimal first letter means there is no prefix: "a." is refused.
     for (auto [cid, ok] : {std::pair{"020000A1B2C3", true}, {"ieee802.020000A1B2C3", true}, {"020000A1B2C", false},
                            {"020000A1B2C3D", false}, {"020000A1B2CG", false}, {"IEEE803.020000a1b2c3", false},
                            {"a.020000a1b2c3", false}, {"", false}}) {
-        char out[21];
-        const char *error = "unset";
+        error = "unset";
         EXPECT_EQ(zt_normalize_CID(cid, out, sizeof out, &error), ok ? out : nullptr) << cid;
         EXPECT_STREQ(error, ok ? nullptr : cid_error) << cid;
         if (ok) { EXPECT_STREQ(out, normal); }
     }
-    char out[21];
-    const char *error = nullptr;
     EXPECT_EQ(zt_normalize_CID("020000a1b2c3", out, 20, &error), nullptr);
     EXPECT_STREQ(error, "Internal error: input buffer too small");
 
