@@ -31,7 +31,8 @@ std::optional<std::string> primary_host_from_referrals(char **urls) {
         if (text.size() <= 6 || text.substr(0, 6) != "ldap:/") continue;
         text.remove_prefix(5);  // "ldap:"
         while (!text.empty() && text.front() == '/') text.remove_prefix(1);
-        return std::string(text.substr(0, text.find(':')));
+        // The host ends at the port; a URL without a port ends it at the DN.
+        return std::string(text.substr(0, text.find_first_of(":/")));
     }
     return std::nullopt;
 }

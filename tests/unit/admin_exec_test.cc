@@ -26,7 +26,7 @@ TEST(ReferralHost, FirstUsableUrlNamesThePrimary) {
         {{"ldap://h:7000"}, "h"},              // the port is not taken over
         {{"ldap:///h"}, "h"},                  // any number of slashes
         {{"ldap:/h:1"}, "h"},
-        {{"ldap://h/o=x"}, "h/o=x"},           // only a ":" ends the host
+        {{"ldap://h/o=x"}, "h"},               // without a port the DN ends the host
         {{"ldap://"}, ""},                     // 7 characters: usable, empty
         {{"ldap:/"}, std::nullopt},            // 6 characters are not enough
         {{"ldaps://h:636/o=x"}, std::nullopt},
