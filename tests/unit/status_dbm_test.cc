@@ -1,6 +1,6 @@
 // status_dbm_test.cc - the user and desktop status databases: stored bytes,
-// insert versus replace, damaged values, ordering, the dumps, and records
-// written by another process while a handle is held.
+// insert versus replace, damaged values, ordering, and records written by
+// another process while a handle is held.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
