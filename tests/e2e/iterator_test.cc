@@ -1,9 +1,7 @@
-// Iterators against the sandbox: sorted walks, empty results, kinds that
-// do not match, the logged-in selection, the status merge of users and
-// desktops, the listing filter, configured tokens, and a failed search.
-#include <gtest/gtest.h>
-
-#include "subtree_fixture.h"
+// Iterators and desktop reads against the sandbox: sorted walks, the
+// logged-in selection, kinds that do not match, and the status files
+// overriding what the directory says of users and desktops.
+#include "records_fixture.h"
 
 namespace zt::test {
 namespace {
@@ -14,18 +12,17 @@ struct IteratorFree {
 };
 using IteratorPtr = std::unique_ptr<AdminIterator, IteratorFree>;
 
-class Iterator : public SubtreeTest {
+class Iterator : public RecordsTest {
 protected:
-    IteratorPtr start(int kind, const char *filter = nullptr, const char *sort = "ztID") {
-        return IteratorPtr(start_iterator(conn_.get(), kind, filter, sort), IteratorFree{conn_.get()});
+    IteratorPtr start(int kind, const char *filter = nullptr) {
+        return IteratorPtr(start_iterator(conn_.get(), kind, filter, "ztID"), IteratorFree{conn_.get()});
     }
     // The IDs the rest of a walk hands out, in order.
     template <typename Record>
-    std::vector<std::string> ids(AdminIterator *it, Record *(*next)(AdminConfig *, AdminIterator *),
-                                 void (*free_record)(Record *)) {
-        std::vector<std::string> out;
+    Strings ids(AdminIterator *it, Record *(*next)(AdminConfig *, AdminIterator *), void (*free_record)(Record *)) {
+        Strings out;
         while (Record *r = next(conn_.get(), it)) {
-            out.emplace_back(r->id != nullptr ? r->id : "(nil)");
+            out.emplace_back(r->id);
             free_record(r);
         }
         return out;
@@ -35,104 +32,57 @@ protected:
 TEST_F(Iterator, SortsWithoutRegardToCaseAndNeverStartsOver) {
     for (const char *id : {"c.3", "a.1", "B.2", "D.0"}) put_raw(id);
     IteratorPtr it = start(ITERATOR_RAW_TOKENS);
-    ASSERT_TRUE(it);
     EXPECT_EQ(num_iterator_entries(it.get()), 4);
-    EXPECT_EQ(ids(it.get(), get_next_raw_token, free_raw_token),
-              (std::vector<std::string>{"a.1", "B.2", "c.3", "D.0"}));
+    EXPECT_EQ(ids(it.get(), get_next_raw_token, free_raw_token), (Strings{"a.1", "B.2", "c.3", "D.0"}));
     EXPECT_EQ(get_next_raw_token(conn_.get(), it.get()), nullptr);
-
-    IteratorPtr empty = start(ITERATOR_DESKTOPS);
-    ASSERT_TRUE(empty);
+    IteratorPtr empty = start(ITERATOR_LOGICAL_TOKENS);
     EXPECT_EQ(num_iterator_entries(empty.get()), 0);
-    EXPECT_EQ(get_next_desktop(conn_.get(), empty.get()), nullptr);
+    EXPECT_EQ(get_next_logical_token(conn_.get(), empty.get()), nullptr);
 }
 
-TEST_F(Iterator, WrongKindLeavesThePositionAlone) {
-    put_user("w1", "W", {});
-    IteratorPtr it = start(ITERATOR_USERS);
-    ASSERT_TRUE(it);
-    EXPECT_EQ(get_next_raw_token(conn_.get(), it.get()), nullptr);
-    EXPECT_EQ(get_next_xconfig_ltokens(conn_.get(), it.get()), nullptr);
-    EXPECT_EQ(log_->lines(), (std::vector<std::string>{"get_next_raw_token(): wrong iterator type",
-                                                       "get_next_xconfig_ltokens(): wrong iterator type"}));
-    EXPECT_EQ(ids(it.get(), get_next_user, free_user), (std::vector<std::string>{"w1"}));
-}
-
-TEST_F(Iterator, LoggedInKindSelectsStatusOneAndIgnoresTheFilter) {
+TEST_F(Iterator, LoggedInKindIgnoresTheFilterAndAWrongKindLeavesThePosition) {
     put_user("in1", "Ann", {}, {{"ztStatus", "1"}});
     put_user("out", "Ann", {}, {{"ztStatus", "2"}});
     put_user("never", "Ann", {});
     put_user("in2", "Bob", {}, {{"ztStatus", "1"}});
     IteratorPtr it = start(ITERATOR_LOGGED_IN_USERS, "(ztName=Ann)");
-    ASSERT_TRUE(it);
-    EXPECT_EQ(ids(it.get(), get_next_user, free_user), (std::vector<std::string>{"in1", "in2"}));
+    EXPECT_EQ(get_next_raw_token(conn_.get(), it.get()), nullptr);
+    EXPECT_EQ(log_->lines(), Strings{"get_next_raw_token(): wrong iterator type"});
+    EXPECT_EQ(ids(it.get(), get_next_user, free_user), (Strings{"in1", "in2"}));
 }
 
-TEST_F(Iterator, UsersAndDesktopsTakeTheirStatusRecordWhenThereIsOne) {
+TEST_F(Iterator, StatusFilesOverrideUsersAndDesktops) {
     Attrs status = {{"ztStatus", "2"}, {"ztFirstTime", "7"}, {"ztLastDesktop", "d.1"}, {"ztLastTime", "8"}};
     put_user("m1", "With", {}, status);
-    put_user("m2", "Without", {}, status);
     DbmUser record{const_cast<char *>("m1"), const_cast<char *>("With"), 100, 1, const_cast<char *>(""), 200};
     ASSERT_EQ(modify_ustatus(conn_->ustatus_db, &record), 0);
-    put_desktop("0a0000000001", {{"ztModel", "dir-model"}, {"ztLocation", "Room 1"}});
-    put_desktop("0a0000000002", {{"ztModel", "dir-model"}});
-    DbmDesktop observed{const_cast<char *>("0a0000000001"), const_cast<char *>("P9"), nullptr,
-                        const_cast<char *>("Up"), const_cast<char *>("1100"), nullptr};
-    ASSERT_EQ(modify_dstatus(conn_->dstatus_db, &observed), 0);
-
     IteratorPtr users = start(ITERATOR_USERS);
-    ASSERT_TRUE(users);
     UserPtr with(get_next_user(conn_.get(), users.get()));
-    UserPtr without(get_next_user(conn_.get(), users.get()));
-    ASSERT_TRUE(with && without);
-    EXPECT_EQ(std::make_tuple(with->create_time, with->status, with->last_time), std::make_tuple(100, 1, 200));
-    EXPECT_STREQ(with->last_desktop, "");
-    EXPECT_EQ(std::make_tuple(without->create_time, without->status, without->last_time), std::make_tuple(7, 2, 8));
-    EXPECT_STREQ(without->last_desktop, "d.1");
+    ASSERT_TRUE(with);
+    EXPECT_EQ(std::make_tuple(with->create_time, with->status, with->last_time, std::string(with->last_desktop)),
+              std::make_tuple(100, 1, 200, std::string()));
 
+    Attrs seen = {{"ztModel", "dir-model"}, {"ztLocation", "Room 4"}, {"ztDtuTypeGroups", "MULTIHEAD:g1"},
+                  {"ztDtuTypeGroups", "MULTIHEAD:g2"}};
+    put("0a0000000001", "desktops", "ztDesktop", seen);
+    put("0a0000000002", "desktops", "ztDesktop", seen);
+    DbmDesktop observed{const_cast<char *>("0a0000000001"), const_cast<char *>("P9"), nullptr,
+                        const_cast<char *>("Up"), const_cast<char *>("1100"), const_cast<char *>("1000")};
+    ASSERT_EQ(modify_dstatus(conn_->dstatus_db, &observed), 0);
     IteratorPtr desktops = start(ITERATOR_DESKTOPS);
-    ASSERT_TRUE(desktops);
-    DesktopPtr merged(get_next_desktop(conn_.get(), desktops.get()));
+    DesktopPtr walked(get_next_desktop(conn_.get(), desktops.get()));
     DesktopPtr plain(get_next_desktop(conn_.get(), desktops.get()));
-    ASSERT_TRUE(merged && plain);
-    EXPECT_STREQ(merged->model, "P9");
-    EXPECT_STREQ(merged->firmware_rev, "");
-    EXPECT_STREQ(merged->status, "Up");
-    EXPECT_STREQ(merged->location, "Room 1");
+    DesktopPtr read(get_desktop(conn_.get(), "0A0000000001"));
+    ASSERT_TRUE(walked && plain && read);
+    for (const Desktop *d : {walked.get(), read.get()}) {
+        EXPECT_EQ(Strings({d->model, d->firmware_rev, d->status, d->first_conn_time, d->location}),
+                  (Strings{"P9", "", "Up", "1000", "Room 4"}));
+        ASSERT_NE(d->dtugroup, nullptr);
+        EXPECT_EQ(Strings(d->dtugroup, d->dtugroup + 2), (Strings{"MULTIHEAD:g1", "MULTIHEAD:g2"}));
+    }
     EXPECT_STREQ(plain->model, "dir-model");
-}
-
-TEST_F(Iterator, ListingFilterComposesIntoOneConjunction) {
-    for (const char *id : {"card.ab1", "card.xab2", "card.zz"}) put_raw(id);
-    put(dn("desk.ab3", "rawTokens"), {{"objectClass", "ztRawToken"}, {"ztID", "desk.ab3"}, {"ztTokenType", "desktop"}});
-    IteratorPtr it = start(ITERATOR_RAW_TOKENS, "(zttokentype=user)(ztid=*ab*)");
-    ASSERT_TRUE(it);
-    EXPECT_EQ(ids(it.get(), get_next_raw_token, free_raw_token), (std::vector<std::string>{"card.ab1", "card.xab2"}));
-}
-
-TEST_F(Iterator, ConfigurationKindsListConfiguredTokensOnly) {
-    put_logical("user.x1", {}, {{"objectClass", "ztXconfig"}, {"ztScreenResolution", "800x600"}});
-    put_logical("user.x2", {});
-    put_raw("0800aa", {{"objectClass", "ztXconfig"}, {"ztScreenRefresh", "75"}});
-    IteratorPtr lts = start(ITERATOR_XCONFIG_LTOKENS);
-    IteratorPtr rts = start(ITERATOR_XCONFIG_RTOKENS);
-    ASSERT_TRUE(lts && rts);
-    EXPECT_EQ(num_iterator_entries(lts.get()), 1);
-    XconfigPtr lx(get_next_xconfig_ltokens(conn_.get(), lts.get()));
-    XconfigPtr rx(get_next_xconfig_rtokens(conn_.get(), rts.get()));
-    ASSERT_TRUE(lx && rx);
-    EXPECT_STREQ(lx->resolution, "800x600");
-    EXPECT_STREQ(rx->token_id, "pseudo.0800aa");
-    EXPECT_EQ(rx->refresh, 75);
-}
-
-TEST_F(Iterator, FailedSearchPrintsTheLibraryErrorAndGivesNothing) {
-    primary_->remove_tree("ztName=users," + root_);
-    ASSERT_TRUE(replica_->wait_exists("ztName=users," + root_, false));
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(start(ITERATOR_USERS));
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err.rfind("ldap_search_s() failed: No such object", 0), 0u) << err;
+    Desktop *none = nullptr;
+    EXPECT_EQ(getDtuByFilter(conn_.get(), "ztLocation=Room 4", &none), ADMIN_ERR_NOT_FOUND);  // two match
 }
 
 }  // namespace

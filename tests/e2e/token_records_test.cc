@@ -1,249 +1,132 @@
-// Raw-token and logical-token operations against the sandbox directory,
-// with the configured server a replica: what lands on the primary, the
-// links between the containers, the log lines, and what a failure leaves.
+// Raw and logical tokens against the sandbox: links checked before they are
+// made, what a failed step leaves, deletes that unlink and cascade, the
+// upward translations, and IDs that look like filter patterns.
 #include "records_fixture.h"
 
 namespace zt::test {
 namespace {
 
-struct RawTokenPtr {
-    RawToken *p;
-    ~RawTokenPtr() { free_raw_token(p); }
-};
+class TokenRecords : public RecordsTest {};
 
-TEST_F(RecordsTest, AddRawTokenWritesOnlyPresentValuesAndRefusesAnExistingId) {
-    std::string bare = uid("card"), full = uid("card");
+TEST_F(TokenRecords, RawTokenIsAddedUnderALogicalTokenOnlyWhenBothEndsAreRight) {
     RawToken rt{};
-    rt.id = bare.data();
-    ASSERT_EQ(0, add_raw_token(conn_, &rt));
-    EXPECT_EQ((Strings{"objectclass", "ztid"}), types(kRaw, bare));
+    rt.id = const_cast<char *>("card.new");
+    EXPECT_EQ(add_raw_token_to_logical_token(conn_.get(), "user.lt", &rt), -1);
+    EXPECT_FALSE(on_primary("card.new", "rawTokens"));
+    EXPECT_EQ(user_log(),
+              (Strings{"Error adding user token id (card.new).", "Logical token id (user.lt) does not exist."}));
 
-    std::string secret = "s3", type = "user", state = "unknown", enabled = "allowed";
-    RawToken rich{full.data(), secret.data(), type.data(), state.data(), enabled.data(), nullptr, nullptr};
-    ASSERT_EQ(0, add_raw_token(conn_, &rich));
-    EXPECT_EQ((Strings{"objectclass", "ztenabled", "ztid", "ztsecret", "zttokenstate", "zttokentype"}),
-              types(kRaw, full));
-
-    await_replica(kRaw, bare);
+    put_logical("user.lt", {});
     log_->clear();
-    EXPECT_EQ(-1, add_raw_token(conn_, &rt));
-    EXPECT_TRUE(log_->has("add_raw_token(): raw token (" + bare + ") already exists")) << log_->all();
+    ASSERT_EQ(add_raw_token_to_logical_token(conn_.get(), "user.lt", &rt), 0);
+    EXPECT_EQ(vals("user.lt", "logicalTokens", "ztRawTokenIDs"), Strings{"card.new"});
+    EXPECT_EQ(user_log(), Strings{"User token (card.new) successfully added."});
 
-    RawTokenPtr read{get_raw_token(conn_, bare.c_str())};
-    ASSERT_NE(nullptr, read.p);
-    EXPECT_EQ(bare, read.p->id);
-    EXPECT_EQ(nullptr, read.p->token_type);
-    EXPECT_EQ(1, raw_token_exists(conn_, bare.c_str()));
-    EXPECT_EQ(0, raw_token_exists(conn_, uid("card").c_str()));
-}
-
-TEST_F(RecordsTest, FilterMetacharactersInIdsMatchOnlyThemselves) {
-    std::string stem = uid("esc");
-    make_raw(stem + "x");
-    // Unescaped, "stem*" would match the entry above and "(" would break the filter.
-    EXPECT_EQ(0, raw_token_exists(conn_, (stem + "*").c_str()));
-    EXPECT_EQ(nullptr, get_raw_token(conn_, (stem + "*").c_str()));
-    EXPECT_EQ(0, raw_token_exists(conn_, (stem + "(").c_str()));
-    EXPECT_EQ(ADMIN_ERR_NOT_FOUND, _zt_rawTokenExists(conn_, (stem + "*").c_str(), 0));
-    EXPECT_EQ(ADMIN_ERR_NOT_FOUND, _zt_logicalTokenExists(conn_, nullptr, (stem + "*").c_str(), 1));
-    make_raw(stem + "(1)");
-    EXPECT_EQ(1, raw_token_exists(conn_, (stem + "(1)").c_str()));
-}
-
-TEST_F(RecordsTest, ModifyRawTokenReplacesValuesAndRemovesAbsentOnes) {
-    std::string id = uid("card");
-    std::string secret = "s", type = "user", state = "unknown", enabled = "allowed";
-    RawToken rt{id.data(), secret.data(), type.data(), state.data(), enabled.data(), nullptr, nullptr};
-    ASSERT_EQ(0, add_raw_token(conn_, &rt));
-    await_replica(kRaw, id);
-
-    RawTokenPtr read{get_raw_token(conn_, id.c_str())};
-    ASSERT_NE(nullptr, read.p);
-    std::free(read.p->enabled);
-    read.p->enabled = strdup("denied");
-    std::free(read.p->secret);
-    read.p->secret = nullptr;
-    ASSERT_EQ(0, modify_raw_token(conn_, read.p));
-    EXPECT_EQ("denied", value(kRaw, id, "ztEnabled"));
-    EXPECT_EQ("<absent>", value(kRaw, id, "ztSecret"));
-    EXPECT_EQ("user", value(kRaw, id, "ztTokenType"));
-
-    std::string missing = uid("card");
-    RawToken ghost{missing.data(), nullptr, nullptr, nullptr, enabled.data(), nullptr, nullptr};
-    EXPECT_EQ(-1, modify_raw_token(conn_, &ghost));
-    EXPECT_EQ((Strings{"Successfully modified user entry.", "Error modifying user entry."}), user_log());
-}
-
-TEST_F(RecordsTest, AddRawTokenToLogicalTokenChecksBothEndsThenLinks) {
-    std::string lt = uid("user"), rt_id = uid("card");
-    RawToken rt{};
-    rt.id = rt_id.data();
-
-    // No such logical token: two log lines, nothing written.
-    EXPECT_EQ(-1, add_raw_token_to_logical_token(conn_, lt.c_str(), &rt));
-    EXPECT_FALSE(on_primary(kRaw, rt_id));
-    EXPECT_EQ((Strings{"Error adding user token id (" + rt_id + ").", "Logical token id (" + lt + ") does not exist."}),
-              user_log());
-    EXPECT_TRUE(log_->has("add_raw_token_to_logical_token(): logical token id (" + lt + ") doesn't exist"));
-
-    make_logical(lt, {});
+    ASSERT_TRUE(replica_->wait_exists(dn("card.new", "rawTokens"), true));
     log_->clear();
-    ASSERT_EQ(0, add_raw_token_to_logical_token(conn_, lt.c_str(), &rt));
-    EXPECT_TRUE(on_primary(kRaw, rt_id));
-    EXPECT_EQ((Strings{rt_id}), values(kLogical, lt, "ztRawTokenIDs"));
-    EXPECT_EQ((Strings{"User token (" + rt_id + ") successfully added."}), user_log());
-
-    await_replica(kRaw, rt_id);
-    log_->clear();
-    EXPECT_EQ(-1, add_raw_token_to_logical_token(conn_, lt.c_str(), &rt));
-    EXPECT_EQ((Strings{"Error adding user token id (" + rt_id + ").", "Token already exists."}), user_log());
-    EXPECT_EQ((Strings{rt_id}), values(kLogical, lt, "ztRawTokenIDs"));
-}
-
-TEST_F(RecordsTest, DeleteRawTokenUnlinksItFromItsLogicalToken) {
-    std::string lt = uid("user"), r1 = uid("card"), r2 = uid("card"), lone = uid("card");
-    make_raw(r1);
-    make_raw(r2);
-    make_raw(lone);
-    make_logical(lt, {r1, r2});
-
-    EXPECT_EQ(0, delete_raw_token(conn_, r1.c_str()));
-    EXPECT_FALSE(on_primary(kRaw, r1));
-    EXPECT_EQ((Strings{r2}), values(kLogical, lt, "ztRawTokenIDs"));
-
-    EXPECT_EQ(0, delete_raw_token(conn_, lone.c_str()));
-    EXPECT_FALSE(on_primary(kRaw, lone));
-
-    std::string ghost = uid("card");
-    EXPECT_NE(0, delete_raw_token(conn_, ghost.c_str()));
-    EXPECT_EQ((Strings{"Successfully deleted token id (" + r1 + ").", "Successfully deleted token id (" + lone + ").",
-                       "Error deleting token (" + ghost + ")."}),
-              user_log());
-}
-
-TEST_F(RecordsTest, ExistenceTestsAskTheServerTheyAreTold) {
-    std::string rt = uid("card"), orphan = uid("card"), lt = uid("user");
-    make_raw(rt);
-    make_raw(orphan);
-    make_logical(lt, {rt});
-    for (int on_primary : {0, 1}) {
-        EXPECT_EQ(0, _zt_rawTokenExists(conn_, rt.c_str(), on_primary));
-        EXPECT_EQ(ADMIN_ERR_NOT_FOUND, _zt_rawTokenExists(conn_, uid("card").c_str(), on_primary));
-        EXPECT_EQ(0, _zt_logicalTokenExists(conn_, nullptr, rt.c_str(), on_primary));
-        EXPECT_EQ(0, _zt_logicalTokenExists(conn_, lt.c_str(), rt.c_str(), on_primary));
-        EXPECT_EQ(ADMIN_ERR_NOT_FOUND, _zt_logicalTokenExists(conn_, lt.c_str(), orphan.c_str(), on_primary));
-        EXPECT_EQ(ADMIN_ERR_NOT_FOUND, _zt_logicalTokenExists(conn_, nullptr, orphan.c_str(), on_primary));
-    }
-    EXPECT_EQ(1, logical_token_exists(conn_, lt.c_str()));
-    EXPECT_EQ(0, logical_token_exists(conn_, uid("user").c_str()));
-    EXPECT_EQ(1, zt_raw_and_logical_tokens_exist(conn_, rt.c_str()));
-    EXPECT_EQ(0, zt_raw_and_logical_tokens_exist(conn_, orphan.c_str()));
-    EXPECT_EQ(0, zt_raw_and_logical_tokens_exist(conn_, uid("card").c_str()));
-
-}
-
-TEST_F(RecordsTest, AddLogicalTokenToUserNeedsTheUserAndAFreeId) {
-    std::string user = unique_name("u"), lt_id = uid("user");
-    std::string server = "srv";
-    LogicalToken lt{};
-    lt.id = lt_id.data();
-    lt.server_name = server.data();
-    lt.server_port = 7007;
-    char *raw[] = {const_cast<char *>("card.never-written"), nullptr};
-    lt.raw_token_ids = raw;
-
-    EXPECT_EQ(-1, add_logical_token_to_user(conn_, user.c_str(), &lt));
-    EXPECT_FALSE(on_primary(kLogical, lt_id));
-    EXPECT_TRUE(log_->has("add_logical_token_to_user(): user (" + user + ") doesn't exist"));
-
-    make_user(user, "Ann", {});
-    ASSERT_EQ(0, add_logical_token_to_user(conn_, user.c_str(), &lt));
-    EXPECT_EQ((Strings{"objectclass", "ztid", "ztservername", "ztserverport"}), types(kLogical, lt_id));
-    EXPECT_EQ((Strings{lt_id}), values(kUsers, user, "ztLogicalTokenIDs"));
-
-    await_replica(kLogical, lt_id);
-    log_->clear();
-    EXPECT_EQ(-1, add_logical_token_to_user(conn_, user.c_str(), &lt));
-    EXPECT_TRUE(log_->has("add_logical_token_to_user(): logical token (" + lt_id + ") already exists"));
-    EXPECT_EQ((Strings{lt_id}), values(kUsers, user, "ztLogicalTokenIDs"));
-}
-
-TEST_F(RecordsTest, AddLogicalTokenFailsOnAnExistingEntryAndModifyRemovesAbsentValues) {
-    std::string lt_id = uid("user"), r = uid("card");
-    ASSERT_EQ(0, add_simple_logical_token(conn_, r.c_str(), lt_id.c_str()));
-    EXPECT_EQ((Strings{"objectclass", "ztid"}), types(kRaw, r));
-    EXPECT_EQ((Strings{"objectclass", "ztid", "ztrawtokenids", "ztserverport"}), types(kLogical, lt_id));
-    EXPECT_EQ("0", value(kLogical, lt_id, "ztServerPort"));
-
-    LogicalToken again{};
-    again.id = lt_id.data();
-    EXPECT_EQ(-1, add_logical_token(conn_, &again));
-    EXPECT_TRUE(log_->has("add_logical_token(): Could not add logical token"));
-
-    await_replica(kLogical, lt_id);
-    std::unique_ptr<LogicalToken, decltype(&free_logical_token)> lt(get_logical_token(conn_, lt_id.c_str()),
-                                                                     free_logical_token);
-    ASSERT_NE(nullptr, lt);
-    ASSERT_NE(nullptr, lt->raw_token_ids);
-    EXPECT_EQ(r, lt->raw_token_ids[0]);
-    EXPECT_EQ(nullptr, lt->raw_token_ids[1]);
-    lt->server_name = strdup("host.example");
-    lt->server_port = 7010;
-    ASSERT_EQ(0, modify_logical_token(conn_, lt.get()));
-    EXPECT_EQ("host.example", value(kLogical, lt_id, "ztServerName"));
-    std::free(lt->server_name);
-    lt->server_name = nullptr;
-    ASSERT_EQ(0, modify_logical_token(conn_, lt.get()));
-    EXPECT_EQ("<absent>", value(kLogical, lt_id, "ztServerName"));
-    EXPECT_EQ("7010", value(kLogical, lt_id, "ztServerPort"));
-    EXPECT_EQ((Strings{r}), values(kLogical, lt_id, "ztRawTokenIDs"));
-}
-
-TEST_F(RecordsTest, DeleteLogicalTokenUnlinksItAndDeletesItsRawTokens) {
-    std::string user = unique_name("u"), lt = uid("user"), other = uid("user");
-    std::string r1 = uid("card"), r2 = uid("card"), gone = uid("card");
-    make_raw(r1);
-    make_raw(r2);
-    make_logical(lt, {r1, gone, r2});  // `gone` names no entry: skipped
-    make_logical(other, {});
-    make_user(user, "Bo", {lt, other});
-
-    ASSERT_EQ(0, delete_logical_token(conn_, lt.c_str()));
-    EXPECT_FALSE(on_primary(kLogical, lt));
-    EXPECT_FALSE(on_primary(kRaw, r1));
-    EXPECT_FALSE(on_primary(kRaw, r2));
-    EXPECT_EQ((Strings{other}), values(kUsers, user, "ztLogicalTokenIDs"));
-
-    // Without a user the unlink is skipped.
-    std::string lone = uid("user"), r3 = uid("card");
-    make_raw(r3);
-    make_logical(lone, {r3});
-    ASSERT_EQ(0, delete_logical_token(conn_, lone.c_str()));
-    EXPECT_FALSE(on_primary(kLogical, lone));
-    EXPECT_FALSE(on_primary(kRaw, r3));
-
-    EXPECT_EQ(-1, delete_logical_token(conn_, uid("user").c_str()));
+    EXPECT_EQ(add_raw_token_to_logical_token(conn_.get(), "user.lt", &rt), -1);
+    EXPECT_EQ(modify_raw_token(conn_.get(), &rt), 0);
+    rt.id = const_cast<char *>("card.none");
+    EXPECT_EQ(modify_raw_token(conn_.get(), &rt), -1);
+    EXPECT_EQ(user_log(), (Strings{"Error adding user token id (card.new).", "Token already exists.",
+                                   "Successfully modified user entry.", "Error modifying user entry."})) << log_->all();
 }
 
 // The link step fails for real when the ID is already listed (the directory
 // refuses a value twice); the entry written before it stays.
-TEST_F(RecordsTest, FailedLinkLeavesTheNewEntryInPlace) {
-    std::string lt = uid("user"), raw = uid("card");
-    make_logical(lt, {raw});  // lists a raw token that has no entry yet
+TEST_F(TokenRecords, FailedLinkLeavesTheNewEntryInPlace) {
+    put_logical("user.lt", {"card.listed"});  // lists a raw token that has no entry yet
     RawToken rt{};
-    rt.id = raw.data();
-    EXPECT_EQ(-1, add_raw_token_to_logical_token(conn_, lt.c_str(), &rt));
-    EXPECT_TRUE(on_primary(kRaw, raw));
-    EXPECT_EQ((Strings{"Error adding user token (" + raw + ").", "Could not modify user in ldap."}), user_log());
-    EXPECT_TRUE(log_->has("add_raw_token_to_logical_token(): Could not modify user"));
+    rt.id = const_cast<char *>("card.listed");
+    EXPECT_EQ(add_raw_token_to_logical_token(conn_.get(), "user.lt", &rt), -1);
+    EXPECT_TRUE(on_primary("card.listed", "rawTokens"));
+    EXPECT_EQ(user_log(), (Strings{"Error adding user token (card.listed).", "Could not modify user in ldap."}));
 
-    std::string user = unique_name("u"), second = uid("user");
-    make_user(user, "Cy", {second});
-    LogicalToken token{};
-    token.id = second.data();
-    EXPECT_EQ(-1, add_logical_token_to_user(conn_, user.c_str(), &token));
-    EXPECT_TRUE(on_primary(kLogical, second));
-    EXPECT_TRUE(log_->has("add_logical_token_to_user(): Could not modify user"));
+    LogicalToken lt{};
+    lt.id = const_cast<char *>("user.second");
+    EXPECT_EQ(add_logical_token_to_user(conn_.get(), "u1", &lt), -1);  // no such user: nothing written
+    EXPECT_FALSE(on_primary("user.second", "logicalTokens"));
+    put_user("u1", "Cy", {"user.second"});
+    EXPECT_EQ(add_logical_token_to_user(conn_.get(), "u1", &lt), -1);
+    EXPECT_TRUE(on_primary("user.second", "logicalTokens"));
+}
+
+TEST_F(TokenRecords, DeletesUnlinkFromTheOwnerAndCascadeDownward) {
+    for (const char *id : {"card.1", "card.2", "card.3", "card.4"}) put_raw(id);
+    put_logical("user.a", {"card.1", "card.gone", "card.2"});
+    put_logical("user.b", {"card.3"});
+    put_user("u", "Bo", {"user.a", "user.b"});
+    EXPECT_EQ(zt_raw_and_logical_tokens_exist(conn_.get(), "card.1"), 1);
+    EXPECT_EQ(zt_raw_and_logical_tokens_exist(conn_.get(), "card.4"), 0);  // an orphan
+
+    EXPECT_EQ(delete_raw_token(conn_.get(), "card.3"), 0);
+    EXPECT_EQ(vals("user.b", "logicalTokens", "ztRawTokenIDs"), Strings{});
+    EXPECT_EQ(delete_raw_token(conn_.get(), "card.4"), 0);  // listed nowhere
+    EXPECT_NE(delete_raw_token(conn_.get(), "card.none"), 0);
+    EXPECT_EQ(user_log(), (Strings{"Successfully deleted token id (card.3).", "Successfully deleted token id (card.4).",
+                                   "Error deleting token (card.none)."}));
+
+    log_->clear();
+    ASSERT_EQ(delete_logical_token(conn_.get(), "user.a"), 0);
+    EXPECT_FALSE(on_primary("user.a", "logicalTokens") || on_primary("card.2", "rawTokens"));
+    EXPECT_EQ(user_log().size(), 2u) << "card.gone has no entry: not to be tried";
+    EXPECT_EQ(vals("u", "users", "ztLogicalTokenIDs"), Strings{"user.b"});
+    EXPECT_EQ(delete_logical_token(conn_.get(), "user.none"), -1);
+}
+
+TEST_F(TokenRecords, SharedRawTokenHasNoSingleOwnerButEveryOwnerInTheArrays) {
+    put_logical("user.a", {"card.shared"});
+    put_logical("user.b", {"card.other", "card.shared"});
+    put_logical("user.orphan", {"card.shared", "card.o"});
+    put_user("a", "A", {"user.a"});
+    put_user("b", "B", {"user.b"});
+    EXPECT_EQ(raw_token_id_to_logical_token_id(conn_.get(), "card.shared"), nullptr);
+    EXPECT_STREQ(CString(raw_token_id_to_user_id(conn_.get(), "CARD.OTHER")).get(), "b");
+    char **ids = nullptr;
+    ASSERT_EQ(_zt_getLidByRid(conn_.get(), "card.shared", &ids), 0);
+    EXPECT_EQ(take_sorted(ids), (Strings{"user.a", "user.b", "user.orphan"}));
+    ASSERT_EQ(_zt_getUidByRid(conn_.get(), "card.shared", &ids), 0);
+    EXPECT_EQ(take_sorted(ids), (Strings{"a", "b"}));
+    EXPECT_EQ(_zt_getUidByRid(conn_.get(), "card.o", &ids), ADMIN_ERR_NOT_FOUND);  // no user
+    EXPECT_EQ(_zt_getLidByRid(conn_.get(), "card.none", &ids), ADMIN_ERR_NOT_FOUND);
+    EXPECT_EQ(ids, nullptr);
+}
+
+TEST_F(TokenRecords, LogicalTokensAreFixedWhenTheirFirstRawTokenIs) {
+    put_logical("user.kiosk", {"pseudo.0800aa", "card.1"});
+    put_logical("user.person", {"card.2", "pseudo.0800bb"});
+    for (auto [id, fixed] : {std::pair{"USER.kiosk", 1}, {"user.person", 0}, {"user.missing", 0}, {"card.1", 0}}) {
+        EXPECT_EQ(zt_isFixedToken(conn_.get(), id), fixed) << id;
+        EXPECT_EQ(zt_isPersonalToken(conn_.get(), id), 1 - fixed) << id;
+    }
+}
+
+// Every lookup by ID escapes it: a '*' or a parenthesis neither widens the
+// search nor breaks the filter.
+TEST_F(TokenRecords, PatternCharactersInIdsMatchOnlyThemselves) {
+    for (const char *id : {"card.star", "card.(1)"}) put_raw(id);
+    put_logical("user.s", {"card.star"});
+    put_user("s", "S", {"user.s"});
+    put_user("t", "S", {"user.t1", "user.t2"});
+    put("0a0000000001", "desktops", "ztDesktop", {});
+    char **ids = nullptr;
+    for (const char *pattern : {"card.*", "*", "card.star)(ztID=*", "card.s*"}) {
+        SCOPED_TRACE(pattern);
+        EXPECT_EQ(raw_token_exists(conn_.get(), pattern), 0);
+        EXPECT_EQ(get_raw_token(conn_.get(), pattern), nullptr);
+        EXPECT_EQ(_zt_rawTokenExists(conn_.get(), pattern, 1), ADMIN_ERR_NOT_FOUND);
+        EXPECT_EQ(_zt_logicalTokenExists(conn_.get(), nullptr, pattern, 1), ADMIN_ERR_NOT_FOUND);
+        EXPECT_EQ(raw_token_id_to_logical_token_id(conn_.get(), pattern), nullptr);
+        EXPECT_EQ(_zt_getLidByRid(conn_.get(), pattern, &ids), ADMIN_ERR_NOT_FOUND);
+    }
+    EXPECT_EQ(raw_token_exists(conn_.get(), "card.(1)"), 1);
+    EXPECT_EQ(logical_token_id_to_user_id(conn_.get(), "user.*"), nullptr);
+    EXPECT_EQ(get_user(conn_.get(), "*"), nullptr);
+    EXPECT_EQ(zt_getLtokenByUser(conn_.get(), "*", &ids), ADMIN_ERR_NOT_FOUND);
+    ASSERT_EQ(zt_getLtokenByUser(conn_.get(), "S", &ids), 0);  // every user of that name
+    EXPECT_EQ(take_sorted(ids), (Strings{"user.s", "user.t1", "user.t2"}));
+    EXPECT_EQ(get_desktop(conn_.get(), "0a00000000*"), nullptr);
+    EXPECT_EQ(desktop_exists(conn_.get(), "*"), 0);
 }
 
 }  // namespace

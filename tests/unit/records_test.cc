@@ -1,154 +1,42 @@
-// Record dumps, allocation and release of the user, logical-token and
-// raw-token records (no directory needed).
+// The directory records without a directory: the attribute lists written,
+// the user ID candidate, the lookups' filters with their escaping and length
+// limits (refused before any search), each iterator kind's search, and the
+// parts of the X configuration.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "admin.h"
+#include "admin_iterator.h"
 #include "admin_records.h"
 #include "test_support.h"
-#include "utils.h"
 
 namespace {
 
-// Runs `body` with standard error sent to a file and returns what it wrote.
-std::string capture_stderr(const std::function<void()> &body) {
-    zt::test::TempDir dir;
-    std::string path = dir.path() + "/err";
-    std::fflush(stderr);
-    int saved = dup(2);
-    FILE *f = std::fopen(path.c_str(), "w");
-    dup2(fileno(f), 2);
-    body();
-    std::fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
-    std::fclose(f);
-    return zt::test::read_file(path);
-}
-
-char **ids(std::initializer_list<const char *> values) {
-    auto **list = static_cast<char **>(std::calloc(values.size() + 1, sizeof(char *)));
-    size_t i = 0;
-    for (const char *v : values) list[i++] = strdup(v);
-    return list;
-}
-
-TEST(RecordAllocate, EveryFieldStartsAbsentOrZero) {
-    User *u = allocate_user();
-    LogicalToken *lt = allocate_logical_token();
-    RawToken *rt = allocate_raw_token();
-    User zero_user{};
-    LogicalToken zero_lt{};
-    RawToken zero_rt{};
-    EXPECT_EQ(0, std::memcmp(u, &zero_user, sizeof *u));
-    EXPECT_EQ(0, std::memcmp(lt, &zero_lt, sizeof *lt));
-    EXPECT_EQ(0, std::memcmp(rt, &zero_rt, sizeof *rt));
-    free_user(u);
-    free_logical_token(lt);
-    free_raw_token(rt);
-    // Null records are ignored.
-    free_user(nullptr);
-    free_logical_token(nullptr);
-    free_raw_token(nullptr);
-}
-
-TEST(RecordPrint, UserWithSeveralTokensAndAbsentFields) {
-    User *u = allocate_user();
-    u->id = strdup("1700000000-1234");
-    u->name = strdup("Jane Doe");
-    u->create_time = 17;
-    u->status = 2;
-    u->last_time = -1;
-    u->logical_token_ids = ids({"user.a", "user.b", "user.c"});
-    std::string full = capture_stderr([&] { print_user(stdout, u, 0); });
-    EXPECT_EQ("user:\n"
-              "  id                 = 1700000000-1234\n"
-              "  name               = Jane Doe\n"
-              "  other_info         = (nil)\n"
-              "  create_time        = 17\n"
-              "  status             = 2\n"
-              "  last_desktop       = (nil)\n"
-              "  last_time          = -1\n"
-              "  misc1              = (nil)\n"
-              "  misc2              = (nil)\n"
-              "  logical_token_ids  = user.a\n"
-              "                     = user.b\n"
-              "                     = user.c\n",
-              full);
-    std::string brief = capture_stderr([&] { print_user(nullptr, u, 1); });
-    EXPECT_EQ(full.substr(0, full.find("  logical_token_ids")), brief);
-    free_user(u);
-}
-
-TEST(RecordPrint, LogicalTokenWithoutRawTokens) {
-    LogicalToken *lt = allocate_logical_token();
-    lt->id = strdup("user.17");
-    lt->session_type = strdup("default");
-    lt->server_name = strdup("srv");
-    lt->server_port = 7007;
-    EXPECT_EQ("logical token:\n"
-              "  id                 = user.17\n"
-              "  token_name         = (nil)\n"
-              "  session_type       = default\n"
-              "  session_params     = (nil)\n"
-              "  server_name        = srv\n"
-              "  server_port        = 7007\n"
-              "  misc1              = (nil)\n"
-              "  misc2              = (nil)\n"
-              "  raw_token_ids      = (nil)\n",
-              capture_stderr([&] { print_logical_token(stdout, lt, 0); }));
-    lt->raw_token_ids = ids({"card.1"});
-    std::string out = capture_stderr([&] { print_logical_token(stdout, lt, 0); });
-    EXPECT_NE(std::string::npos, out.find("  raw_token_ids      = card.1\n"));
-    EXPECT_EQ(std::string::npos, capture_stderr([&] { print_logical_token(stdout, lt, 1); }).find("raw_token_ids"));
-    free_logical_token(lt);
-}
-
-TEST(RecordPrint, RawTokenIgnoresBriefFlag) {
-    RawToken *rt = allocate_raw_token();
-    rt->id = strdup("card.77");
-    rt->token_type = strdup("user");
-    rt->token_state = strdup("unknown");
-    rt->enabled = strdup("allowed");
-    const std::string expected = "raw token:\n"
-                                 "  id                 = card.77\n"
-                                 "  secret             = (nil)\n"
-                                 "  token_type         = user\n"
-                                 "  token_state        = unknown\n"
-                                 "  enabled            = allowed\n"
-                                 "  misc1              = (nil)\n"
-                                 "  misc2              = (nil)\n";
-    EXPECT_EQ(expected, capture_stderr([&] { print_raw_token(stdout, rt, 0); }));
-    EXPECT_EQ(expected, capture_stderr([&] { print_raw_token(stdout, rt, 1); }));
-    free_raw_token(rt);
-}
+using Lines = std::vector<std::string>;
 
 // One line per modification: "OP ATTR: v1|v2", OP being add, replace or delete.
-std::vector<std::string> describe(zt::ModList &list) {
-    std::vector<std::string> lines;
+Lines describe(zt::ModList &list) {
+    Lines lines;
     for (LDAPMod **m = list.mods(); *m != nullptr; ++m) {
         int op = (*m)->mod_op & ~LDAP_MOD_BVALUES;
         std::string line = op == LDAP_MOD_ADD ? "add " : op == LDAP_MOD_REPLACE ? "replace " : "delete ";
-        line += (*m)->mod_type;
-        line += ":";
-        for (char **v = (*m)->mod_values; v != nullptr && *v != nullptr; ++v) line += (v == (*m)->mod_values ? " " : "|") + std::string(*v);
+        line += std::string((*m)->mod_type) + ":";
+        for (char **v = (*m)->mod_values; v != nullptr && *v != nullptr; ++v)
+            line += (v == (*m)->mod_values ? " " : "|") + std::string(*v);
         lines.push_back(line);
     }
     return lines;
 }
 
-using Lines = std::vector<std::string>;
-
 // New entries list their attributes in a fixed order and leave absent ones
 // out (an empty array too); changes replace every listed attribute, an
-// absent value removing it. The directory tests check the stored result.
+// absent value removing it.
 TEST(RecordEntries, AttributeOrderAndAbsentValues) {
     char *raw_ids[] = {const_cast<char *>("card.1"), const_cast<char *>("card.2"), nullptr};
     char *no_ids[] = {nullptr};
@@ -161,6 +49,10 @@ TEST(RecordEntries, AttributeOrderAndAbsentValues) {
     lt_empty.raw_token_ids = no_ids;
     User user{const_cast<char *>("ignored"), const_cast<char *>("Ann"), nullptr, 100, 1,
               const_cast<char *>("ab.12"), 200, nullptr, nullptr, lt_ids};
+    const Lines lt_entry = {"add objectClass: ztLogicalToken", "add ztID: user.9", "add ztSessionType: default",
+                            "add ztServerPort: 0"};
+    Lines lt_entry_ids = lt_entry;
+    lt_entry_ids.push_back("add ztRawTokenIDs: card.1|card.2");
     struct Case {
         const char *what;
         zt::ModList list;
@@ -172,91 +64,191 @@ TEST(RecordEntries, AttributeOrderAndAbsentValues) {
         {"raw changes", zt::raw_token_changes(rt),
          {"replace ztSecret:", "replace ztTokenType: user", "replace ztTokenState:", "replace ztEnabled: denied",
           "replace ztMisc1:", "replace ztMisc2: "}},
-        {"logical entry", zt::logical_token_entry(lt, true),
-         {"add objectClass: ztLogicalToken", "add ztID: user.9", "add ztSessionType: default",
-          "add ztServerPort: 0", "add ztRawTokenIDs: card.1|card.2"}},
-        {"logical entry, no raw IDs wanted", zt::logical_token_entry(lt, false),
-         {"add objectClass: ztLogicalToken", "add ztID: user.9", "add ztSessionType: default",
-          "add ztServerPort: 0"}},
-        {"logical entry, empty raw IDs", zt::logical_token_entry(lt_empty, true),
-         {"add objectClass: ztLogicalToken", "add ztID: user.9", "add ztSessionType: default",
-          "add ztServerPort: 0"}},
-        {"logical changes", zt::logical_token_changes(lt),
-         {"replace ztTokenName:", "replace ztSessionType: default", "replace ztSessionParams:",
-          "replace ztServerName:", "replace ztServerPort: 0", "replace ztMisc1:", "replace ztMisc2:"}},
+        {"logical entry", zt::logical_token_entry(lt, true), lt_entry_ids},
+        {"logical entry, no raw IDs wanted", zt::logical_token_entry(lt, false), lt_entry},
+        {"logical entry, empty raw IDs", zt::logical_token_entry(lt_empty, true), lt_entry},
+        // The login status is not written at creation.
         {"user entry", zt::user_entry(user, "9"),
          {"add objectClass: ztUser", "add ztID: 9", "add ztName: Ann", "add ztFirstTime: 100",
           "add ztLogicalTokenIDs: user.9"}},
-        {"user changes", zt::user_changes(user),
-         {"replace ztName: Ann", "replace ztOtherInfo:", "replace ztFirstTime: 100", "replace ztStatus: 1",
-          "replace ztLastDesktop: ab.12", "replace ztLastTime: 200", "replace ztMisc1:", "replace ztMisc2:"}},
-        {"unlink", zt::value_deleted("ztLogicalTokenIDs", "user.9"), {"delete ztLogicalTokenIDs: user.9"}},
     };
     for (Case &c : cases) EXPECT_EQ(c.expected, describe(c.list)) << c.what;
 }
 
-TEST(UserId, CandidateKeepsLastFourDigitsOfTheRandomNumber) {
-    struct Case {
-        long random;
-        const char *expected;
-    } cases[] = {
-        {1804289383, "1700000000-9383"}, {4567, "1700000000-4567"}, {42, "1700000000-42"}, {0, "1700000000-0"},
-        {10000, "1700000000-0000"},
-    };
-    for (const Case &c : cases) EXPECT_EQ(c.expected, zt::user_id_candidate(1700000000L, c.random)) << c.random;
+TEST(UserId, CandidateKeepsTheLastFourDigitsOfTheRandomNumber) {
+    const std::pair<long, const char *> cases[] = {
+        {1804289383, "1700000000-9383"}, {42, "1700000000-42"}, {10000, "1700000000-0000"}};
+    for (auto [random, expected] : cases) EXPECT_EQ(zt::user_id_candidate(1700000000L, random), expected) << random;
 }
 
-// Reads the lines the library logged to the $ZTADMIN_LOG mirror.
-class LoggedTest : public ::testing::Test {
+// Reads what the library logged to the $ZTADMIN_LOG mirror.
+class Logged : public ::testing::Test {
 protected:
-    void SetUp() override {
-        log_path_ = dir_.path() + "/log";
-        setenv("ZTADMIN_LOG", log_path_.c_str(), 1);
-    }
+    void SetUp() override { setenv("ZTADMIN_LOG", log_path_.c_str(), 1); }
     void TearDown() override { unsetenv("ZTADMIN_LOG"); }
-    std::string logged() const { return zt::test::read_file(log_path_); }
-
+    std::string take_log() {
+        std::string text = zt::test::read_file(log_path_);
+        std::remove(log_path_.c_str());
+        return text;
+    }
     zt::test::TempDir dir_;
-    std::string log_path_;
+    std::string log_path_ = dir_.path() + "/log";
 };
 
-TEST_F(LoggedTest, LogicalTokenFilterEscapesValuesAndPutsRawIdFirst) {
+TEST_F(Logged, LogicalTokenFilterEscapesValuesAndPutsTheRawIdFirst) {
     std::string filter;
-    ASSERT_EQ(0, zt::logical_token_filter("user.(x)", "card.*", filter));
-    EXPECT_EQ("(&(objectclass=ztLogicalToken)(ztrawtokenids=card.\\2a)(ztID=user.\\28x\\29))", filter);
-    ASSERT_EQ(0, zt::logical_token_filter(nullptr, "card.1", filter));
-    EXPECT_EQ("(&(objectclass=ztLogicalToken)(ztrawtokenids=card.1))", filter);
-    EXPECT_EQ("", logged());
+    ASSERT_EQ(zt::logical_token_filter("user.(x)", "card.*\\", filter), 0);
+    EXPECT_EQ(filter, "(&(objectclass=ztLogicalToken)(ztrawtokenids=card.\\2a\\5c)(ztID=user.\\28x\\29))");
+    EXPECT_EQ(take_log(), "");
 }
 
-TEST_F(LoggedTest, OverlongIdsAreRefusedWithoutAsking) {
-    // Lengths count the text as written, before escaping: "(ztID=" + id + ")"
-    // reaches 128 characters with a 121-character ID.
-    const std::string id_fits(120, 'a'), id_long(121, 'a');
-    const std::string raw_long(114, 'r');  // "(ztrawtokenids=" + 114 + ")" = 130
+// Lengths count the text as written, before escaping.  The session points
+// at a closed port: a search that slipped through would end otherwise.
+TEST_F(Logged, OverlongIdsAreRefusedWithoutASearch) {
+    AdminConfig conn{};
+    ASSERT_EQ(ldap_initialize(&conn.session, "ldap://127.0.0.1:1/"), LDAP_SUCCESS);
+    std::string root = "o=ztdata", long_root(500 - 22, 'r');  // "ztName=logicalTokens, " has 22
+    conn.subtree = root.data();
+    auto a = [](size_t n) { return std::string(n, 'a'); };
+    // The call's status and the one debug line it left (none for null).
+    auto expect = [&](AdminStatus got, AdminStatus status, const char *line) {
+        EXPECT_EQ(got, status) << line;
+        EXPECT_EQ(take_log(), line ? "14 " + std::string(line) + "\n" : "");
+    };
+    // "(ztID=" + 121 + ")" and "(ztrawtokenids=" + 112 + ")" have 128 characters.
+    expect(_zt_logicalTokenExists(&conn, a(121).c_str(), nullptr, 0), ADMIN_ERR_NO_BUFFER,
+           "_zt_logicalTokenExists(): logical token name too long");
+    expect(_zt_logicalTokenExists(&conn, nullptr, a(112).c_str(), 0), ADMIN_ERR_NO_BUFFER,
+           "_zt_logicalTokenExists(): raw token name too long");
+    expect(_zt_logicalTokenExists(&conn, a(120).c_str(), nullptr, 0), ADMIN_ERR_NO_BUFFER,  // the whole does not fit
+           "_zt_logicalTokenExists(): database search filter too long");
+    expect(_zt_logicalTokenExists(&conn, nullptr, nullptr, 0), ADMIN_ERR_INVALID_ARGS, nullptr);
+    // "(&(objectclass=ztRawToken)(ztID=" + 94 + "))" and "ztRawTokenIDs=" + 114 have 128.
+    expect(_zt_rawTokenExists(&conn, a(94).c_str(), 0), ADMIN_ERR_NO_BUFFER,
+           "_zt_rawTokenExists(): database search filter too long");
+    EXPECT_EQ(_zt_rawTokenExists(nullptr, a(93).c_str(), 0), ADMIN_ERR_INVALID_ARGS);  // fits
+    char **out = reinterpret_cast<char **>(&conn);
+    expect(_zt_getLidByRid(&conn, "", &out), ADMIN_ERR_INVALID_ARGS, nullptr);
+    EXPECT_EQ(out, nullptr);
+    expect(_zt_getLidByRid(&conn, a(114).c_str(), &out), ADMIN_ERR_NO_BUFFER,
+           "_zt_getLidByRid(): search filter too long");
+    EXPECT_EQ(_zt_getLidByRid(&conn, std::string(113, '*').c_str(), &out), ADMIN_ERR_NOT_FOUND);
+    take_log();
+    conn.subtree = long_root.data();
+    expect(_zt_getUidByRid(&conn, "card.1", &out), ADMIN_ERR_NO_BUFFER, "_zt_getLidByRid(): subtree name too long");
+    ldap_unbind_ext_s(conn.session, nullptr, nullptr);
+}
+
+TEST(IteratorSearch, EachKindSearchesItsContainerAndComposesTheCallerFilter) {
+    const char *where[] = {"desktops", "users", "logicalTokens", "rawTokens", "users", "logicalTokens", "rawTokens"};
+    const char *classes[] = {"ztDesktop", "ztUser", "ztLogicalToken", "ztRawToken", nullptr, "ztXconfig", "ztXconfig"};
+    for (int kind = ITERATOR_DESKTOPS; kind <= ITERATOR_XCONFIG_RTOKENS; ++kind) {
+        auto search = zt::iterator_search(kind, "(a=1)", "o=zt");
+        ASSERT_TRUE(search) << kind;
+        EXPECT_EQ(search->base, "ztName=" + std::string(where[kind - 1]) + ", o=zt");
+        const char *cls = classes[kind - 1];
+        EXPECT_EQ(search->filter, cls ? "(&(objectclass=" + std::string(cls) + ")(a=1))" : "ztStatus=1");
+    }
+    for (int kind : {0, 8}) EXPECT_FALSE(zt::iterator_search(kind, nullptr, "o=zt")) << kind;
+    // One parenthesis is dropped at each end, so that several components close into one conjunction.
+    for (auto [caller, composed] : {std::pair{"ztName=*ann*", "(&(objectclass=ztUser)(ztName=*ann*))"},
+                                    {"(a=1)(b=2)", "(&(objectclass=ztUser)(a=1)(b=2))"},
+                                    {"(a=1", "(&(objectclass=ztUser)(a=1))"}})
+        EXPECT_EQ(zt::iterator_search(ITERATOR_USERS, caller, "o=zt")->filter, composed);
+}
+
+TEST(IteratorSearch, RefusesTextsBeyondTheirLimits) {
+    std::string filter(255 - 25, 'f');  // the composed filter adds 25 characters
+    EXPECT_TRUE(zt::iterator_search(ITERATOR_USERS, filter.c_str(), "o=zt"));
+    EXPECT_FALSE(zt::iterator_search(ITERATOR_USERS, (filter + "f").c_str(), "o=zt"));
+    std::string caller(511, 'c');  // limited even where it is not used
+    EXPECT_TRUE(zt::iterator_search(ITERATOR_LOGGED_IN_USERS, caller.c_str(), "o=zt"));
+    EXPECT_FALSE(zt::iterator_search(ITERATOR_LOGGED_IN_USERS, (caller + "c").c_str(), "o=zt"));
+    std::string root(499 - 14, 'r');  // "ztName=users, " has 14 characters
+    EXPECT_TRUE(zt::iterator_search(ITERATOR_USERS, nullptr, root));
+    EXPECT_FALSE(zt::iterator_search(ITERATOR_USERS, nullptr, root + "r"));
+}
+
+using XconfigPtr = std::unique_ptr<Xconfig, decltype(&zt_freeXconf)>;
+XconfigPtr make_xconfig() { return XconfigPtr(allocate_xconfig(), zt_freeXconf); }
+std::string take_text(char *s) {  // s must not be null
+    std::string text(s);
+    std::free(s);
+    return text;
+}
+
+TEST(XconfigToken, KindsPseudoPrefixAndTheEntryDnWithinFiveHundredBytes) {
+    const std::pair<const char *, int> kinds[] = {
+        {"USER.5", 1}, {"User..", 1}, {"card.77", 2}, {"pseudo.0800", 2}, {"userx.5", 2}, {"user.", 0},
+        {".abc", 0},   {"abc", 0},    {"abc.", 0},    {"", 0},            {nullptr, 0}};
+    for (auto [id, kind] : kinds) EXPECT_EQ(isValidToken(id), kind) << (id ? id : "(null)");
+    for (const char *same : {"pseudox02", "pseud.02", "pseudo"}) EXPECT_EQ(getTokenId(same), same);
+    AdminConfig conn{};
+    std::string root = "o=ztdata";
+    conn.subtree = root.data();
+    EXPECT_EQ(constructDN(&conn, "abc"), nullptr);
+    root = std::string(499 - 29, 'r');  // "ztID=card.1,ztName=rawTokens," has 29 characters
+    conn.subtree = root.data();
+    EXPECT_EQ(take_text(constructDN(&conn, "card.1")).size(), 499u);
+    root += 'r';
+    conn.subtree = root.data();
+    EXPECT_EQ(constructDN(&conn, "card.1"), nullptr);
+}
+
+TEST(XconfigParse, IntegerListTakesExactlyCountValuesOrNothing) {
     struct Case {
-        const char *lt;
-        const char *rt;
-        AdminStatus status;
-        const char *message;
+        const char *text;
+        int count;
+        std::vector<int> values;  // empty: no array
+    } cases[] = {{" 1 ,\t2,\n3 , 4\n", 4, {1, 2, 3, 4}}, {"1,2,3,4,5", 4, {1, 2, 3, 4}}, {"-1,x,7", 3, {-1, 0, 7}},
+                 {"1,2,3", 4, {}}, {"", 1, {}}, {nullptr, 1, {}}};
+    for (const Case &c : cases) {
+        int sentinel = 0;
+        int *out = &sentinel;
+        parse_intList(c.text, &out, c.count);
+        EXPECT_EQ(out ? std::vector<int>(out, out + c.count) : std::vector<int>{}, c.values) << (c.text ? c.text : "");
+        std::free(out);
+    }
+}
+
+TEST(XconfigParse, X11OptionsValue) {
+    struct Case {
+        const char *text;
+        int result;
+        const char *xkb;  // the switch afterwards (it starts absent)
     } cases[] = {
-        {id_long.c_str(), nullptr, ADMIN_ERR_NO_BUFFER, "_zt_logicalTokenExists(): logical token name too long"},
-        {nullptr, raw_long.c_str(), ADMIN_ERR_NO_BUFFER, "_zt_logicalTokenExists(): raw token name too long"},
-        // Each part fits, the whole filter does not.
-        {id_fits.c_str(), nullptr, ADMIN_ERR_NO_BUFFER, "_zt_logicalTokenExists(): database search filter too long"},
-        {nullptr, nullptr, ADMIN_ERR_INVALID_ARGS, nullptr},
+        {" screenEnableXKB = off ", 0, "no"},
+        {"screenEnableXKB=On,junk", 0, "yes"},      // an item without "=" is skipped
+        {"screenEnableXKB=y", -1, nullptr},
+        {"screenenablexkb=yes", -1, nullptr},       // names match exactly
+        {"other=1,screenEnableXKB=no", -1, "no"},   // unknown names are errors; the parse goes on
+        {"=yes,screenEnableXKB=yes", -1, nullptr},  // an empty name ends the parse
+        {"", -1, nullptr},
     };
     for (const Case &c : cases) {
-        std::remove(log_path_.c_str());
-        EXPECT_EQ(c.status, _zt_logicalTokenExists(nullptr, c.lt, c.rt, 0));
-        EXPECT_EQ(c.message ? "14 " + std::string(c.message) + "\n" : "", logged());
+        XconfigPtr x = make_xconfig();
+        EXPECT_EQ(deconstructCSV(x.get(), c.text), c.result) << c.text;
+        EXPECT_STREQ(x->enable_xkb, c.xkb) << c.text;
     }
-    std::remove(log_path_.c_str());
-    const std::string raw_fits(93, 'r'), raw_over(94, 'r');  // "(&(objectclass=ztRawToken)(ztID=" is 32, "))" 2
-    EXPECT_EQ(ADMIN_ERR_INVALID_ARGS, _zt_rawTokenExists(nullptr, raw_fits.c_str(), 0));
-    EXPECT_EQ(ADMIN_ERR_NO_BUFFER, _zt_rawTokenExists(nullptr, raw_over.c_str(), 0));
-    EXPECT_EQ("14 _zt_rawTokenExists(): database search filter too long\n", logged());
-    EXPECT_EQ(ADMIN_ERR_INVALID_ARGS, _zt_rawTokenExists(nullptr, nullptr, 0));
+}
+
+// The dump's ordering line, with and without an ordering.
+TEST(XconfigPrint, OrderingIsListedOrMarkedNotSet) {
+    XconfigPtr x = make_xconfig();
+    x->dim_rows = 1;
+    x->dim_columns = 3;
+    x->ordering = static_cast<int *>(std::malloc(3 * sizeof(int)));
+    for (int i = 0; i < 3; ++i) x->ordering[i] = 2 - i;
+    for (std::string expected : {"Ordering: 2, 1, 0\n\tScreen Ordering Dimension: 1 x 3\n",
+                                 "Ordering: <not set>\n\tScreen Ordering Dimension: 0 x 3\n"}) {
+        char *buffer = nullptr;
+        size_t size = 0;
+        FILE *stream = open_memstream(&buffer, &size);
+        zt_printXconfig(stream, x.get());
+        std::fclose(stream);
+        EXPECT_NE(take_text(buffer).find("\tScreen DefaultPC: <not defined>\n\tScreen " + expected), std::string::npos);
+        x->dim_rows = 0;
+    }
 }
 
 }  // namespace
