@@ -1,7 +1,6 @@
-// directory_fixture.h - what the directory tests share: the sandbox's
-// coordinates, a log file to assert on, tool trees with their own
-// configuration, an administrator session that bypasses the library, and a
-// stale read-only server that never catches up with the primary.
+// directory_fixture.h - what the directory tests share: the sandbox, the log
+// mirror, tool trees of their own, an administrator session that bypasses the
+// library, and a stale read-only server that never catches up.
 #ifndef ZT_TESTS_DIRECTORY_FIXTURE_H
 #define ZT_TESTS_DIRECTORY_FIXTURE_H
 
@@ -13,14 +12,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <list>
 #include <map>
 #include <memory>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "admin.h"
@@ -57,8 +54,7 @@ struct Sandbox {
     }
 };
 
-// A fresh $ZTADMIN_LOG for one test; lines() gives the texts without their
-// priority.
+// A fresh $ZTADMIN_LOG; lines() gives the texts without their priority.
 class LogFile {
 public:
     LogFile() : path_(dir_.path() + "/ztadmin.log") { setenv("ZTADMIN_LOG", path_.c_str(), 1); }
@@ -75,8 +71,9 @@ public:
         return std::find(l.begin(), l.end(), text) != l.end();
     }
     int count_prefix(const std::string &prefix) const {
-        auto l = lines();
-        return std::count_if(l.begin(), l.end(), [&](const std::string &s) { return s.rfind(prefix, 0) == 0; });
+        int n = 0;
+        for (const auto &line : lines()) n += line.rfind(prefix, 0) == 0;
+        return n;
     }
     std::string all() const { return read_file(path_); }
     void clear() const { dir_.write("ztadmin.log", ""); }
@@ -86,12 +83,10 @@ private:
     std::string path_;
 };
 
-// A tool tree of its own (for ZTADMIN_ROOT): a configuration file made from
-// `keys`, an optional password file and the status DBM files named.
+// A tree for ZTADMIN_ROOT: a configuration of `keys`, the status files named.
 class ToolTree {
 public:
-    // The sandbox's configuration keys with the given ones replaced; an
-    // empty value drops the key.
+    // The sandbox's configuration keys, `changes` replacing ("" drops).
     static std::map<std::string, std::string> sandbox_keys(const Sandbox &s,
                                                            std::map<std::string, std::string> changes = {}) {
         std::map<std::string, std::string> keys = {
@@ -107,7 +102,7 @@ public:
         std::string conf = "admin.dstatus.dbfile=" + dbm_path("dstatus") + "\nadmin.ustatus.dbfile=" +
                            dbm_path("ustatus") + "\n";
         for (const auto &[k, v] : keys) conf += v.empty() ? "" : k + "=" + v + "\n";
-        config_path_ = dir_.write(std::string(kEtc).substr(1) + "/ztadmin.conf", conf);
+        dir_.write(std::string(kEtc).substr(1) + "/ztadmin.conf", conf);
         dir_.write("var/.keep", "");
         for (const auto &name : dbms) {
             if (DBM *db = dbm_open(const_cast<char *>(dbm_path(name).c_str()), O_RDWR | O_CREAT, 0644)) dbm_close(db);
@@ -115,7 +110,7 @@ public:
     }
 
     const std::string &root() const { return dir_.path(); }
-    const std::string &config_path() const { return config_path_; }
+    std::string config_path() const { return root() + kEtc + "/ztadmin.conf"; }
     std::string dbm_path(const std::string &name) const { return root() + "/var/" + name; }
     // Writes the password file holding `clear` (scrambled as the tools read it).
     void write_password(const std::string &clear) const {
@@ -127,25 +122,22 @@ public:
 
 private:
     TempDir dir_;
-    std::string config_path_;
 };
 
 // LDAPMod lists for write calls, kept alive by the object.
 class Mods {
 public:
+    Mods() = default;
+    Mods(Mods &&) = default;  // not copied: the list points into itself
     Mods &add(int op, std::string type, std::vector<std::string> values) {
         auto &s = slots_.emplace_back(Slot{{}, std::move(type), std::move(values), {}});
         for (auto &v : s.values) s.pointers.push_back(v.data());
         s.pointers.push_back(nullptr);
         s.mod = {op, s.type.data(), {s.pointers.data()}};
+        mods_.insert(mods_.end() - 1, &s.mod);
         return *this;
     }
-    LDAPMod **get() {
-        array_.clear();
-        for (auto &s : slots_) array_.push_back(&s.mod);
-        array_.push_back(nullptr);
-        return array_.data();
-    }
+    LDAPMod **get() { return mods_.data(); }
 
 private:
     struct Slot {
@@ -154,19 +146,17 @@ private:
         std::vector<std::string> values;
         std::vector<char *> pointers;
     };
-    std::list<Slot> slots_;  // stable addresses for the pointers into it
-    std::vector<LDAPMod *> array_;
+    std::list<Slot> slots_;  // stable addresses
+    std::vector<LDAPMod *> mods_{nullptr};
 };
 
-// A container entry's attributes for zt_addDsEntry.
 inline Mods container_mods(const std::string &name) {
     Mods m;
     m.add(LDAP_MOD_ADD, "objectClass", {"ztContainer"}).add(LDAP_MOD_ADD, "ztName", {name});
     return m;
 }
 
-// A session bound as the administrator with a simple bind, for setting up
-// and inspecting entries behind the library's back.
+// The administrator's own session, to set up and inspect entries.
 class AdminSession {
 public:
     AdminSession(const Sandbox &s, const std::string &host) {
@@ -197,71 +187,48 @@ public:
     int add_container(const std::string &dn, const std::string &name) {
         return add(dn, {{"objectClass", "ztContainer"}, {"ztName", name}});
     }
-    // Deletes the subtree below and including `dn`, deepest entries first.
-    void remove_tree(const std::string &dn) {
-        std::vector<std::string> children;
-        search(dn, LDAP_SCOPE_ONELEVEL, "1.1", [&](LDAPMessage *e) {
-            char *child = ldap_get_dn(ld_, e);
-            children.emplace_back(child);
-            ldap_memfree(child);
-        });
-        for (const auto &child : children) remove_tree(child);
-        ldap_delete_ext_s(ld_, dn.c_str(), nullptr, nullptr);
-    }
-    bool exists(const std::string &dn) const {
-        int found = 0;
-        search(dn, LDAP_SCOPE_BASE, "1.1", [&](LDAPMessage *) { ++found; });
-        return found == 1;
-    }
-    // The values of `type` in the entry `dn`.
-    std::vector<std::string> values(const std::string &dn, const std::string &type) const {
+    // The values of `type` in the entries that a search of `scope` at `dn` finds.
+    std::vector<std::string> values(const std::string &dn, std::string type, int scope = LDAP_SCOPE_BASE) const {
         std::vector<std::string> out;
-        search(dn, LDAP_SCOPE_BASE, type, [&](LDAPMessage *e) {
+        LDAPMessage *res = nullptr;
+        char *attrs[] = {type.data(), nullptr};
+        ldap_search_ext_s(ld_, dn.c_str(), scope, "(objectClass=*)", attrs, 0, nullptr, nullptr, nullptr,
+                          LDAP_NO_LIMIT, &res);
+        for (LDAPMessage *e = res ? ldap_first_entry(ld_, res) : nullptr; e != nullptr; e = ldap_next_entry(ld_, e)) {
             berval **v = ldap_get_values_len(ld_, e, type.c_str());
             for (berval **p = v; p != nullptr && *p != nullptr; ++p) out.emplace_back((*p)->bv_val, (*p)->bv_len);
             ldap_value_free_len(v);
-        });
+        }
+        ldap_msgfree(res);
         return out;
     }
+    bool exists(const std::string &dn) const { return !values(dn, "objectClass").empty(); }
     // Waits up to `seconds` until the entry's presence is `present`.
     bool wait_exists(const std::string &dn, bool present, int seconds = 10) const {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (exists(dn) != present) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return true;
+        for (int i = 0; i < seconds * 500 && exists(dn) != present; ++i) usleep(2000);
+        return exists(dn) == present;
+    }
+    // Deletes the subtree below and including `dn`, deepest entries first.
+    void remove_tree(const std::string &dn) {
+        for (const auto &child : values(dn, "entryDN", LDAP_SCOPE_ONELEVEL)) remove_tree(child);
+        ldap_delete_ext_s(ld_, dn.c_str(), nullptr, nullptr);
     }
 
 private:
-    // Calls `each` for every entry of a search of `scope` at `dn` that asks for `type`.
-    template <typename F>
-    void search(const std::string &dn, int scope, std::string type, F each) const {
-        LDAPMessage *res = nullptr;
-        char *attrs[] = {type.data(), nullptr};
-        if (ldap_search_ext_s(ld_, dn.c_str(), scope, "(objectClass=*)", attrs, 0, nullptr, nullptr, nullptr,
-                              LDAP_NO_LIMIT, &res) == LDAP_SUCCESS) {
-            for (LDAPMessage *e = ldap_first_entry(ld_, res); e != nullptr; e = ldap_next_entry(ld_, e)) each(e);
-        }
-        ldap_msgfree(res);
-    }
-
     LDAP *ld_ = nullptr;
     bool bound_ = false;
 };
 
-// A name no other test process uses at the same time.
+// A name no other test process uses.
 inline std::string unique_name(const std::string &stem) {
     static int serial = 0;
     return stem + "-" + std::to_string(getpid()) + "-" + std::to_string(++serial);
 }
 
-// A read-only copy that never catches up: a slapd whose replication source
-// does not exist, on an address of its own with the sandbox's port.  It
-// holds only the root entry of o=ztdata; writes are referred
-//   below o=ztdata  to the sandbox's primary (they land there, never here);
-//   below o=selfref to itself (a primary that answers with a referral);
-//   below o=badref  to an "ldaps:" URL (no usable primary).
+// A read-only slapd with an unreachable replication source, on an address
+// of its own.  It holds only the entry o=ztdata; writes are referred below
+// o=ztdata to the sandbox's primary (they land there, never here), below
+// o=selfref to itself, below o=badref to an "ldaps:" URL.
 class StaleShadow {
 public:
     explicit StaleShadow(const Sandbox &s) {
@@ -289,7 +256,7 @@ public:
             _exit(127);
         }
         for (int i = 0; i < 100 && !running_; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            usleep(100000);
             running_ = AdminSession(s, address_).bound();
         }
     }
@@ -315,18 +282,19 @@ struct ConnectionCloser {
 };
 using Connection = std::unique_ptr<AdminConfig, ConnectionCloser>;
 
-// A test with a container of its own below the suffix (removed at the end),
-// administrator sessions on both servers, a connection through the
-// sandbox's configuration and the log mirror.
+// A container of its own below the suffix (removed at the end) that is the
+// subtree of the test's connection, sessions on both servers, the log.
 class DirectoryTest : public ::testing::Test {
 protected:
     void SetUp() override {
         sandbox_ = Sandbox::get();
         if (sandbox_ == nullptr) GTEST_SKIP() << "ZT_SANDBOX is not set";
-        setenv("ZTADMIN_ROOT", sandbox_->root.c_str(), 1);
         primary_ = std::make_unique<AdminSession>(*sandbox_, kPrimaryHost);
         replica_ = std::make_unique<AdminSession>(*sandbox_, kReplicaHost);
         base_ = add(unique_name("dir"), kSuffix);
+        tree_ = std::make_unique<ToolTree>(ToolTree::sandbox_keys(*sandbox_, {{"admin.subtree", base_}}));
+        tree_->write_password(sandbox_->password);
+        tree_->use();
         conn_.reset(open_connection(3, nullptr, nullptr, nullptr, nullptr));
         ASSERT_NE(conn_, nullptr);
         log_ = std::make_unique<LogFile>();
@@ -335,8 +303,7 @@ protected:
         conn_.reset();
         if (primary_ && !base_.empty()) primary_->remove_tree(base_);
     }
-    // Adds the container `name` below `parent` on the primary and waits
-    // until the replica has it.
+    // Adds the container `name` below `parent`; waits until the replica has it.
     std::string add(const std::string &name, const std::string &parent) {
         std::string dn = "ztName=" + name + "," + parent;
         EXPECT_EQ(primary_->add_container(dn, name), LDAP_SUCCESS) << dn;
@@ -347,6 +314,7 @@ protected:
     const Sandbox *sandbox_ = nullptr;
     std::unique_ptr<AdminSession> primary_, replica_;
     std::string base_;
+    std::unique_ptr<ToolTree> tree_;
     Connection conn_;
     std::unique_ptr<LogFile> log_;
 };

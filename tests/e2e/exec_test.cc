@@ -1,7 +1,5 @@
-// exec_test.cc - the write executor against the sandbox: writes sent to the
-// replica reach the primary through its referral, the primary session is
-// kept or dropped as asked, failures are retried once, bad referrals end
-// the call, and the replication wait gives up after its last delay.
+// exec_test.cc - the write executor against the sandbox: referrals to the
+// primary, the kept primary session, retries, and the replication wait.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -15,12 +13,8 @@ namespace {
 class Exec : public DirectoryTest {
 protected:
     void SetUp() override {
+        set_gdebug("d");  // every session opened is logged
         DirectoryTest::SetUp();
-        set_gdebug("d");  // logs every session opened
-    }
-    void TearDown() override {
-        set_gdebug("");
-        DirectoryTest::TearDown();
     }
     int opens_of(const std::string &host) const {
         return log_->count_prefix("(d) connecting to ldap://" + host + ":" + std::to_string(sandbox_->port) + " as ");
@@ -34,15 +28,22 @@ TEST_F(Exec, ReferredWritesReachThePrimaryWhichIsKeptOnlyWhenAsked) {
     std::string dn = "ztName=a," + base_;
     Mods mods = container_mods("a"), more;
     more.add(LDAP_MOD_ADD, "ztName", {"alias"});
-    ASSERT_EQ(zt_addDsEntry(conn_.get(), dn.c_str(), mods.get(), 0), 0);
-    EXPECT_TRUE(primary_->exists(dn));
-    EXPECT_TRUE(replica_->wait_exists(dn, true));
+    // Each write returns once the configured server shows it.
+    ASSERT_EQ(zt_addDsEntry(conn_.get(), dn.c_str(), mods.get(), DS_SYNC), 0);
+    EXPECT_TRUE(replica_->exists(dn));
     EXPECT_EQ(conn_->primary_session, nullptr);
     EXPECT_EQ(opens_of(kReplicaHost), 1);
     EXPECT_EQ(opens_of(kPrimaryHost), 1);
+    // What a modify reads first: for a DN below 500 characters, of one entry.
+    std::string longest = "ztName=" + std::string(492 - base_.size(), 'x') + "," + base_;
+    EXPECT_EQ(zt_getmodtime(conn_.get(), longest.c_str()), ADMIN_ERR_NOT_FOUND);
+    EXPECT_EQ(zt_getmodtime(conn_.get(), (longest + "x").c_str()), ADMIN_ERR_INVALID_ARGS);
+    EXPECT_EQ(zt_getmodtime(conn_.get(), base_.c_str()), ADMIN_ERR_NOT_FOUND);  // it has a child
+    EXPECT_NEAR(zt_getmodtime(conn_.get(), dn.c_str()), time(nullptr), 5);
 
-    ASSERT_EQ(zt_modifyDsEntry(conn_.get(), dn.c_str(), more.get(), DS_KEEP_PRIMARY), 0);
-    EXPECT_EQ(primary_->values(dn, "ztName").size(), 2u);
+    sleep(1);  // modification times count seconds
+    ASSERT_EQ(zt_modifyDsEntry(conn_.get(), dn.c_str(), more.get(), DS_KEEP_PRIMARY | DS_SYNC), 0);
+    EXPECT_EQ(replica_->values(dn, "ztName").size(), 2u);
     EXPECT_STREQ(conn_->primary_name, kPrimaryHost);
     // Kept: the next write goes straight there; it fails, which drops it.
     ASSERT_NE(conn_->primary_session, nullptr);
@@ -51,8 +52,8 @@ TEST_F(Exec, ReferredWritesReachThePrimaryWhichIsKeptOnlyWhenAsked) {
     EXPECT_EQ(conn_->primary_session, nullptr);
     EXPECT_EQ(conn_->primary_name, nullptr);
 
-    ASSERT_EQ(zt_deleteDsEntry(conn_.get(), dn.c_str(), 0), 0);
-    EXPECT_TRUE(replica_->wait_exists(dn, false));
+    ASSERT_EQ(zt_deleteDsEntry(conn_.get(), dn.c_str(), DS_SYNC), 0);
+    EXPECT_FALSE(replica_->exists(dn));
     EXPECT_EQ(opens_of(kPrimaryHost), 3);
     EXPECT_EQ(log_->count_prefix("zt_LDAPexec"), 0) << log_->all();
 }
@@ -67,9 +68,7 @@ TEST_F(Exec, RetryMakesExactlyOneMoreAttemptForRetryableFailures) {
         AdminConfig *conn;
         int op;
         std::string dn;
-        int flags;
-        AdminStatus status;
-        int primary_opens, replica_opens;
+        int flags, status, primary_opens, replica_opens;
         std::string line;
     } cases[] = {
         {conn_.get(), DS_OP_DELETE, missing, 0, ADMIN_ERR_INTERNAL, 1, 0,
@@ -98,66 +97,35 @@ TEST_F(Exec, RetryMakesExactlyOneMoreAttemptForRetryableFailures) {
         EXPECT_EQ(c.conn->primary_session, nullptr);
     }
     EXPECT_EQ(zt_deleteDsEntry(nullptr, "o=x", 0), ADMIN_ERR_DB_UNREACHABLE);
-    // The modification time, which a synchronous modify compares, is read
-    // for a DN below 500 characters that names a single entry.
-    std::string longest = "ztName=" + std::string(492 - base_.size(), 'x') + "," + base_;
-    EXPECT_EQ(zt_getmodtime(conn_.get(), longest.c_str()), ADMIN_ERR_NOT_FOUND);
-    EXPECT_EQ(zt_getmodtime(conn_.get(), (longest + "x").c_str()), ADMIN_ERR_INVALID_ARGS);
-    EXPECT_EQ(zt_getmodtime(conn_.get(), base_.c_str()), ADMIN_ERR_NOT_FOUND);  // it has a child
-    EXPECT_NEAR(zt_getmodtime(conn_.get(), existing.c_str()), time(nullptr), 5);
 }
 
-// Against a read-only server that never catches up and whose referrals
-// lead nowhere useful.
-class ExecStale : public Exec {
-protected:
-    void SetUp() override {
-        Exec::SetUp();
-        if (IsSkipped() || HasFatalFailure()) return;
-        stale_ = std::make_unique<StaleShadow>(*sandbox_);
-        ASSERT_TRUE(stale_->running());
-        // The stale server knows the administrator only by a password:
-        // this also shows that a configured simple bind is made.
-        tree_ = std::make_unique<ToolTree>(ToolTree::sandbox_keys(
-            *sandbox_, {{"admin.server.name", stale_->address()}, {"admin.server.authmech", "SIMPLE"}}));
-        stale_conn_.reset(open_connection(2, nullptr, sandbox_->password.c_str(), tree_->config_path().c_str(), nullptr));
-        ASSERT_NE(stale_conn_, nullptr);
-        log_->clear();
-    }
-    void TearDown() override {
-        stale_conn_.reset();
-        Exec::TearDown();
-    }
-
-    std::unique_ptr<StaleShadow> stale_;
-    std::unique_ptr<ToolTree> tree_;
-    Connection stale_conn_;
-};
-
-TEST_F(ExecStale, ReferralsThatLeadNowhereAreRefused) {
+// The stale server knows the administrator only by a password: this also
+// shows that a configured simple bind is made.
+TEST_F(Exec, StaleServerWithReferralsThatLeadNowhere) {
+    StaleShadow stale(*sandbox_);
+    ASSERT_TRUE(stale.running());
+    ToolTree tree(ToolTree::sandbox_keys(*sandbox_, {{"admin.server.name", stale.address()},
+                                                     {"admin.server.authmech", "SIMPLE"}}));
+    Connection conn(open_connection(2, nullptr, sandbox_->password.c_str(), tree.config_path().c_str(), nullptr));
+    ASSERT_NE(conn, nullptr);
     for (int flags : {0, DS_RETRY | DS_KEEP_PRIMARY}) {
         log_->clear();
-        EXPECT_EQ(zt_deleteDsEntry(stale_conn_.get(), "cn=x,o=selfref", flags), ADMIN_ERR_BAD_REFERRAL);
-        EXPECT_EQ(stale_conn_->primary_session, nullptr);
-        EXPECT_EQ(opens_of(stale_->address()), 1);
-        EXPECT_TRUE(log_->has("zt_deleteDsEntry(): unexpected response from server " + stale_->address() +
-                              " - Invalid referral from the primary DS server"))
-            << log_->all();
+        EXPECT_EQ(zt_deleteDsEntry(conn.get(), "cn=x,o=selfref", flags), ADMIN_ERR_BAD_REFERRAL);
+        EXPECT_EQ(conn->primary_session, nullptr);
+        EXPECT_EQ(opens_of(stale.address()), 1);
+        EXPECT_TRUE(log_->has("zt_deleteDsEntry(): unexpected response from server " + stale.address() +
+                              " - Invalid referral from the primary DS server")) << log_->all();
     }
     log_->clear();
-    EXPECT_EQ(zt_deleteDsEntry(stale_conn_.get(), "cn=x,o=badref", DS_RETRY), ADMIN_ERR_INTERNAL);
-    EXPECT_EQ(log_->lines(), std::vector<std::string>{"zt_deleteDsEntry(): failed to extract primary name from referral list"});
-}
+    EXPECT_EQ(zt_deleteDsEntry(conn.get(), "cn=x,o=badref", DS_RETRY), ADMIN_ERR_INTERNAL);
+    EXPECT_TRUE(log_->has("zt_deleteDsEntry(): failed to extract primary name from referral list")) << log_->all();
 
-// The write lands on the primary but never shows on the configured server:
-// the wait runs through all eight delays (25.5 s), is logged, and the call
-// still succeeds.
-TEST_F(ExecStale, SyncGivesUpAfterTheLastDelay) {
-    // Right below the root, the only entry the stale server holds.
+    // Lands on the primary, never shows here (where only its parent is): the
+    // wait runs through all eight delays (25.5 s) and the call succeeds.
     std::string late = unique_name("late"), dn = "ztName=" + late + "," + kSuffix;
     Mods mods = container_mods(late);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(zt_addDsEntry(stale_conn_.get(), dn.c_str(), mods.get(), DS_SYNC), 0);
+    EXPECT_EQ(zt_addDsEntry(conn.get(), dn.c_str(), mods.get(), DS_SYNC), 0);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_GE(seconds, 25.5);
     EXPECT_LT(seconds, 28.0);
