@@ -8,6 +8,7 @@
 #include <string>
 
 #include "admin_private.h"
+#include "admin_records.h"
 #include "records_common.h"
 
 namespace zt {
@@ -139,12 +140,7 @@ Desktop *get_next_desktop(AdminConfig *conn, AdminIterator *it) {
 
 User *get_next_user(AdminConfig *conn, AdminIterator *it) {
     LDAPMessage *entry = next_entry(conn, it, {ITERATOR_USERS, ITERATOR_LOGGED_IN_USERS}, "get_next_user");
-    User *user = entry != nullptr ? fill_user_struct(conn, entry) : nullptr;
-    if (user != nullptr && conn->ustatus_db != nullptr && user->id != nullptr &&
-        dbm_user_exists(conn->ustatus_db, user->id) == 1) {
-        fill_user_status(conn, &user);
-    }
-    return user;
+    return zt::user_with_status(conn, entry);
 }
 
 LogicalToken *get_next_logical_token(AdminConfig *conn, AdminIterator *it) {

@@ -36,6 +36,10 @@ std::string user_id_candidate(long now, long random_number);
 ModList value_added(const char *attr, const char *value);
 ModList value_deleted(const char *attr, const char *value);
 
+// A user read from a search entry, with its login status merged from the
+// user status database when that has a record for it; null on failure.
+User *user_with_status(AdminConfig *conn, LDAPMessage *entry);
+
 // add_logical_token with the executor flags given.
 int add_logical_token_with(AdminConfig *conn, const LogicalToken *lt, int flags);
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "admin_private.h"
+#include "admin_records.h"
 #include "records_common.h"
 
 namespace zt {
@@ -129,12 +130,7 @@ User *logical_token_id_to_user(AdminConfig *conn, const char *lt_id) {
     static const Lookup kLookup{kLogicalIdsAttr, kUsersContainer, "logical_token_id_to_user"};
     LdapMsgPtr result = single_search(conn, kLookup, lt_id, nullptr);
     LDAPMessage *entry = result ? ldap_first_entry(conn->session, result.get()) : nullptr;
-    User *user = entry != nullptr ? fill_user_struct(conn, entry) : nullptr;
-    if (user != nullptr && user->id != nullptr && conn->ustatus_db != nullptr &&
-        dbm_user_exists(conn->ustatus_db, user->id) == 1) {
-        fill_user_status(conn, &user);
-    }
-    return user;
+    return zt::user_with_status(conn, entry);
 }
 
 User *raw_token_id_to_user(AdminConfig *conn, const char *rt_id) {

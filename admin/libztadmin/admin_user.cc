@@ -182,13 +182,7 @@ User *get_user(AdminConfig *conn, const char *user_id) {
     zt::LdapMsgPtr result(search_for_entries(conn->session, id_filter(user_id).c_str(), user_base(conn).c_str(),
                                              nullptr, 0, SEARCH_SINGLE));
     if (!result) return nullptr;
-    LDAPMessage *entry = ldap_first_entry(conn->session, result.get());
-    if (entry == nullptr) return nullptr;
-    User *user = fill_user_struct(conn, entry);
-    if (user != nullptr && user->id != nullptr && conn->ustatus_db != nullptr &&
-        dbm_user_exists(conn->ustatus_db, user->id))
-        fill_user_status(conn, &user);
-    return user;
+    return zt::user_with_status(conn, ldap_first_entry(conn->session, result.get()));
 }
 
 // 1 exists, 0 does not, -1 the search failed.
@@ -555,3 +549,16 @@ AdminStatus delete_simple_user(AdminConfig *conn, const char *raw_token_id) {
         zt::log_admin(kUserLog, "Error deleting user for token id '%s' (%s).", raw_token_id, zt_err2str(status));
     return status;
 }
+
+namespace zt {
+
+User *user_with_status(AdminConfig *conn, LDAPMessage *entry) {
+    User *user = entry != nullptr ? fill_user_struct(conn, entry) : nullptr;
+    if (user != nullptr && user->id != nullptr && conn->ustatus_db != nullptr &&
+        dbm_user_exists(conn->ustatus_db, user->id) == 1) {
+        fill_user_status(conn, &user);
+    }
+    return user;
+}
+
+}  // namespace zt
