@@ -24,6 +24,7 @@
 #include <lber.h>
 #include <ldap.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include "admin.h"
@@ -46,6 +47,17 @@ inline constexpr const char *kPolicyToolPath = "/opt/KRVXzt/sbin/ztpolicy";
 // Returns `path` prefixed with $ZTADMIN_ROOT when that variable is set and
 // non-empty and the real and effective user IDs agree; `path` otherwise.
 std::string fixed_path(std::string_view path);
+// The root prefix fixed_path() applies, or null when it applies none.
+const char *root_prefix();
+
+// `path` as one shell word: unchanged when it holds only letters, digits
+// and "._+-/", otherwise single-quoted.
+std::string shell_word(const std::string &path);
+
+// The first IPv4 address of `host` (a name or a dotted address) through
+// _zt_os_gethostbyname_r, its work buffer grown while too small; false when
+// the name does not resolve to one.
+bool resolve_ipv4(const char *host, in_addr *address);
 
 // ---------------------------------------------------------------- logging
 // printf-style; each record goes to syslog and, when $ZTADMIN_LOG names a

@@ -1,0 +1,153 @@
+// group_mgr_status.cc - another server's desktop and user status, asked of
+// its authentication manager ("status", "ustatus") and built into the
+// records of the local status databases; without a host, the local
+// databases themselves.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "admin_private.h"
+#include "session_client.h"
+
+namespace {
+
+namespace ss = zt::session;
+
+void store(char *&field, char *value) {
+    std::free(field);
+    field = value;
+}
+
+const char *connection_state(const char *value) {
+    if (ss::same_nocase(value, "true")) return "Up";
+    if (ss::same_nocase(value, "false")) return "Down";
+    return "Unknown";
+}
+
+int login_state(const char *value) {
+    if (ss::same_nocase(value, "insert")) return USTATUS_LOGGED_IN;
+    if (ss::same_nocase(value, "remove")) return USTATUS_LOGGED_OUT;
+    return 3;
+}
+
+void apply_desktop_key(DbmDesktop *desktop, const char *key, const char *value) {
+    if (ss::same_nocase(key, "terminalId")) {
+        store(desktop->id, get_desktop_id(value));
+        store(desktop->model, get_hw_model(value));
+    } else if (ss::same_nocase(key, "firmware")) {
+        store(desktop->firmware_rev, safe_strdup(value));
+    } else if (ss::same_nocase(key, "connected")) {
+        store(desktop->status, safe_strdup(connection_state(value)));
+    } else if (ss::same_nocase(key, "createTime")) {
+        store(desktop->first_conn_time, safe_strdup(value));
+    } else if (ss::same_nocase(key, "connectTime")) {
+        store(desktop->last_status_time, safe_strdup(value));
+    }
+}
+
+void apply_user_key(DbmUser *user, const char *key, const char *value) {
+    if (ss::same_nocase(key, "userId")) {
+        store(user->id, safe_strdup(value));
+    } else if (ss::same_nocase(key, "state")) {
+        user->status = login_state(value);
+    } else if (ss::same_nocase(key, "createTime")) {
+        user->create_time = std::atoi(value);
+    } else if (ss::same_nocase(key, "lastTime")) {
+        user->last_time = std::atoi(value);
+    } else if (ss::same_nocase(key, "lastDesktopId")) {
+        store(user->last_desktop, safe_strdup(value));
+    }
+}
+
+// Counts the records of a status list and traces the count.
+template <typename List>
+int count_and_trace(const List *list, const char *what) {
+    int count = 0;
+    for (; list != nullptr; list = list->next) ++count;
+    if (count > 0) zt::dlprintf("e", "found %d %s\n", count, what);
+    return count;
+}
+
+}  // namespace
+
+extern "C" {
+
+char *get_desktop_id(const char *terminal_id) {
+    if (terminal_id == nullptr) return nullptr;
+    const char *dot = std::strrchr(terminal_id, '.');
+    return safe_strdup(dot != nullptr ? dot + 1 : terminal_id);
+}
+
+// A terminal ID without a "." names no model.
+char *get_hw_model(const char *terminal_id) {
+    const char *dot = terminal_id != nullptr ? std::strrchr(terminal_id, '.') : nullptr;
+    return dot != nullptr ? zt::dup_c(std::string_view(terminal_id, static_cast<size_t>(dot - terminal_id))) : nullptr;
+}
+
+// A record without "terminalId" (or "userId" below) cannot be stored or
+// listed under any key and is dropped.
+void parse_desktop_entry(DesktopList **list, const char *record) {
+    DbmDesktop *desktop = allocate_dbm_desktop();
+    ss::for_each_pair(record, [&](const char *key, const char *value) { apply_desktop_key(desktop, key, value); });
+    if (list != nullptr && desktop->id != nullptr) {
+        add_desktop_to_list(list, desktop);
+    } else {
+        free_dbm_desktop(desktop);
+    }
+}
+
+void parse_user_entry(UserList **list, const char *record) {
+    DbmUser *user = allocate_dbm_user();
+    ss::for_each_pair(record, [&](const char *key, const char *value) { apply_user_key(user, key, value); });
+    if (list != nullptr && user->id != nullptr) {
+        add_user_to_list(list, user);
+    } else {
+        free_dbm_user(user);
+    }
+}
+
+void get_remote_status(const char *request, const char *host, void *list) {
+    if (request == nullptr || list == nullptr) return;
+    bool desktops = std::strcmp(request, "status\n") == 0;
+    if (!desktops && std::strcmp(request, "ustatus\n") != 0) return;
+    ss::RecordFramer framer([&](const char *record) {
+        if (desktops) {
+            parse_desktop_entry(static_cast<DesktopList **>(list), record);
+        } else {
+            parse_user_entry(static_cast<UserList **>(list), record);
+        }
+    });
+    ss::exchange({"get_remote_status", ss::kAuthManager, false, false, ss::kLowerWords, request}, host,
+                 [&](std::string_view line) { return framer.line(line); });
+}
+
+DesktopList *get_dstatus(AdminConfig *config, const char *host, int *count) {
+    DesktopList *list = nullptr;
+    if (host != nullptr) {
+        get_remote_status("status\n", host, &list);
+    } else if (config != nullptr) {
+        list = get_all_dbm_desktops(config->dstatus_db);
+    } else {
+        zt::dprintf("get_dstatus(): First and second args are NULL pointers\n");
+    }
+    int found = count_and_trace(list, "desktops");
+    if (count != nullptr) *count = found;
+    return list;
+}
+
+UserList *get_ustatus(AdminConfig *config, const char *host, int *count) {
+    UserList *list = nullptr;
+    if (host != nullptr) {
+        get_remote_status("ustatus\n", host, &list);
+    } else if (config != nullptr) {
+        list = get_all_dbm_users(config->ustatus_db);
+    } else {
+        zt::dprintf("get_ustatus(): First and second args are NULL pointers\n");
+    }
+    int found = count_and_trace(list, "users");
+    if (count != nullptr) *count = found;
+    return list;
+}
+
+}  // extern "C"
