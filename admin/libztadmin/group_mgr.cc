@@ -43,7 +43,8 @@ void apply_host_words(gm_host *host, const Fields &fields) {
 }
 
 // Fills the member from a host line; false when the line cannot be taken
-// whole: a name over its field, or more interfaces than an entry can hold.
+// whole: no name, a name over its field, or more interfaces than an entry
+// can hold.
 bool apply_host_line(gm_host *host, const Fields &fields) {
     gm_hoststatus *status = host->status;
     apply_host_words(host, fields);
@@ -54,7 +55,7 @@ bool apply_host_line(gm_host *host, const Fields &fields) {
     status->numifs = ss::decimal_field(fields, kNumIfs);
     std::free(status->ifs);
     status->ifs = nullptr;
-    if (name.size() >= GM_NAME_SIZE || status->numifs > kMaxInterfaces) {
+    if (name.empty() || name.size() >= GM_NAME_SIZE || status->numifs > kMaxInterfaces) {
         status->numifs = 0;
         return false;
     }

@@ -286,6 +286,7 @@ TEST(GroupStatus, EntriesThatCannotBeHeld) {
     HostList *list = nullptr;
     parse_host_entry(&list, host("a", 100000).c_str());  // more interfaces than an entry can carry
     parse_host_entry(&list, kIface.c_str());              // no host line
+    parse_host_entry(&list, "host\n");                    // no name to reach the member by
     EXPECT_EQ(list, nullptr);
     parse_host_entry(&list, (host("b", 2) + kIface + kIface + kIface).c_str());
     ASSERT_NE(list, nullptr);
