@@ -60,13 +60,24 @@ void apply_user_key(DbmUser *user, const char *key, const char *value) {
     }
 }
 
-// Counts the records of a status list and traces the count.
+// The status list of the manager on `host` or, without a host, of the
+// configuration's local database `db`; *count gets its length.
 template <typename List>
-int count_and_trace(const List *list, const char *what) {
-    int count = 0;
-    for (; list != nullptr; list = list->next) ++count;
-    if (count > 0) zt::dlprintf("e", "found %d %s\n", count, what);
-    return count;
+List *status_list(AdminConfig *config, const char *host, int *count, const char *request, List *(*read_local)(DBM *),
+                  DBM *AdminConfig::*db, const char *caller, const char *what) {
+    List *list = nullptr;
+    if (host != nullptr) {
+        get_remote_status(request, host, &list);
+    } else if (config != nullptr) {
+        list = read_local(config->*db);
+    } else {
+        zt::dprintf("%s(): First and second args are NULL pointers\n", caller);
+    }
+    int found = 0;
+    for (const List *node = list; node != nullptr; node = node->next) ++found;
+    if (found > 0) zt::dlprintf("e", "found %d %s\n", found, what);
+    if (count != nullptr) *count = found;
+    return list;
 }
 
 }  // namespace
@@ -123,31 +134,13 @@ void get_remote_status(const char *request, const char *host, void *list) {
 }
 
 DesktopList *get_dstatus(AdminConfig *config, const char *host, int *count) {
-    DesktopList *list = nullptr;
-    if (host != nullptr) {
-        get_remote_status("status\n", host, &list);
-    } else if (config != nullptr) {
-        list = get_all_dbm_desktops(config->dstatus_db);
-    } else {
-        zt::dprintf("get_dstatus(): First and second args are NULL pointers\n");
-    }
-    int found = count_and_trace(list, "desktops");
-    if (count != nullptr) *count = found;
-    return list;
+    return status_list(config, host, count, "status\n", get_all_dbm_desktops, &AdminConfig::dstatus_db, "get_dstatus",
+                       "desktops");
 }
 
 UserList *get_ustatus(AdminConfig *config, const char *host, int *count) {
-    UserList *list = nullptr;
-    if (host != nullptr) {
-        get_remote_status("ustatus\n", host, &list);
-    } else if (config != nullptr) {
-        list = get_all_dbm_users(config->ustatus_db);
-    } else {
-        zt::dprintf("get_ustatus(): First and second args are NULL pointers\n");
-    }
-    int found = count_and_trace(list, "users");
-    if (count != nullptr) *count = found;
-    return list;
+    return status_list(config, host, count, "ustatus\n", get_all_dbm_users, &AdminConfig::ustatus_db, "get_ustatus",
+                       "users");
 }
 
 }  // extern "C"
