@@ -59,14 +59,23 @@ inline std::string build_catalogue_program(const TempDir &dir) {
     return dir.path() + "/program";
 }
 
-// A directory for LOCPATH holding de_DE.UTF-8, compiled once per process so
-// that the test needs no locale installed system-wide.
-inline const std::string &german_locale_path() {
+// Options that run a program in the locale `lang`.  de_DE.UTF-8 comes from
+// a directory of our own (LOCPATH), compiled once per process, so that no
+// locale need be installed system-wide.  glibc never frees the search list
+// it builds from LOCPATH; LeakSanitizer is told so.
+inline RunOptions in_locale(const std::string &lang) {
     static TempDir dir;
     static const bool made =
-        shell("localedef -i de_DE -f UTF-8 \"$1/de_DE.UTF-8\"", {dir.path()}).status == 0;
+        shell("localedef -i de_DE -f UTF-8 \"$1/de_DE.UTF-8\" && echo leak:__argz_add_sep > \"$1/lsan.supp\"",
+              {dir.path()})
+            .status == 0;
     EXPECT_TRUE(made) << "localedef could not make de_DE.UTF-8";
-    return dir.path();
+    RunOptions options;
+    options.env = {{"LANG", lang},
+                   {"LOCPATH", dir.path()},
+                   {"LSAN_OPTIONS", "print_suppressions=0:suppressions=" + dir.path() + "/lsan.supp"}};
+    options.unset_env = {"LC_ALL", "LC_MESSAGES", "LANGUAGE"};
+    return options;
 }
 
 }  // namespace zt::test

@@ -58,10 +58,7 @@ TEST_F(InstalledServer, StatusTextFollowsTheEnglishMessageInTheCallersLanguage) 
     fs::create_directory_symlink(stage_dir() + "/opt", clerk.root() + "/opt");
 
     for (const auto &[lang, text] : {std::pair{"C", "No permission"}, std::pair{"de_DE.UTF-8", "Keine Berechtigung"}}) {
-        RunOptions options;
-        options.env = {{"LANG", lang}, {"LOCPATH", german_locale_path()}};
-        options.unset_env = {"LC_ALL", "LC_MESSAGES", "LANGUAGE"};
-        RunResult r = ztuser({"-di", second}, clerk.root(), options);
+        RunResult r = ztuser({"-di", second}, clerk.root(), in_locale(lang));
         EXPECT_EQ(r.err, "Error: could not delete Token ID '" + second + "' (" + text + ").\n") << lang;
         EXPECT_EQ(r.status, 255);
     }
