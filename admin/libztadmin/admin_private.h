@@ -38,14 +38,28 @@ inline constexpr const char *kConfigPath = "/etc/opt/KRVXzt/ztadmin.conf";
 inline constexpr const char *kPasswordPath = "/etc/opt/KRVXzt/ztadmin.pw";
 inline constexpr const char *kDsConfigPath = "/etc/opt/KRVXzt/qmds/current/ztdsd.conf";
 inline constexpr const char *kTerminalsPath = "/etc/opt/KRVXzt/terminals";
-inline constexpr const char *kLocaleDir = "/opt/KRVXzt/lib/locale";
 inline constexpr const char *kPingPath = "/usr/sbin/ping";
-inline constexpr const char *kPkginfoPath = "/bin/pkginfo";
 inline constexpr const char *kPolicyToolPath = "/opt/KRVXzt/sbin/ztpolicy";
 
 // Returns `path` prefixed with $ZTADMIN_ROOT when that variable is set and
 // non-empty and the real and effective user IDs agree; `path` otherwise.
 std::string fixed_path(std::string_view path);
+
+// Something the platform provides on the system's home ground but a Linux
+// server gets from this package: `platform` is where the system looks for
+// it, `installed` where this package puts it, relative to the install prefix.
+struct PlatformPath {
+    const char *platform;
+    const char *installed;
+};
+inline constexpr PlatformPath kLocaleDir{"/opt/KRVXzt/lib/locale", "lib/locale"};
+inline constexpr PlatformPath kPkginfoProgram{"/bin/pkginfo", "lib/pkginfo"};
+inline constexpr PlatformPath kPackageDescriptions{"/var/sadm/pkg", "share/ztadmin/pkg"};
+
+// Under $ZTADMIN_ROOT (as fixed_path() applies it) the platform's own path
+// below that root, so that test trees mirror the platform; otherwise the
+// installed one below ZT_INSTALL_PREFIX.
+std::string platform_path(const PlatformPath &path);
 
 // ---------------------------------------------------------------- logging
 // printf-style; each record goes to syslog and, when $ZTADMIN_LOG names a
