@@ -254,11 +254,7 @@ namespace {
 constexpr const char *kDesktopLog = "desktop";
 
 // The administrator's texts of a desktop and their attributes.
-struct TextField {
-    const char *attr;
-    char *Desktop::*field;
-};
-constexpr TextField kTextFields[] = {
+constexpr DesktopField kTextFields[] = {
     {"ztLocation", &Desktop::location},
     {"ztOtherInfo", &Desktop::other_info},
     {"ztMisc1", &Desktop::misc1},
@@ -289,7 +285,7 @@ ModList desktop_entry(const Desktop &desktop) {
     ModList entry;
     entry.add("objectClass", "ztDesktop");
     entry.add("ztID", desktop.id);
-    for (const TextField &f : kTextFields) entry.add(f.attr, trimmed(desktop.*f.field).get());
+    for (const DesktopField &f : kTextFields) entry.add(f.attr, trimmed(desktop.*f.field).get());
     return entry;
 }
 
@@ -386,7 +382,7 @@ AdminStatus modify_desktop(AdminConfig *config, const Desktop *desktop) {
     std::string dn = desktop_dn(*config, desktop->id);
     if (!fits(dn, kDnBufferSize)) return ADMIN_ERR_INTERNAL;
     ModList texts;
-    for (const TextField &f : kTextFields) texts.replace(f.attr, trimmed(desktop->*f.field).get());
+    for (const DesktopField &f : kTextFields) texts.replace(f.attr, trimmed(desktop->*f.field).get());
     if (zt_modifyDsEntry(config, dn.c_str(), texts.mods(), DS_KEEP_PRIMARY) != ADMIN_SUCCESS) return ADMIN_ERR_INTERNAL;
     ModList groups;
     groups.push(LDAP_MOD_REPLACE, kTypeGroupsAttr, group_list(desktop->dtugroup));

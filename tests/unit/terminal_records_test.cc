@@ -11,6 +11,7 @@
 
 #include "admin.h"
 #include "terminal_records.h"
+#include "test_support.h"
 
 namespace {
 
@@ -106,18 +107,7 @@ TEST(TerminalIds, DesktopFilterFollowsTheNamespaceRule) {
     EXPECT_FALSE(zt::desktop_filter(zt::split_cid("N." + id + "1")).has_value());
 }
 
-// One line per modification: "OP ATTR: v1|v2".
-Strings describe(zt::ModList &list) {
-    Strings lines;
-    for (LDAPMod **m = list.mods(); *m != nullptr; ++m) {
-        std::string line = (*m)->mod_op == LDAP_MOD_ADD ? "add " : "replace ";
-        line += std::string((*m)->mod_type) + ":";
-        for (char **v = (*m)->mod_values; v != nullptr && *v != nullptr; ++v)
-            line += (v == (*m)->mod_values ? " " : "|") + std::string(*v);
-        lines.push_back(line);
-    }
-    return lines;
-}
+Strings describe(zt::ModList &list) { return zt::test::describe_mods(list.mods()); }
 
 TEST(TerminalGroups, EntryAttributesInOrderAbsentOnesLeftOutOrRemoved) {
     char *members[] = {const_cast<char *>("IEEE802.0a01"), const_cast<char *>("IEEE802.0b02"), nullptr};
