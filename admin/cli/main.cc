@@ -1,6 +1,9 @@
 // main.cc - ztuser: read the options, connect, run exactly one mode.
+#include <langinfo.h>
+#include <libintl.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -171,6 +174,20 @@ ModeHandler handler_for(int selected) {
 
 int caller_access_level() { return getuid() == 0 && geteuid() == 0 ? 3 : 1; }
 
+// Status texts come in the caller's language and character set.  Only the
+// language is taken from the environment, once the options are read (the
+// option parser's diagnostics stay English like the command's own):
+// character classes, case folding and formats stay those of the "C" locale,
+// so host names compare and listings print alike for every administrator.
+void use_callers_language() {
+    std::setlocale(LC_MESSAGES, "");
+    if (locale_t callers = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr))) {
+        bind_textdomain_codeset("zt_libztadmin", nl_langinfo_l(CODESET, callers));
+        freelocale(callers);
+    }
+    zt_err2str_init();
+}
+
 }  // namespace
 
 int parse_list_options(AdminConfig *connection, int list_style, int sub_mode, const char *substring) {
@@ -189,6 +206,7 @@ int validate_port(int port, const char * /*server_name*/) { return port < 1 ? -1
 
 int main(int argc, char **argv) {
     CommandLine cl = read_options(argc, argv, caller_access_level());
+    use_callers_language();
 
     AdminStatus status = ADMIN_SUCCESS;
     AdminConfig *connection = open_connection(cl.access_level, nullptr, nullptr, nullptr, &status);

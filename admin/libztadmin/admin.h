@@ -445,6 +445,105 @@ Desktop *allocate_desktop(void);
 void free_desktop(Desktop *desktop);
 void print_desktop(const Desktop *desktop);
 
+/* Terminal IDs (CIDs) are NAMESPACE.ID; the namespace "IEEE802" (any case)
+ * is the default: such desktops are stored without "ztNamespace".  The
+ * changes below read what decides their next write from the primary
+ * server, so they never act on a replica that has not caught up. */
+
+/* Creates the desktop entry (trimmed texts; groups and a namespace other
+ * than IEEE802 in a second step) and a raw token of type "desktop" named
+ * raw_token_id; 0, -6 for bad arguments, or the failing step's status. */
+AdminStatus add_desktop(AdminConfig *config, const Desktop *desktop, const char *raw_token_id);
+/* Replaces the desktop's texts, groups and namespace (absent removes);
+ * 0 or -1. */
+AdminStatus modify_desktop(AdminConfig *config, const Desktop *desktop);
+/* Deletes the raw token (if any), the desktop entry and the status record
+ * kept under raw_token_id; the entry deletion's status, or the raw token's. */
+AdminStatus delete_desktop(AdminConfig *config, const char *raw_token_id, const char *desktop_id);
+/* Sets location and other information; 0, -2 when both are unchanged,
+ * -1 when the desktop cannot be read or written (logged as "desktop"). */
+AdminStatus edit_simple_desktop(AdminConfig *config, const char *id, const char *location,
+                                const char *other_info);
+/* The desktop of a CID in *desktop (free with free_desktop); 0, -6 for an
+ * absent or empty CID, -1 without an ID part, -4 when not found. */
+AdminStatus zt_getDtuByDtuCID(AdminConfig *config, const char *cid, Desktop **desktop);
+/* Makes the desktop a member of group gid of the type (a NULL gid ends its
+ * membership of that type) and moves the CID between the groups' member
+ * lists; 0, -4 no such desktop, -6 bad arguments, -1 other failures. */
+AdminStatus zt_setDtuGIDByDtuCID(AdminConfig *config, const char *cid, const char *gid,
+                                 const char *type);
+/* zt_setDtuGIDByDtuCID with the type "MULTIHEAD". */
+AdminStatus zt_setDtuMHGIDByDtuCID(AdminConfig *config, const char *cid, const char *gid);
+
+/* ------------------------------------------------------ terminal groups */
+/* A typed group of terminals, e.g. a multihead desktop ("MULTIHEAD") whose
+ * heads are its members.  Each member desktop carries the back reference
+ * "TYPE:GROUPID" in its "ztDtuTypeGroups"; the writes below keep both sides
+ * in step.  Group arrays are NULL-terminated arrays of DtuGrp pointers. */
+
+typedef struct DtuGrp {
+    char *gid;            /* "ztGroupID" */
+    char *gtype;          /* "ztGroupType", e.g. "MULTIHEAD" */
+    char *private_data;   /* "ztPrivateData", or NULL */
+    int primary_idx;      /* "ztPrimaryIdx"; -1: none */
+    int num_dtus;         /* number of members */
+    char **dtulist;       /* NULL-terminated member CIDs */
+} DtuGrp;
+
+/* Splits a CID at its first "." into new texts (no "." gives a NULL
+ * namespace and the whole CID as the ID); 0, or -6 for absent arguments. */
+int zt_split_CID(const char *cid, char **name_space, char **id);
+/* Splits a comma-separated member list into a new array of trimmed,
+ * non-empty items; their number (0 and NULL for an absent or empty text). */
+int parse_dtulist(const char *text, char ***list);
+/* The desktop's "ztDtuTypeGroups" values as a new array, or NULL. */
+char **get_typegroup_from_dtu(AdminConfig *config, const char *cid);
+/* A new group read from a group entry; NULL when its ID, type or member
+ * list is missing.  Without "ztPrimaryIdx" the index is -1. */
+DtuGrp *fill_dtugroup_struct(AdminConfig *config, LDAPMessage *entry);
+/* 1 when the group exists, 0 when not, -1 for bad arguments or a failure. */
+int dtugrp_exists(AdminConfig *config, const char *gid, const char *type);
+/* Searches group entries by type and ID, type only or ID only (only index
+ * and member list when primary_only); 0 and *result (ldap_msgfree it),
+ * -4 none, -6 neither given, -1 too long or failed. */
+AdminStatus get_ldapgroupdobj_bygid(AdminConfig *config, const char *type, const char *gid,
+                                    LDAPMessage **result, int primary_only);
+/* The matching groups in a new group array; their number, or -4, -6, -1. */
+int zt_getDtuGrpByDtuGID(AdminConfig *config, const char *type, const char *gid, DtuGrp ***groups);
+/* The groups (of the type, when given) the desktop's back references name;
+ * their number, -4 none, -6 no CID. */
+int zt_getDtuGrpByDtuCID(AdminConfig *config, const char *type, const char *cid, DtuGrp ***groups);
+/* The member CID at the primary index of the desktop's group of the type,
+ * as a new text (free with zt_freeDtuCID); 0, -4, -6 or -1. */
+AdminStatus zt_getDtuGrpPrimByDtuCID(AdminConfig *config, const char *type, const char *cid,
+                                     char **primary);
+/* Creates the group (or with replace overwrites it) and the members' back
+ * references; 0, -6 incomplete, -10 a CID that cannot be normalised, -11 a
+ * member twice, -7 exists, -8 a member in another group of the type, -1.
+ * A failure leaves no trace but desktops created for members. */
+AdminStatus zt_addDtuGrp(AdminConfig *config, const DtuGrp *group, int replace);
+/* Deletes the group and its members' back references; 0, -6, -4, -1. */
+AdminStatus zt_delDtuGrpByDtuGID(AdminConfig *config, const char *type, const char *gid);
+/* Adds (add 1) or removes (add 0) the CID in the group's member list;
+ * removing the last member deletes the group.  0, -6, -4, -1. */
+AdminStatus zt_setDtuGrpCIDlistByDtuGID(AdminConfig *config, const char *type, const char *gid,
+                                        const char *cid, int add);
+/* Writes (remove 0) or removes (remove 1) every member's back reference,
+ * creating missing member desktops when writing; 0, -8, -6 or -1. */
+AdminStatus zt_syncDtuGrp(AdminConfig *config, const DtuGrp *group, int remove);
+/* Prints each group of the array, numbered from 1. */
+void zt_printDtuGrp(FILE *stream, DtuGrp **groups);
+/* A new group with every field NULL or 0 (safe_malloc semantics). */
+DtuGrp *allocate_dtugrp(void);
+/* Frees a group and its fields; NULL accepted. */
+void zt_freeDtuGrp(DtuGrp *group);
+/* Frees every group of an array and the array; NULL accepted. */
+void zt_freeDtuGrplist(DtuGrp **groups);
+/* Frees a NULL-terminated array of texts; NULL accepted. */
+void free_dtulist(char **list);
+/* Frees a CID text handed out by this library. */
+void zt_freeDtuCID(char *cid);
+
 /* --------------------------------------------------------- iterators */
 
 #define ITERATOR_DESKTOPS        1

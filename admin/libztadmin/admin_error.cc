@@ -10,50 +10,54 @@
 
 namespace {
 
+// Marks a text for the catalogue template (xgettext -kN_); it is looked up
+// when asked for, so it stays English here.
+constexpr const char *N_(const char *text) { return text; }
+
 constexpr const char *kDomain = "zt_libztadmin";
-constexpr const char *kUndefined = "Undefined error code";
+constexpr const char *kUndefined = N_("Undefined error code");
 
 // Texts of the codes 0 down to -33; an empty slot is an unassigned code.
 constexpr const char *kFailureTexts[] = {
-    "Success",
-    "Internal system error",
-    "No changes were made",
-    "Authentication failed",
-    "Object not found",
-    "No permission",
-    "Invalid arguments",
-    "Data already exists",
-    "Terminal already in use",
-    "Token not found",
-    "Not enough memory",
-    "Duplicate Terminal ID",
-    "Server unreachable",
-    "Failed to open socket",
-    "Socket write failed",
-    "Authentication Manager timeout",
-    "File access error",
-    "Invalid call sequence",
-    "No more data",
-    "File or directory does not exist",
-    "Unable to contact admin database",
+    N_("Success"),
+    N_("Internal system error"),
+    N_("No changes were made"),
+    N_("Authentication failed"),
+    N_("Object not found"),
+    N_("No permission"),
+    N_("Invalid arguments"),
+    N_("Data already exists"),
+    N_("Terminal already in use"),
+    N_("Token not found"),
+    N_("Not enough memory"),
+    N_("Duplicate Terminal ID"),
+    N_("Server unreachable"),
+    N_("Failed to open socket"),
+    N_("Socket write failed"),
+    N_("Authentication Manager timeout"),
+    N_("File access error"),
+    N_("Invalid call sequence"),
+    N_("No more data"),
+    N_("File or directory does not exist"),
+    N_("Unable to contact admin database"),
     kUndefined,
-    "Session detached",
-    "Not currently in a Veltra session",
-    "Operation timed out",
-    "Failed to contact the remote service",
-    "Configuration error",
-    "No buffer space available",
-    "Failed to open DBM files",
-    "Invalid referral from the primary DS server",
-    "Open failed",
-    "Message rejected",
-    "Connection disconnected",
-    "Data replication timed out",
+    N_("Session detached"),
+    N_("Not currently in a Veltra session"),
+    N_("Operation timed out"),
+    N_("Failed to contact the remote service"),
+    N_("Configuration error"),
+    N_("No buffer space available"),
+    N_("Failed to open DBM files"),
+    N_("Invalid referral from the primary DS server"),
+    N_("Open failed"),
+    N_("Message rejected"),
+    N_("Connection disconnected"),
+    N_("Data replication timed out"),
 };
 constexpr int kLowestCode = -static_cast<int>(sizeof kFailureTexts / sizeof kFailureTexts[0] - 1);
 
 const char *untranslated_text(AdminStatus code) {
-    if (code == ADMIN_ERR_UNKNOWN) return "Unknown system error";
+    if (code == ADMIN_ERR_UNKNOWN) return N_("Unknown system error");
     if (code > 0 || code < kLowestCode) return kUndefined;
     return kFailureTexts[-code];
 }
@@ -63,7 +67,7 @@ const char *untranslated_text(AdminStatus code) {
 extern "C" {
 
 void zt_err2str_init(void) {
-    std::string dir = zt::fixed_path(zt::kLocaleDir);
+    std::string dir = zt::platform_path(zt::kLocaleDir);
     bindtextdomain(kDomain, dir.c_str());
 }
 

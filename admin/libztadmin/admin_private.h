@@ -39,17 +39,10 @@ inline constexpr const char *kConfigPath = "/etc/opt/KRVXzt/ztadmin.conf";
 inline constexpr const char *kPasswordPath = "/etc/opt/KRVXzt/ztadmin.pw";
 inline constexpr const char *kDsConfigPath = "/etc/opt/KRVXzt/qmds/current/ztdsd.conf";
 inline constexpr const char *kTerminalsPath = "/etc/opt/KRVXzt/terminals";
-inline constexpr const char *kLocaleDir = "/opt/KRVXzt/lib/locale";
-inline constexpr const char *kPingPath = "/usr/sbin/ping";
-inline constexpr const char *kPkginfoPath = "/bin/pkginfo";
-inline constexpr const char *kPolicyToolPath = "/opt/KRVXzt/sbin/ztpolicy";
 
 // Returns `path` prefixed with $ZTADMIN_ROOT when that variable is set and
 // non-empty and the real and effective user IDs agree; `path` otherwise.
 std::string fixed_path(std::string_view path);
-// The root prefix fixed_path() applies, or null when it applies none.
-const char *root_prefix();
-
 // `path` as one shell word: unchanged when it holds only letters, digits
 // and "._+-/", otherwise single-quoted.
 std::string shell_word(const std::string &path);
@@ -58,6 +51,26 @@ std::string shell_word(const std::string &path);
 // _zt_os_gethostbyname_r, its work buffer grown while too small; false when
 // the name does not resolve to one.
 bool resolve_ipv4(const char *host, in_addr *address);
+
+// Something the platform provides on the system's home ground but a Linux
+// server gets from this package: `platform` is where the system looks for
+// it, `installed` where this package puts it, relative to the install prefix.
+struct PlatformPath {
+    const char *platform;
+    const char *installed;
+};
+inline constexpr PlatformPath kLocaleDir{"/opt/KRVXzt/lib/locale", "lib/locale"};
+inline constexpr PlatformPath kPkginfoProgram{"/bin/pkginfo", "lib/pkginfo"};
+inline constexpr PlatformPath kPackageDescriptions{"/var/sadm/pkg", "share/ztadmin/pkg"};
+// The reachability probe, run as "ping HOST 5": never the system's ping,
+// whose arguments mean something else.
+inline constexpr PlatformPath kProbeProgram{"/usr/sbin/ping", "lib/ztprobe"};
+inline constexpr PlatformPath kPolicyProgram{"/opt/KRVXzt/sbin/ztpolicy", "sbin/ztpolicy"};
+
+// Under $ZTADMIN_ROOT (as fixed_path() applies it) the platform's own path
+// below that root, so that test trees mirror the platform; otherwise the
+// installed one below ZT_INSTALL_PREFIX.
+std::string platform_path(const PlatformPath &path);
 
 // ---------------------------------------------------------------- logging
 // printf-style; each record goes to syslog and, when $ZTADMIN_LOG names a

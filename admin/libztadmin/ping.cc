@@ -4,8 +4,7 @@
 // The probe is a separate program called as "ping HOST 5" whose exit status
 // says whether the host answered within 5 seconds.  Under a root prefix it
 // is the tree's usr/sbin/ping; on an installed system it is our own probe
-// under the install prefix, never the system's ping, whose arguments mean
-// something else.
+// below the install prefix.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -19,21 +18,12 @@
 #include "admin_private.h"
 #include "auth_mgr.h"
 
-#ifndef ZT_INSTALL_PREFIX
-#error "ZT_INSTALL_PREFIX must name the install prefix"
-#endif
-
 namespace {
 
 constexpr int kLargeSendBuffer = 1048576;
 constexpr int kSendBufferStep = 8192;
 constexpr int kLastChildFd = 255;
 constexpr const char *kProbeTimeout = "5";
-
-std::string probe_program() {
-    if (zt::root_prefix() != nullptr) return zt::fixed_path(zt::kPingPath);
-    return std::string(ZT_INSTALL_PREFIX) + "/lib/ztprobe";
-}
 
 // Logs a failed step of open_socket with the system's error text.
 void socket_failure(const char *debug_format, const char *log_format, int err) {
@@ -97,7 +87,7 @@ int open_socket(const char *host, int port, int datagram, int large_send_buffer)
 int ping_host(const char *host) {
     if (host == nullptr) return 0;
     if (*host == '\0') return EINVAL;
-    std::string program = probe_program();
+    std::string program = zt::platform_path(zt::kProbeProgram);
     pid_t child = fork();
     if (child < 0) return errno;
     if (child == 0) run_probe_child(program.c_str(), host);

@@ -19,18 +19,28 @@
 
 namespace zt {
 
+namespace {
+
+// $ZTADMIN_ROOT when it is in effect, else null.  A set-uid run ignores it:
+// whoever starts the program must not choose the files it trusts.
 const char *root_prefix() {
     const char *root = std::getenv("ZTADMIN_ROOT");
     if (root == nullptr || *root == '\0' || getuid() != geteuid()) return nullptr;
     return root;
 }
 
+}  // namespace
+
 std::string fixed_path(std::string_view path) {
     const char *root = root_prefix();
-    if (root == nullptr) return std::string(path);
-    std::string prefixed(root);
+    std::string prefixed(root != nullptr ? root : "");
     prefixed.append(path);
     return prefixed;
+}
+
+std::string platform_path(const PlatformPath &path) {
+    if (root_prefix() != nullptr) return fixed_path(path.platform);
+    return std::string(ZT_INSTALL_PREFIX) + "/" + path.installed;
 }
 
 char *dup_c(std::string_view s) {
@@ -42,8 +52,10 @@ char *dup_c(std::string_view s) {
 }  // namespace zt
 
 // ------------------------------------------------------ package information
-// Each installed package keeps its description in
-// /var/sadm/pkg/PACKAGE/pkginfo, one KEY=VALUE per line.
+// Each installed package keeps its description in DIR/PACKAGE/pkginfo, one
+// KEY=VALUE per line: DIR is the platform's package register under
+// $ZTADMIN_ROOT, and the one this package installs otherwise (a Linux
+// server has no register of that kind; this package describes itself).
 
 namespace {
 
@@ -58,7 +70,7 @@ extern "C" int zt_getProdInfo(const char *package, const char *key, char **value
     if (value == nullptr) return ADMIN_ERR_INVALID_ARGS;
     *value = nullptr;
     if (!safe_package_name(package) || key == nullptr) return ADMIN_ERR_INVALID_ARGS;
-    std::string path = zt::fixed_path(std::string("/var/sadm/pkg/") + package + "/pkginfo");
+    std::string path = zt::platform_path(zt::kPackageDescriptions) + "/" + package + "/pkginfo";
     zt::FilePtr file(std::fopen(path.c_str(), "r"));
     if (!file) return ADMIN_ERR_NOT_FOUND;
     char line[1024];

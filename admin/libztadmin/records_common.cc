@@ -116,12 +116,23 @@ int first_value_int(LDAP *session, LDAPMessage *entry, const char *attr) {
     return value ? std::atoi(value->c_str()) : 0;
 }
 
+namespace {
+
+std::vector<std::string> texts_of(berval **values) {
+    std::vector<std::string> list;
+    for (berval **v = values; v != nullptr && *v != nullptr; ++v) list.push_back(text_of(*v));
+    return list;
+}
+
+}  // namespace
+
+std::vector<std::string> all_values(LDAP *session, LDAPMessage *entry, const char *attr) {
+    return texts_of(values_of(session, entry, attr).get());
+}
+
 char **all_values_dup(LDAP *session, LDAPMessage *entry, const char *attr) {
     BervalsPtr values = values_of(session, entry, attr);
-    if (!values) return nullptr;
-    std::vector<std::string> list;
-    for (berval **v = values.get(); *v != nullptr; ++v) list.push_back(text_of(*v));
-    return dup_string_list(list);
+    return values ? dup_string_list(texts_of(values.get())) : nullptr;
 }
 
 void print_id_list(FILE *stream, const char *label, char *const *ids) {

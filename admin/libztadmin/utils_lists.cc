@@ -371,7 +371,8 @@ char *get_package_root(const char *package) {
         zt::dprintf("get_package_root(): Invalid package name\n");
         return nullptr;
     }
-    std::string command = zt::shell_word(zt::fixed_path(zt::kPkginfoPath)) + " -r " + package + " 2> /dev/null";
+    std::string program = zt::shell_word(zt::platform_path(zt::kPkginfoProgram));
+    std::string command = program + " -r " + package + " 2> /dev/null";
     FILE *pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) {
         zt::dprintf("get_package_root(): Could not open pipe to determine locale dir\n");

@@ -81,7 +81,7 @@ extern "C" {
 // The tool's standard error goes to /dev/null: library diagnostics never
 // reach the terminal.  A tool that cannot be run or fails gives no policy.
 char *get_local_policy(void) {
-    std::string command = zt::shell_word(zt::fixed_path(zt::kPolicyToolPath)) + " 2> /dev/null";
+    std::string command = zt::shell_word(zt::platform_path(zt::kPolicyProgram)) + " 2> /dev/null";
     FILE *pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) {
         zt::dprintf("Error obtaining local policy! %s\n", std::strerror(errno));

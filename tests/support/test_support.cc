@@ -154,4 +154,17 @@ std::string sandbox_dir() {
     return dir ? dir : "";
 }
 
+std::vector<std::string> describe_mods(LDAPMod **mods) {
+    std::vector<std::string> lines;
+    for (LDAPMod **m = mods; m != nullptr && *m != nullptr; ++m) {
+        int op = (*m)->mod_op & ~LDAP_MOD_BVALUES;
+        std::string line = op == LDAP_MOD_ADD ? "add " : op == LDAP_MOD_REPLACE ? "replace " : "delete ";
+        line += std::string((*m)->mod_type) + ":";
+        for (char **v = (*m)->mod_values; v != nullptr && *v != nullptr; ++v)
+            line += (v == (*m)->mod_values ? " " : "|") + std::string(*v);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 }  // namespace zt::test

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <ldap.h>
+
 namespace zt::test {
 
 // A temporary directory removed (recursively) when the object goes away.
@@ -51,6 +53,10 @@ std::string read_file(const std::string &path);
 
 // The sandbox directory of this test run ($ZT_SANDBOX), or empty.
 std::string sandbox_dir();
+
+// One line per modification of an LDAPMod list: "OP ATTR: v1|v2", OP being
+// add, replace or delete.
+std::vector<std::string> describe_mods(LDAPMod **mods);
 
 }  // namespace zt::test
 

@@ -20,19 +20,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// One line per modification: "OP ATTR: v1|v2", OP being add, replace or delete.
-Lines describe(zt::ModList &list) {
-    Lines lines;
-    for (LDAPMod **m = list.mods(); *m != nullptr; ++m) {
-        int op = (*m)->mod_op & ~LDAP_MOD_BVALUES;
-        std::string line = op == LDAP_MOD_ADD ? "add " : op == LDAP_MOD_REPLACE ? "replace " : "delete ";
-        line += std::string((*m)->mod_type) + ":";
-        for (char **v = (*m)->mod_values; v != nullptr && *v != nullptr; ++v)
-            line += (v == (*m)->mod_values ? " " : "|") + std::string(*v);
-        lines.push_back(line);
-    }
-    return lines;
-}
+Lines describe(zt::ModList &list) { return zt::test::describe_mods(list.mods()); }
 
 // New entries list their attributes in a fixed order and leave absent ones
 // out (an empty array too); changes replace every listed attribute, an

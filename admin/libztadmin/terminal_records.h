@@ -1,0 +1,102 @@
+// terminal_records.h - internal: what the desktop and terminal-group code
+// share.  Terminal IDs (CIDs) and the namespace rule, names that may go into
+// a DN, the reads of a change (made on the primary), and the text rules of
+// group member lists and desktop back references, kept pure so that they
+// can be checked without a server.
+#ifndef ZT_TERMINAL_RECORDS_H
+#define ZT_TERMINAL_RECORDS_H
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "records_common.h"
+
+namespace zt {
+
+inline constexpr const char *kDefaultNamespace = "IEEE802";
+inline constexpr const char *kTypeGroupsAttr = "ztDtuTypeGroups";
+// Back-reference values ("TYPE:GROUPID") live in 128-byte buffers.
+inline constexpr size_t kBackRefBufferSize = 128;
+
+// A terminal ID split at its first ".": no namespace when there is none.
+struct Cid {
+    std::optional<std::string> name_space;
+    std::string id;
+};
+Cid split_cid(std::string_view cid);
+
+// The filter that finds the desktop of `cid` (the default namespace also
+// matches entries without "ztNamespace"), values escaped; nothing when the
+// filter as written from the raw values would not fit its 500 bytes.
+std::optional<std::string> desktop_filter(const Cid &cid);
+
+// "ztName=desktops,ROOT": the desktop container as the group code writes it.
+std::string desktop_container(const AdminConfig &config);
+
+// True when `value` can stand in a DN as it is: not empty, no character a
+// DN would need escaped, no leading "#" or blank, no trailing blank.
+bool dn_value_ok(const char *value);
+
+// Case-blind ASCII comparisons, as the back references and lists are read.
+bool same_text(std::string_view a, std::string_view b);
+bool starts_with_text(std::string_view text, std::string_view prefix);
+
+// The index of the first value that begins with `type` (case-blind), or
+// npos: a desktop holds at most one back reference per group type.
+size_t find_type_value(const std::vector<std::string> &values, std::string_view type);
+
+// A member-list edit: leave the group alone, write `list`, or delete the
+// group (its last member went).
+struct ListChange {
+    enum What { kUnchanged, kWrite, kDeleteGroup } what;
+    std::string list;
+};
+// The list is searched as lower-cased text, so a CID contained in another
+// member's CID counts as present; a cut leaves any neighbouring commas but
+// a trailing one.  `list` null or empty: the group has no member list.
+ListChange edit_member_list(const char *list, std::string_view cid, bool add);
+
+// Where the reads of one change go.  The configured server is usually a
+// replica that shows the primary's writes only after a delay, so a change
+// that decides its next write by what it reads (its own earlier writes, or
+// the previous call's) reads from the primary.  A session with it is
+// opened on first use and closed with this object; when this host is the
+// primary, the configured server is it, or it cannot be found or bound,
+// the configured session is used.
+class PrimaryReads {
+public:
+    explicit PrimaryReads(AdminConfig *config) : config_(config) {}
+    LDAP *session();
+
+private:
+    AdminConfig *config_;
+    LdapPtr own_;
+    bool decided_ = false;
+};
+
+// The desktop that `filter` finds below the desktop container, read on
+// `session`, with its observed status merged; ADMIN_ERR_NOT_FOUND when
+// there is not exactly one.
+AdminStatus desktop_by_filter(AdminConfig *config, LDAP *session, const char *filter, Desktop **desktop);
+
+// Adds (add) or removes the CID in the member list of the group, reading
+// the group through `reads`; the statuses of zt_setDtuGrpCIDlistByDtuGID.
+AdminStatus edit_group_members(AdminConfig *config, PrimaryReads &reads, const char *type, const char *gid,
+                               const char *cid, bool add);
+
+// The values a group entry is written with, one list per attribute in
+// the order objectClass, ztGroupID, ztGroupType, ztDtuCIDlist (the members
+// joined by ","), ztPrivateData, ztPrimaryIdx; an empty list for none.
+using GroupValues = std::vector<std::vector<std::string>>;
+GroupValues group_values(const DtuGrp &group);
+// The same attributes as a stored entry holds them.
+GroupValues group_values(LDAP *session, LDAPMessage *entry);
+// Adding leaves out attributes without a value; replacing sends them all,
+// so that one without a value is removed.
+ModList group_mods(const GroupValues &values, bool replace);
+
+}  // namespace zt
+
+#endif  // ZT_TERMINAL_RECORDS_H

@@ -1,0 +1,285 @@
+// Desktop changes and terminal groups against the sandbox, the configured
+// server being the replica: every write is checked on the primary behind the
+// library's back.  Grouped by the fault they catch: entry formats, the undo
+// of a failed member synchronisation, member-list edits, the namespace rule,
+// desktop changes, reading one's own writes (with membership moves), and
+// the refusals made before writing.
+#include "records_fixture.h"
+
+namespace zt::test {
+namespace {
+
+const char *const kA = "0a0000000001";
+const char *const kB = "0a0000000002";
+const char *const kC = "0a0000000003";
+
+std::string cid(const char *id) { return std::string("IEEE802.") + id; }
+
+// A group record over texts it owns.
+struct Group {
+    Group(std::string g, std::string t, Strings m, const char *data = nullptr, int index = -1)
+        : gid(std::move(g)), type(std::move(t)), members(std::move(m)), private_data(data), primary_idx(index) {}
+    DtuGrp get() {
+        pointers.clear();
+        for (auto &m : members) pointers.push_back(m.data());
+        pointers.push_back(nullptr);
+        return {gid.data(), type.data(), const_cast<char *>(private_data), primary_idx,
+                static_cast<int>(members.size()), pointers.data()};
+    }
+    std::string gid, type;
+    Strings members;
+    const char *private_data;
+    int primary_idx;
+    std::vector<char *> pointers;
+};
+
+class TerminalRecords : public RecordsTest {
+protected:
+    void SetUp() override {
+        RecordsTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        ASSERT_EQ(primary_->add_container("ztName=MULTIHEAD," + root_, "MULTIHEAD"), LDAP_SUCCESS);
+        ASSERT_TRUE(replica_->wait_exists("ztName=MULTIHEAD," + root_, true));
+    }
+    std::string gdn(const std::string &gid) const { return "ztGroupID=" + gid + ",ztName=MULTIHEAD," + root_; }
+    Strings group(const std::string &gid, const std::string &attr) const { return primary_->values(gdn(gid), attr); }
+    Strings refs(const char *id) const { return vals(id, "desktops", "ztDtuTypeGroups"); }
+    void put_desktop(const char *id, const Strings &groups = {}, Attrs extra = {}) {
+        put(id, "desktops", "ztDesktop", extra, "ztDtuTypeGroups", groups);
+    }
+    void put_group(const std::string &gid, const std::string &list) {
+        ASSERT_EQ(primary_->add(gdn(gid), {{"objectClass", "ztDtuGroup"}, {"ztGroupID", gid},
+                                           {"ztGroupType", "MULTIHEAD"}, {"ztDtuCIDlist", list}}),
+                  LDAP_SUCCESS);
+        ASSERT_TRUE(replica_->wait_exists(gdn(gid), true));
+    }
+    // Every DN below the test's subtree on the primary.
+    Strings all_dns() const {
+        Strings dns = primary_->values(root_, "entryDN", LDAP_SCOPE_SUBTREE);
+        std::sort(dns.begin(), dns.end());
+        return dns;
+    }
+    // Waits until the replica, where the read API looks, shows the group.
+    void await_group(const std::string &gid) const {
+        for (int i = 0; i < 2500 && replica_->values(gdn(gid), "ztDtuCIDlist") != group(gid, "ztDtuCIDlist"); ++i)
+            usleep(2000);
+    }
+};
+
+TEST_F(TerminalRecords, NewGroupIsWrittenWithBackReferencesAndReadBack) {
+    put_desktop(kA, {"OTHER:x"});
+    Group g{"mh1", "MULTIHEAD", {"ieee802.0A0000000001", kB}, "pd", 1};
+    DtuGrp record = g.get();
+    ASSERT_EQ(zt_addDtuGrp(conn_.get(), &record, 0), 0) << log_->all();
+    for (auto [attr, want] : {std::pair<const char *, Strings>{"objectClass", {"top", "ztDtuGroup"}},
+                              {"ztGroupID", {"mh1"}}, {"ztGroupType", {"MULTIHEAD"}},
+                              {"ztDtuCIDlist", {cid(kA) + "," + cid(kB)}}, {"ztPrivateData", {"pd"}},
+                              {"ztPrimaryIdx", {"1"}}})
+        EXPECT_EQ(group("mh1", attr), want) << attr;
+    EXPECT_EQ(refs(kA), (Strings{"MULTIHEAD:mh1", "OTHER:x"}));
+    // The member without a desktop got one, with the reference and a raw token.
+    EXPECT_EQ(refs(kB), Strings{"MULTIHEAD:mh1"});
+    EXPECT_EQ(vals(kB, "desktops", "ztNamespace"), Strings{});
+    EXPECT_EQ(vals(kB, "rawTokens", "ztTokenType"), Strings{"desktop"});
+
+    await_group("mh1");
+    for (const char *id : {kA, kB}) await_same(id, "desktops", "ztDtuTypeGroups");
+    DtuGrp **groups = nullptr;
+    ASSERT_EQ(zt_getDtuGrpByDtuCID(conn_.get(), nullptr, cid(kB).c_str(), &groups), 1);
+    EXPECT_STREQ(groups[0]->private_data, "pd");
+    EXPECT_EQ(groups[0]->num_dtus, 2);
+    zt_freeDtuGrplist(groups);
+    EXPECT_EQ(zt_getDtuGrpByDtuCID(conn_.get(), "OTHER", cid(kA).c_str(), &groups), ADMIN_ERR_NOT_FOUND);
+    char *head = nullptr;
+    ASSERT_EQ(zt_getDtuGrpPrimByDtuCID(conn_.get(), "MULTIHEAD", cid(kA).c_str(), &head), 0);
+    EXPECT_EQ(std::string(head), cid(kB));
+    zt_freeDtuCID(head);
+    EXPECT_EQ(dtugrp_exists(conn_.get(), "MH1", "multihead"), 1);
+}
+
+// A member already in another group of the type ends the add with -8 and
+// takes back everything written: the new group, the references, the old
+// contents of a replaced group.  Desktops made for members stay.
+TEST_F(TerminalRecords, FailedSynchronisationIsUndone) {
+    put_desktop(kA, {"OTHER:x"});
+    put_desktop(kC, {"MULTIHEAD:elsewhere"});
+    Group g{"mh2", "MULTIHEAD", {kA, kB, kC}};
+    DtuGrp record = g.get();
+    EXPECT_EQ(zt_addDtuGrp(conn_.get(), &record, 0), ADMIN_ERR_TERMINAL_IN_USE);
+    EXPECT_FALSE(primary_->exists(gdn("mh2")));
+    EXPECT_EQ(refs(kA), Strings{"OTHER:x"});
+    EXPECT_TRUE(on_primary(kB, "desktops"));
+    EXPECT_EQ(refs(kB), Strings{});
+    EXPECT_EQ(refs(kC), Strings{"MULTIHEAD:elsewhere"});
+
+    Group kept{"mh3", "MULTIHEAD", {kA}, "pd", 0};
+    record = kept.get();
+    ASSERT_EQ(zt_addDtuGrp(conn_.get(), &record, 0), 0);
+    Group replaced{"mh3", "MULTIHEAD", {kA, kC}};
+    record = replaced.get();
+    EXPECT_EQ(zt_addDtuGrp(conn_.get(), &record, 1), ADMIN_ERR_TERMINAL_IN_USE);
+    EXPECT_EQ(group("mh3", "ztDtuCIDlist"), Strings{cid(kA)});
+    EXPECT_EQ(group("mh3", "ztPrivateData"), Strings{"pd"});
+    EXPECT_EQ(refs(kA), (Strings{"MULTIHEAD:mh3", "OTHER:x"}));
+
+    // A replace that succeeds drops the references of the members it drops.
+    Group moved{"mh3", "MULTIHEAD", {kB}};
+    record = moved.get();
+    ASSERT_EQ(zt_addDtuGrp(conn_.get(), &record, 1), 0);
+    EXPECT_EQ(group("mh3", "ztDtuCIDlist"), Strings{cid(kB)});
+    EXPECT_EQ(group("mh3", "ztPrivateData"), Strings{});
+    EXPECT_EQ(refs(kA), Strings{"OTHER:x"});
+    EXPECT_EQ(refs(kB), Strings{"MULTIHEAD:mh3"});
+}
+
+// The list is edited as text on the primary (the rules themselves are
+// unit-tested); a group without the member is not written.
+TEST_F(TerminalRecords, MemberListEdits) {
+    put_group("g1", "IEEE802.0A0000000001,ieee802.0a0000000002");
+    EXPECT_EQ(zt_setDtuGrpCIDlistByDtuGID(conn_.get(), "MULTIHEAD", "g1", "0a0000000002", 0), 0);
+    EXPECT_EQ(group("g1", "ztDtuCIDlist"), Strings{"ieee802.0a0000000001,ieee802."});
+    EXPECT_EQ(zt_setDtuGrpCIDlistByDtuGID(conn_.get(), "MULTIHEAD", "g1", "MAC.Z", 1), 0);
+    EXPECT_EQ(group("g1", "ztDtuCIDlist"), Strings{"ieee802.0a0000000001,ieee802.,MAC.Z"});
+    EXPECT_EQ(zt_setDtuGrpCIDlistByDtuGID(conn_.get(), "MULTIHEAD", "nogroup", "MAC.Z", 1), ADMIN_ERR_NOT_FOUND);
+}
+
+TEST_F(TerminalRecords, NamespaceRuleOnWriteAndFind) {
+    Desktop d{};
+    d.id = const_cast<char *>(kA);
+    d.namespace_ = const_cast<char *>("ieee802");
+    d.location = const_cast<char *>("   ");
+    d.other_info = const_cast<char *>("  lab 3 ");
+    ASSERT_EQ(add_desktop(conn_.get(), &d, "desk.a"), 0);
+    EXPECT_EQ(vals(kA, "desktops", "ztNamespace"), Strings{});
+    EXPECT_EQ(vals(kA, "desktops", "ztLocation"), Strings{});
+    EXPECT_EQ(vals(kA, "desktops", "ztOtherInfo"), Strings{"lab 3"});
+    d.id = const_cast<char *>(kB);
+    d.namespace_ = const_cast<char *>("MAC");
+    ASSERT_EQ(add_desktop(conn_.get(), &d, "desk.b"), 0);
+    EXPECT_EQ(vals(kB, "desktops", "ztNamespace"), Strings{"MAC"});
+    await_same(kB, "desktops", "ztNamespace");
+
+    struct Case {
+        std::string cid;
+        int status;
+        const char *id;
+    } cases[] = {{cid(kA), 0, kA}, {"ieee802.0A0000000001", 0, kA}, {kA, 0, kA}, {"mac.0a0000000002", 0, kB},
+                 {"MAC." + std::string(kA), ADMIN_ERR_NOT_FOUND, nullptr}, {cid(kB), ADMIN_ERR_NOT_FOUND, nullptr},
+                 {"", ADMIN_ERR_INVALID_ARGS, nullptr}, {"IEEE802.", -1, nullptr}, {"N." + std::string(480, 'a'), -1, nullptr}};
+    for (const Case &c : cases) {
+        Desktop *found = nullptr;
+        EXPECT_EQ(zt_getDtuByDtuCID(conn_.get(), c.cid.c_str(), &found), c.status) << c.cid.substr(0, 24);
+        EXPECT_STREQ(found ? found->id : nullptr, c.id) << c.cid.substr(0, 24);
+        free_desktop(found);
+    }
+}
+
+TEST_F(TerminalRecords, DesktopChangesAndDeletion) {
+    put_raw("desk.c");
+    put_desktop(kC, {"MULTIHEAD:g"}, {{"ztLocation", "hall"}, {"ztNamespace", "IEEE802"}});
+    ASSERT_EQ(edit_simple_desktop(conn_.get(), kC, " room 2 ", "x"), 0);
+    EXPECT_EQ(vals(kC, "desktops", "ztLocation"), Strings{"room 2"});
+    EXPECT_EQ(refs(kC), Strings{"MULTIHEAD:g"}) << "the groups are written back as read";
+    EXPECT_EQ(edit_simple_desktop(conn_.get(), kA, "x", "y"), -1);
+    EXPECT_EQ(log_->lines(), (Strings{"desktop : Desktop id (0a0000000003) properties successfully modified.",
+                                      "edit_simple_desktop(): Could not get LDAP desktop.",
+                                      "desktop : Error editing desktop properties for desktop id 0a0000000001",
+                                      "desktop : Unable to obtain desktop information from ldap"}));
+
+    DbmDesktop status{const_cast<char *>("desk.c"), nullptr, nullptr, const_cast<char *>("Up"), nullptr, nullptr};
+    ASSERT_EQ(add_dbm_desktop(conn_.get(), &status), 0);
+    ASSERT_EQ(delete_desktop(conn_.get(), "desk.c", kC), 0);
+    EXPECT_FALSE(on_primary(kC, "desktops") || on_primary("desk.c", "rawTokens"));
+    EXPECT_EQ(dbm_desktop_exists(conn_.get()->dstatus_db, "desk.c"), 0);
+    EXPECT_NE(delete_desktop(conn_.get(), "desk.c", kC), 0);
+}
+
+// With a configured server that never catches up (writes are referred to
+// the primary), every change still acts on what the one before it wrote:
+// what decides the next write is read on the primary.
+TEST_F(TerminalRecords, ChangesSeeTheirOwnWritesOnALaggingServer) {
+    StaleShadow stale(*sandbox_);
+    ASSERT_TRUE(stale.running());
+    ToolTree tree(ToolTree::sandbox_keys(*sandbox_, {{"admin.server.name", stale.address()},
+                                                     {"admin.server.authmech", "SIMPLE"},
+                                                     {"admin.subtree", root_}}));
+    Connection lagging(open_connection(2, nullptr, sandbox_->password.c_str(), tree.config_path().c_str(), nullptr));
+    ASSERT_NE(lagging, nullptr);
+    put_desktop(kA, {}, {{"ztLocation", "hall"}});
+    put_desktop(kB, {"OTHER:z"});
+    put_group("g2", cid(kC));
+    Group g("lag", "MULTIHEAD", {kA});
+    DtuGrp record = g.get();
+    ASSERT_EQ(zt_addDtuGrp(lagging.get(), &record, 0), 0);
+    EXPECT_EQ(zt_addDtuGrp(lagging.get(), &record, 0), ADMIN_ERR_EXISTS);
+    ASSERT_EQ(zt_setDtuMHGIDByDtuCID(lagging.get(), cid(kB).c_str(), "lag"), 0);
+    EXPECT_EQ(group("lag", "ztDtuCIDlist"), Strings{"ieee802.0a0000000001," + cid(kB)});
+    // Staying in the group leaves its list alone; moving takes the CID along.
+    ASSERT_EQ(zt_setDtuMHGIDByDtuCID(lagging.get(), cid(kB).c_str(), "lag"), 0);
+    ASSERT_EQ(zt_setDtuMHGIDByDtuCID(lagging.get(), cid(kB).c_str(), "g2"), 0);
+    EXPECT_EQ(refs(kB), (Strings{"MULTIHEAD:g2", "OTHER:z"}));
+    EXPECT_EQ(group("lag", "ztDtuCIDlist"), Strings{"ieee802.0a0000000001"});
+    EXPECT_EQ(group("g2", "ztDtuCIDlist"), Strings{"ieee802.0a0000000003," + cid(kB)});
+    // Leaving a group as its only member deletes the group.
+    ASSERT_EQ(zt_setDtuMHGIDByDtuCID(lagging.get(), cid(kA).c_str(), nullptr), 0);
+    EXPECT_FALSE(primary_->exists(gdn("lag")));
+    EXPECT_EQ(refs(kA), Strings{});
+    ASSERT_EQ(zt_delDtuGrpByDtuGID(lagging.get(), "MULTIHEAD", "g2"), 0);
+    EXPECT_EQ(refs(kB), Strings{"OTHER:z"});
+    EXPECT_EQ(zt_delDtuGrpByDtuGID(lagging.get(), "MULTIHEAD", "g2"), ADMIN_ERR_NOT_FOUND);
+    EXPECT_EQ(edit_simple_desktop(lagging.get(), kA, "hall", nullptr), ADMIN_ERR_NO_CHANGE);
+    ASSERT_EQ(edit_simple_desktop(lagging.get(), kA, "room", nullptr), 0);
+    EXPECT_EQ(vals(kA, "desktops", "ztLocation"), Strings{"room"});
+}
+
+// Incomplete groups, CIDs that cannot be normalised, a terminal named twice,
+// an existing group, names no DN can hold and texts too long for their
+// buffers: each is refused with its status before anything is written.
+TEST_F(TerminalRecords, RefusalsComeBeforeAnyWrite) {
+    put_desktop(kA);
+    put_group("taken", cid(kC));
+    Strings before = all_dns();
+    auto add = [&](Group g) {
+        DtuGrp record = g.get();
+        return zt_addDtuGrp(conn_.get(), &record, 0);
+    };
+    Desktop bad{}, good{};
+    bad.id = const_cast<char *>("a,ztName=users");
+    good.id = const_cast<char *>(kB);
+    struct Case {
+        const char *what;
+        int got, want;
+    } cases[] = {
+        {"no gid", add({"", "MULTIHEAD", {kA}}), ADMIN_ERR_INVALID_ARGS},
+        {"no type", add({"g", "", {kA}}), ADMIN_ERR_INVALID_ARGS},
+        {"empty first CID", add({"g", "MULTIHEAD", {"", kA}}), ADMIN_ERR_INVALID_ARGS},
+        {"gid not for a DN", add({"g,ztName=users", "MULTIHEAD", {kA}}), ADMIN_ERR_INVALID_ARGS},
+        {"type with colon", add({"g", "MULTI:HEAD", {kA}}), ADMIN_ERR_INVALID_ARGS},
+        {"other namespace", add({"g", "MULTIHEAD", {kA, "MAC.0a0000000002"}}), ADMIN_ERR_NO_MEMORY},
+        {"11 digits", add({"g", "MULTIHEAD", {kA, "0a000000002"}}), ADMIN_ERR_NO_MEMORY},
+        {"twice", add({"g", "MULTIHEAD", {"IEEE802.0A0000000001", kB, kA}}), ADMIN_ERR_DUPLICATE_TERMINAL},
+        {"exists", add({"taken", "MULTIHEAD", {kA}}), ADMIN_ERR_EXISTS},
+        {"long DN", add({std::string(480, 'g'), "MULTIHEAD", {kA}}), ADMIN_ERR_INTERNAL},
+        {"add_desktop", add_desktop(conn_.get(), &bad, "desk.x"), ADMIN_ERR_INVALID_ARGS},
+        {"add_desktop no token", add_desktop(conn_.get(), &good, nullptr), ADMIN_ERR_INVALID_ARGS},
+        {"modify_desktop", modify_desktop(conn_.get(), &bad), ADMIN_ERR_INTERNAL},
+        {"delete_desktop", delete_desktop(conn_.get(), "desk.x", "#a"), ADMIN_ERR_INVALID_ARGS},
+        {"set gid", zt_setDtuMHGIDByDtuCID(conn_.get(), kA, "g+1"), ADMIN_ERR_INTERNAL},
+        {"set long gid", zt_setDtuMHGIDByDtuCID(conn_.get(), kA, std::string(130, 'g').c_str()), ADMIN_ERR_INTERNAL},
+        {"set cid", zt_setDtuMHGIDByDtuCID(conn_.get(), "IEEE802.a;b", "g"), ADMIN_ERR_INTERNAL},
+        {"set no type", zt_setDtuGIDByDtuCID(conn_.get(), kA, "g", ""), ADMIN_ERR_INVALID_ARGS},
+        {"delete group", zt_delDtuGrpByDtuGID(conn_.get(), "MULTIHEAD", "a=b"), ADMIN_ERR_INVALID_ARGS},
+        {"list no CID", zt_setDtuGrpCIDlistByDtuGID(conn_.get(), "MULTIHEAD", "taken", "", 1), ADMIN_ERR_INVALID_ARGS},
+        {"list CID comma", zt_setDtuGrpCIDlistByDtuGID(conn_.get(), "MULTIHEAD", "taken", "a,b", 1),
+         ADMIN_ERR_INVALID_ARGS},
+        {"set no desktop", zt_setDtuMHGIDByDtuCID(conn_.get(), cid(kB).c_str(), "taken"), ADMIN_ERR_NOT_FOUND},
+        {"sync", zt_syncDtuGrp(conn_.get(), nullptr, 0), ADMIN_ERR_INVALID_ARGS},
+    };
+    for (const Case &c : cases) EXPECT_EQ(c.got, c.want) << c.what;
+    EXPECT_EQ(all_dns(), before);
+    EXPECT_EQ(refs(kA), Strings{});
+    EXPECT_EQ(group("taken", "ztDtuCIDlist"), Strings{cid(kC)});
+}
+
+}  // namespace
+}  // namespace zt::test

@@ -1,0 +1,119 @@
+// Terminal records without a directory: splitting terminal IDs, reading
+// member lists, the member-list edits with their text quirks, the desktop
+// filter's namespace rule, and the group print layout.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "admin.h"
+#include "terminal_records.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+Strings take(char **list) {
+    Strings out;
+    for (char **s = list; s != nullptr && *s != nullptr; ++s) out.emplace_back(*s);
+    free_dtulist(list);
+    return out;
+}
+
+TEST(TerminalIds, SplitAtTheFirstDotOnly) {
+    struct Case {
+        const char *cid, *name_space, *id;
+    } cases[] = {{"MAC.a.b", "MAC", "a.b"}, {"0a01", "(none)", "0a01"}, {".x", "", "x"}, {"x.", "x", ""}};
+    for (const Case &c : cases) {
+        char *ns = nullptr, *id = nullptr;
+        ASSERT_EQ(zt_split_CID(c.cid, &ns, &id), 0) << c.cid;
+        EXPECT_STREQ(ns ? ns : "(none)", c.name_space) << c.cid;
+        EXPECT_STREQ(id, c.id) << c.cid;
+        zt_freeDtuCID(ns);
+        zt_freeDtuCID(id);
+    }
+}
+
+TEST(TerminalIds, MemberListsKeepTrimmedNonEmptyItems) {
+    char **list = reinterpret_cast<char **>(1);
+    EXPECT_EQ(parse_dtulist(" a , ,b,,\tc ", &list), 3);
+    EXPECT_EQ(take(list), (Strings{"a", "b", "c"}));
+    EXPECT_EQ(parse_dtulist(",,", &list), 0);
+    EXPECT_NE(list, nullptr) << "a list text without members still gives an (empty) array";
+    free_dtulist(list);
+    for (const char *none : {"", static_cast<const char *>(nullptr)}) {
+        EXPECT_EQ(parse_dtulist(none, &list), 0);
+        EXPECT_EQ(list, nullptr);
+    }
+}
+
+// The list is edited as lower-cased text: a cut leaves its neighbours'
+// commas but a trailing one, an added CID keeps its case, and a CID inside
+// another member's CID counts as present.
+TEST(TerminalIds, MemberListEditsFollowTheTextRules) {
+    using L = zt::ListChange;
+    struct Case {
+        const char *list, *cid;
+        bool add;
+        L::What what;
+        const char *result;
+    } cases[] = {
+        {"a1,b1,c1", "c1", false, L::kWrite, "a1,b1"},
+        {"a1,b1,c1", "B1", false, L::kWrite, "a1,,c1"},
+        {"A1,b1,c1", "a1", false, L::kWrite, ",b1,c1"},
+        {"a1", "A1", false, L::kDeleteGroup, ""},
+        {"a1,", "a1", false, L::kDeleteGroup, ""},
+        {"a1,b1", "z9", false, L::kUnchanged, ""},
+        {nullptr, "z9", false, L::kUnchanged, ""},
+        {"A1,B1", "Z9", true, L::kWrite, "a1,b1,Z9"},
+        {"ab12,cd", "B1", true, L::kUnchanged, ""},
+        {"ab12,cd", "b1", false, L::kWrite, "a2,cd"},
+        {nullptr, "Z9", true, L::kWrite, "Z9"},
+        {"", "Z9", true, L::kWrite, "Z9"},
+    };
+    for (const Case &c : cases) {
+        L change = zt::edit_member_list(c.list, c.cid, c.add);
+        EXPECT_EQ(change.what, c.what) << (c.list ? c.list : "(none)") << " " << c.cid;
+        EXPECT_EQ(change.list, c.result) << (c.list ? c.list : "(none)") << " " << c.cid;
+    }
+}
+
+TEST(TerminalIds, DesktopFilterFollowsTheNamespaceRule) {
+    struct Case {
+        const char *cid, *filter;
+    } cases[] = {
+        {"IEEE802.0a01", "(&(objectclass=ztDesktop)(&(ztid=0a01)(|(ztNamespace=IEEE802)(!(ztNamespace=*)))))"},
+        {"ieee802.0a01", "(&(objectclass=ztDesktop)(&(ztid=0a01)(|(ztNamespace=IEEE802)(!(ztNamespace=*)))))"},
+        {"0a01", "(&(objectclass=ztDesktop)(&(ztid=0a01)(|(ztNamespace=IEEE802)(!(ztNamespace=*)))))"},
+        {"MAC.0a01", "(&(objectclass=ztDesktop)(ztID=0a01)(ztNamespace=MAC))"},
+        {"M*.0a(1)", "(&(objectclass=ztDesktop)(ztID=0a\\281\\29)(ztNamespace=M\\2a))"},
+    };
+    for (const Case &c : cases) EXPECT_EQ(zt::desktop_filter(zt::split_cid(c.cid)).value_or("none"), c.filter);
+    // 499 characters fit, 500 do not; escaping does not count.
+    std::string fixed = "(&(objectclass=ztDesktop)(ztID=)(ztNamespace=N))";
+    std::string id(499 - fixed.size(), '*');
+    EXPECT_TRUE(zt::desktop_filter(zt::split_cid("N." + id)).has_value());
+    EXPECT_FALSE(zt::desktop_filter(zt::split_cid("N." + id + "1")).has_value());
+}
+
+TEST(TerminalGroups, PrintLayout) {
+    char *members[] = {const_cast<char *>("IEEE802.0a01"), const_cast<char *>("IEEE802.0b02"), nullptr};
+    DtuGrp listed{const_cast<char *>("g1"), const_cast<char *>("MULTIHEAD"), nullptr, 1, 1, members};
+    DtuGrp unlisted{const_cast<char *>("g2"), const_cast<char *>("T"), const_cast<char *>("pd"), -1, 0, nullptr};
+    DtuGrp *groups[] = {&listed, &unlisted, nullptr};
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *stream = open_memstream(&text, &size);
+    zt_printDtuGrp(stream, groups);
+    std::fclose(stream);
+    EXPECT_STREQ(text,
+                 "Entry #1:\n\tDTU Group ID: g1\n\tprivate data: \n\tGroup Type: MULTIHEAD\n\tprimary Index: 1\n"
+                 "\tnumber of DTUs: 1\n\tDUT list:\n\t\tIEEE802.0a01\n\n"
+                 "Entry #2:\n\tDTU Group ID: g2\n\tprivate data: pd\n\tGroup Type: T\n\tprimary Index: -1\n"
+                 "\tnumber of DTUs: 0\n\tDUT list:\n");
+    std::free(text);
+}
+
+}  // namespace
