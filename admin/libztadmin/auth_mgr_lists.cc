@@ -129,16 +129,8 @@ int count_linked_list(const CurrentEntry *list) {
 }
 
 void free_linked_list(CurrentEntry **list) {
-    if (list == nullptr) return;
-    while (*list != nullptr) {
-        CurrentEntry *next = (*list)->next;
-        std::free((*list)->terminal_id);
-        std::free((*list)->token_id);
-        std::free((*list)->server);
-        std::free((*list)->group_name);
-        std::free(*list);
-        *list = next;
-    }
+    ss::free_chain(list, &CurrentEntry::terminal_id, &CurrentEntry::token_id, &CurrentEntry::server,
+                   &CurrentEntry::group_name);
 }
 
 void print_linked_list(const CurrentEntry *list) {
@@ -238,15 +230,7 @@ void zt_add_to_term_list(TermEntry **list, const char *terminal, const char *pac
 }
 
 void zt_free_term_list(TermEntry **list) {
-    if (list == nullptr) return;
-    while (*list != nullptr) {
-        TermEntry *next = (*list)->next;
-        std::free((*list)->terminal_id);
-        std::free((*list)->packets);
-        std::free((*list)->connect_time);
-        std::free(*list);
-        *list = next;
-    }
+    ss::free_chain(list, &TermEntry::terminal_id, &TermEntry::packets, &TermEntry::connect_time);
 }
 
 void zt_print_term_list(const TermEntry *list) {

@@ -60,6 +60,22 @@ void apply_user_key(DbmUser *user, const char *key, const char *value) {
     }
 }
 
+// Builds one status record from the record's keys and files it; a record
+// without "terminalId" (or "userId") cannot be stored or listed under any
+// key and is dropped.
+template <typename Record, typename List>
+void parse_status_record(List **list, const char *record, Record *(*allocate)(),
+                         void (*apply)(Record *, const char *, const char *), void (*add)(List **, Record *),
+                         void (*release)(Record *)) {
+    Record *status = allocate();
+    ss::for_each_pair(record, [&](const char *key, const char *value) { apply(status, key, value); });
+    if (list != nullptr && status->id != nullptr) {
+        add(list, status);
+    } else {
+        release(status);
+    }
+}
+
 // The status list of the manager on `host` or, without a host, of the
 // configuration's local database `db`; *count gets its length.
 template <typename List>
@@ -96,26 +112,12 @@ char *get_hw_model(const char *terminal_id) {
     return dot != nullptr ? zt::dup_c(std::string_view(terminal_id, static_cast<size_t>(dot - terminal_id))) : nullptr;
 }
 
-// A record without "terminalId" (or "userId" below) cannot be stored or
-// listed under any key and is dropped.
 void parse_desktop_entry(DesktopList **list, const char *record) {
-    DbmDesktop *desktop = allocate_dbm_desktop();
-    ss::for_each_pair(record, [&](const char *key, const char *value) { apply_desktop_key(desktop, key, value); });
-    if (list != nullptr && desktop->id != nullptr) {
-        add_desktop_to_list(list, desktop);
-    } else {
-        free_dbm_desktop(desktop);
-    }
+    parse_status_record(list, record, allocate_dbm_desktop, apply_desktop_key, add_desktop_to_list, free_dbm_desktop);
 }
 
 void parse_user_entry(UserList **list, const char *record) {
-    DbmUser *user = allocate_dbm_user();
-    ss::for_each_pair(record, [&](const char *key, const char *value) { apply_user_key(user, key, value); });
-    if (list != nullptr && user->id != nullptr) {
-        add_user_to_list(list, user);
-    } else {
-        free_dbm_user(user);
-    }
+    parse_status_record(list, record, allocate_dbm_user, apply_user_key, add_user_to_list, free_dbm_user);
 }
 
 void get_remote_status(const char *request, const char *host, void *list) {

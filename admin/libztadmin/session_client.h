@@ -15,6 +15,7 @@
 #endif
 
 #include <cstddef>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -166,6 +167,19 @@ unsigned int hex_field(const std::vector<std::string_view> &fields, size_t index
 
 // True when `a` and `b` are equal ignoring ASCII case.
 bool same_nocase(std::string_view a, std::string_view b);
+
+// Frees every node of a list with the text `fields` of each, and sets the
+// head to null.
+template <typename Node, typename... Fields>
+void free_chain(Node **list, Fields... fields) {
+    if (list == nullptr) return;
+    while (*list != nullptr) {
+        Node *next = (*list)->next;
+        (std::free((*list)->*fields), ...);
+        std::free(*list);
+        *list = next;
+    }
+}
 
 // Inserts `node` after every node whose key is less than or equal to its
 // own (safe_strcmp: bytewise, absent keys last), so equal keys keep their
