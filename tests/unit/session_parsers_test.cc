@@ -325,4 +325,31 @@ TEST(SessionManagerStatus, ReplyLines) {
     }
 }
 
+// The debug dumps, byte for byte: absent texts left out or "(nil)".
+TEST(DebugDumps, RecordsMembersAndStatus) {
+    KeyValuesNode node{};
+    node.token_name = const_cast<char *>("t.1");
+    node.terminal_lost_packets = const_cast<char *>("3");
+    node.MHterm_index = -1;
+    node.flag = 3;
+    gm_host *member = allocate_gm_host();
+    member->trusted = member->lan_ok = 1;
+    std::snprintf(member->status->name, GM_NAME_SIZE, "a");
+    smstatus failed{const_cast<char *>("busy"), 0, 0, 0, 0};
+    CurrentEntry login{const_cast<char *>("0200aa"), nullptr, nullptr, nullptr, 2, nullptr};
+    testing::internal::CaptureStderr();
+    print_KeyValuesNode(&node);
+    print_KeyValuesNode(nullptr);
+    print_gm_host(member);
+    print_smstatus(&failed);
+    print_linked_list(&login);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "*** node->token_name = t.1\n*** node->MHterm_index = -1\n*** node->terminal_lost_packets = 3\n"
+              "*** node->flag = 3\n\n****** node is NULL\n"
+              "host: TRUSTED LAN_OK\n  name      = a\n  numifs    = 0\n  lastseen  = 0\n  timeoff   = 0\n"
+              "  period    = 20\n  starttime = 0\n  hostaddr  = 0\n"
+              "status: ERROR - busy\n|0200aa|(nil)|(nil)|(nil)|0X2\n");
+    free_gm_host(member);
+}
+
 }  // namespace
