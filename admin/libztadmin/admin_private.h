@@ -43,13 +43,18 @@ inline constexpr const char *kPingPath = "/usr/sbin/ping";
 inline constexpr const char *kPkginfoPath = "/bin/pkginfo";
 inline constexpr const char *kPolicyToolPath = "/opt/KRVXzt/sbin/ztpolicy";
 
-// Returns `path` prefixed with $ZTADMIN_ROOT when that variable is set and
-// non-empty and the real and effective user IDs agree; `path` otherwise.
+// The value of the caller's environment variable `name`, or null when it is
+// unset or the process runs with user or group IDs other than its caller's.
+const char *caller_env(const char *name);
+
+// Returns `path` prefixed with $ZTADMIN_ROOT when caller_env() gives it
+// non-empty; `path` otherwise.
 std::string fixed_path(std::string_view path);
 
 // ---------------------------------------------------------------- logging
-// printf-style; each record goes to syslog and, when $ZTADMIN_LOG names a
-// file, is appended there as "PRIORITY TEXT\n".  Messages are cut to fit
+// printf-style; each record goes to syslog and, when $ZTADMIN_LOG (read
+// through caller_env) names a regular file, is appended there as one line
+// "PRIORITY TEXT\n".  Messages are cut to fit
 // their 1024-byte buffers.
 void dprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void dlprintf(const char *category, const char *format, ...) __attribute__((format(printf, 2, 3)));

@@ -1,5 +1,6 @@
 // platform.cc - what the library needs from the platform beyond POSIX:
-// the root prefix of the fixed paths.
+// the caller's environment as far as it can be trusted, and the root prefix
+// of the fixed paths.
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,9 +12,17 @@
 
 namespace zt {
 
+const char *caller_env(const char *name) {
+    // A set-uid or set-gid run acts for someone other than its caller, who
+    // must not steer its paths or files; secure_getenv also covers runs the
+    // kernel marks as secure for other reasons (file capabilities).
+    if (getuid() != geteuid() || getgid() != getegid()) return nullptr;
+    return secure_getenv(name);
+}
+
 std::string fixed_path(std::string_view path) {
-    const char *root = std::getenv("ZTADMIN_ROOT");
-    if (root == nullptr || *root == '\0' || getuid() != geteuid()) return std::string(path);
+    const char *root = caller_env("ZTADMIN_ROOT");
+    if (root == nullptr || *root == '\0') return std::string(path);
     std::string prefixed(root);
     prefixed.append(path);
     return prefixed;

@@ -1,5 +1,10 @@
 // log_test.cc - the three logging entry points, seen through the
 // $ZTADMIN_LOG mirror file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -38,6 +43,53 @@ TEST(Log, PriorityFormCategorySuppressionAndLength) {
     zt::dlprintf("d", "%s", longer.c_str());
     zt::log_admin("socket", "%s", longer.c_str());
     EXPECT_EQ(zt::test::read_file(path), "14 " + kept + "\n14 (d) " + kept + "\n142 socket : " + kept + "\n");
+    unsetenv("ZTADMIN_LOG");
+}
+
+// Runs `body` in a child process whose real IDs are those of nobody while
+// the effective ones stay root's, as in a set-uid or set-gid run.
+void as_set_id_run(bool set_uid, void (*body)()) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        int ok = set_uid ? setresuid(65534, 0, 0) : setresgid(65534, 0, 0);
+        if (ok != 0) _exit(2);
+        body();
+        _exit(0);
+    }
+    int status = -1;
+    waitpid(pid, &status, 0);
+    ASSERT_EQ(status, 0);
+}
+
+TEST(Log, MirrorTakesOneLineARecordAndOnlyATrustedRegularFile) {
+    zt::test::TempDir dir;
+    std::string path = dir.path() + "/admin.log", target = dir.path() + "/target";
+    setenv("ZTADMIN_LOG", path.c_str(), 1);
+    zt::dprintf("add_simple_user2(): first\nsecond\n");
+    EXPECT_EQ(zt::test::read_file(path), "14 add_simple_user2(): first#012second\n");
+
+    std::remove(path.c_str());
+    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    zt::dprintf("through a link");
+    EXPECT_NE(access(target.c_str(), F_OK), 0) << "a symbolic link is not followed";
+
+    std::remove(path.c_str());
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    zt::Fd reader(open(path.c_str(), O_RDONLY | O_NONBLOCK));
+    zt::dprintf("into a pipe");
+    char byte;
+    EXPECT_LE(read(reader.get(), &byte, 1), 0) << "only a regular file is written";
+
+    std::remove(path.c_str());
+    setenv("ZTADMIN_ROOT", "/nowhere", 1);
+    for (bool set_uid : {true, false}) {
+        as_set_id_run(set_uid, [] {
+            zt::dprintf("set-id run");
+            if (zt::fixed_path("/etc/x") != "/etc/x") _exit(3);
+        });
+        EXPECT_NE(access(path.c_str(), F_OK), 0) << (set_uid ? "set-uid" : "set-gid");
+    }
+    unsetenv("ZTADMIN_ROOT");
     unsetenv("ZTADMIN_LOG");
 }
 
