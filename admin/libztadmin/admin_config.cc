@@ -130,7 +130,7 @@ AdminConfig *set_zta_val(AdminConfig *zta, const char *key, const char *value) {
 AdminStatus read_config_file(AdminConfig *zta, const char *path) {
     if (zta == nullptr) return ADMIN_ERR_INVALID_ARGS;
     std::string file = path != nullptr ? std::string(path) : zt::fixed_path(zt::kConfigPath);
-    zt::FilePtr in(std::fopen(file.c_str(), "r"));
+    zt::FilePtr in = zt::open_config_file(file);
     if (!in) {
         int err = errno;
         AdminStatus status = zt_errno2zterr(err, ADMIN_ERR_FILE_ACCESS);
@@ -191,13 +191,21 @@ char *read_passwd_file(const char *path, AdminStatus *status) {
     if (status == nullptr) status = &ignored;
     *status = ADMIN_ERR_INTERNAL;
     std::string file = path != nullptr ? std::string(path) : zt::fixed_path(zt::kPasswordPath);
-    zt::FilePtr in(std::fopen(file.c_str(), "r"));
+    zt::Fd fd = zt::open_regular_file(file);
+    zt::FilePtr in(fd ? fdopen(fd.get(), "r") : nullptr);
     if (!in) {
         *status = zt_errno2zterr(errno, ADMIN_ERR_FILE_ACCESS);
         return nullptr;
     }
+    fd.release();
+    // Only the first line is read, so the file's size does not matter; the
+    // stream's buffer is ours so that it can be wiped.
+    char buffer[BUFSIZ];
+    std::setvbuf(in.get(), buffer, _IOFBF, sizeof buffer);
     char line[kLineBuffer];
     char *read = std::fgets(line, sizeof line, in.get());
+    in.reset();
+    explicit_bzero(buffer, sizeof buffer);
     if (read == nullptr) return nullptr;
     char *trimmed = strip_leading_and_trailing_whitespace(line);
     explicit_bzero(line, sizeof line);
@@ -224,7 +232,7 @@ char *get_defaultlocale(void) {
 char *get_ztadmin_info(const char *key) {
     if (key == nullptr) return nullptr;
     std::string file = zt::fixed_path(zt::kConfigPath);
-    zt::FilePtr in(std::fopen(file.c_str(), "r"));
+    zt::FilePtr in = zt::open_config_file(file);
     if (!in) {
         zt::dprintf("get_ztadmin_info(): Could not open config file (%s)\n", file.c_str());
         return nullptr;

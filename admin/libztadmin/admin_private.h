@@ -129,6 +129,20 @@ private:
     int fd_;
 };
 
+// ------------------------------------------------------ configuration files
+// No real configuration or password file comes near this size.
+inline constexpr size_t kMaxConfigFileSize = 1 << 20;
+
+// Opens `path` read-only when it is a regular file; otherwise an empty Fd
+// with errno set: the open's own, or EISDIR or EINVAL for a directory or
+// another kind of file.  A FIFO never holds the caller in open.
+Fd open_regular_file(const std::string &path);
+
+// A stream over a copy of the bytes of the regular file `path`, read whole
+// when it holds at most kMaxConfigFileSize bytes; null with errno set as by
+// open_regular_file, or EFBIG for a larger file.  A device is never read.
+FilePtr open_config_file(const std::string &path);
+
 // A malloc'd copy of `s` for handing to a C caller; safe_malloc semantics.
 char *dup_c(std::string_view s);
 

@@ -1,8 +1,12 @@
 // platform.cc - what the library needs from the platform beyond POSIX:
-// the caller's environment as far as it can be trusted, and the root prefix
-// of the fixed paths.
+// the caller's environment as far as it can be trusted, the root prefix of
+// the fixed paths, bounded reads of configuration files, and the package
+// information.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +30,55 @@ std::string fixed_path(std::string_view path) {
     std::string prefixed(root);
     prefixed.append(path);
     return prefixed;
+}
+
+namespace {
+
+// Appends what `fd` holds to `bytes`, stopping once more than `limit` bytes
+// were read; false (errno set) when a read fails.
+bool read_bounded(int fd, size_t limit, std::string &bytes) {
+    char chunk[8192];
+    while (bytes.size() <= limit) {
+        ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) break;
+        bytes.append(chunk, static_cast<size_t>(got));
+    }
+    return true;
+}
+
+// A read-only stream over a copy of `bytes`; null when memory runs out.
+FilePtr memory_stream(const std::string &bytes) {
+    FilePtr stream(fmemopen(nullptr, bytes.size() + 1, "w+"));
+    if (!stream) return nullptr;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stream.get()) != bytes.size()) return nullptr;
+    std::rewind(stream.get());
+    return stream;
+}
+
+}  // namespace
+
+Fd open_regular_file(const std::string &path) {
+    Fd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || fstat(fd.get(), &st) != 0) return Fd();
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return Fd();
+    }
+    return fd;
+}
+
+FilePtr open_config_file(const std::string &path) {
+    Fd fd = open_regular_file(path);
+    std::string bytes;
+    if (!fd || !read_bounded(fd.get(), kMaxConfigFileSize, bytes)) return nullptr;
+    if (bytes.size() > kMaxConfigFileSize) {
+        errno = EFBIG;
+        return nullptr;
+    }
+    return memory_stream(bytes);
 }
 
 char *dup_c(std::string_view s) {
