@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -379,6 +380,26 @@ TEST_F(Ztuser, KillRunsTheSessionKillProgram) {
     RunResult too_long = ztuser({"-k", "-xdisplay", std::string(120, 'd')});
     EXPECT_EQ(too_long.err, notice + "Error: line too long.\n");
     EXPECT_EQ(too_long.status, 255);
+}
+
+TEST_F(Ztuser, KillRefusesABaseDirectoryTheShellWouldReadAsCommands) {
+    TempDir tree, marker_dir;
+    const std::string etc = "/etc/opt/KRVXzt/", marker = marker_dir.path() + "/ran";
+    for (const char *file : {"ztadmin.conf", "ztadmin.pw"})
+        tree.write(etc.substr(1) + file, read_file(sandbox_dir() + "/root" + etc + file));
+    for (const std::string &base : std::vector<std::string>{"/x;touch " + marker + ";", "/x$(touch " + marker + ")",
+                                                            "/with space", "relative/opt"}) {
+        tree.write("var/sadm/pkg/KRVXzta/pkginfo", "PKG=KRVXzta\nBASEDIR=" + base + "\n");
+        RunOptions options;
+        options.env = {{"ZTADMIN_ROOT", tree.path()}, {"ZTADMIN_LOG", log_.path() + "/ztadmin.log"}};
+        RunResult r = run({ztuser_path(), "-k", "-tokenid", "card.1"}, options);
+        EXPECT_TRUE(r.err.ends_with("\n\nError: Could not find package KRVXzta.\n")) << base << ": " << r.err;
+        EXPECT_EQ(r.status, 255) << base;
+        EXPECT_NE(log_text().find("14 kill_user_session(): base directory (" + base +
+                                  ") of package KRVXzta is not a plain absolute path"),
+                  std::string::npos);
+    }
+    EXPECT_FALSE(std::filesystem::exists(marker));
 }
 
 }  // namespace

@@ -37,7 +37,8 @@ TEST(SetIdRun, IgnoresTheCallersRootPrefixAndLogMirror) {
     t.write("logs/kept.log", "keep\n");
     t.write("logs/open.log", "");
     // The group may write: a set-gid run as root's group could, nobody alone cannot.
-    ASSERT_EQ(chmod(logs.c_str(), 0775) | chmod(kept.c_str(), 0664) | chmod((logs + "/open.log").c_str(), 0666), 0);
+    ASSERT_EQ(chmod(logs.c_str(), 0775) | chmod(kept.c_str(), 0664) | chmod((logs + "/open.log").c_str(), 0666),
+              0);
 
     auto run_as_nobody = [&](mode_t mode, const std::string &log) {
         EXPECT_EQ(chmod(program.c_str(), mode), 0);
