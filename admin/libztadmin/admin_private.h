@@ -143,6 +143,19 @@ Fd open_regular_file(const std::string &path);
 // open_regular_file, or EFBIG for a larger file.  A device is never read.
 FilePtr open_config_file(const std::string &path);
 
+// ------------------------------------------------------------- sessions
+// _zt_LDAPopen at `host` with `conn`'s bind identity, password, port and
+// mechanism, running StartTLS first when `conn`'s TLS mode asks for it:
+// the bound session, or null with `status` set.
+LDAP *open_session(const AdminConfig *conn, const char *host, AdminStatus *status);
+
+// Runs StartTLS on the new session `ld` made for `host` when `tls_mode` is
+// ZT_TLS_STARTTLS, verifying the server's certificate (against `cacert`,
+// or libldap's default CA when absent) and that it names `host`.  Returns
+// LDAP_SUCCESS, at once for ZT_TLS_NONE; otherwise the LDAP result
+// (LDAP_PARAM_ERROR for an unknown mode) after logging the reason.
+int start_tls(LDAP *ld, int tls_mode, const char *cacert, const char *host);
+
 // A malloc'd copy of `s` for handing to a C caller; safe_malloc semantics.
 char *dup_c(std::string_view s);
 
