@@ -15,6 +15,15 @@ namespace {
 
 constexpr const char *kSystemEtc = "/etc/opt";
 
+#if defined(__SANITIZE_ADDRESS__)
+// A set-gid run may not read its own /proc/self/environ, so the sanitizer
+// runtime misses the option that switches its leak check off, and that
+// check cannot stop the threads of a process that may not be traced.
+constexpr bool kSetGidRunsHere = false;
+#else
+constexpr bool kSetGidRunsHere = true;
+#endif
+
 std::string configuration(const std::string &port, const std::string &var) {
     return "admin.server.name=127.0.0.1\nadmin.server.port=" + port +
            "\nadmin.subtree=o=ztdata\nadmin.debug=d\nadmin.dstatus.dbfile=" + var +
@@ -57,6 +66,7 @@ TEST(SetIdRun, IgnoresTheCallersRootPrefixAndLogMirror) {
               std::string::npos);
 
     for (mode_t mode : {04755, 02755}) {
+        if (mode == 02755 && !kSetGidRunsHere) continue;
         for (const std::string &log : {kept, fresh}) {
             RunResult r = run_as_nobody(mode, log);
             EXPECT_EQ(r.out, "\n0 tokens total.\n") << std::oct << mode << ": " << r.err;
