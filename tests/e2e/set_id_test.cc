@@ -52,7 +52,8 @@ TEST(SetIdRun, IgnoresTheCallersRootPrefixAndLogMirror) {
     auto run_as_nobody = [&](mode_t mode, const std::string &log) {
         EXPECT_EQ(chmod(program.c_str(), mode), 0);
         RunOptions options;
-        options.env = {{"ZTADMIN_ROOT", t.path() + "/caller"}, {"ZTADMIN_LOG", log}, {"ASAN_OPTIONS", "detect_leaks=0"}};
+        options.env = {
+            {"ZTADMIN_ROOT", t.path() + "/caller"}, {"ZTADMIN_LOG", log}, {"ASAN_OPTIONS", "detect_leaks=0"}};
         return run({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
                     "mount --bind \"$0\" /etc/opt && exec setpriv --reuid=65534 --regid=65534 --clear-groups -- \"$1\" "
                     "-li no-such-token",
