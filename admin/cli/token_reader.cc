@@ -43,6 +43,32 @@ std::string shell_quoted_body(const char *value) {
     return body;
 }
 
+// The package's base directory goes into the shell command line unquoted:
+// only an absolute path of plain characters may go there.
+bool plain_absolute_path(const char *dir) {
+    if (dir[0] != '/') return false;
+    for (const char *c = dir; *c != '\0'; ++c) {
+        bool plain = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') ||
+                     std::strchr("/._-+", *c) != nullptr;
+        if (!plain) return false;
+    }
+    return true;
+}
+
+// The administration package's base directory, or null after saying that
+// the package cannot be found.
+CString package_base_dir() {
+    char *found = nullptr;
+    CString base_dir(zt_getProdInfo("KRVXzta", "BASEDIR", &found) == 0 ? found : nullptr);
+    if (base_dir && !plain_absolute_path(base_dir.get())) {
+        zt::dprintf("kill_user_session(): base directory (%s) of package KRVXzta is not a plain absolute path\n",
+                    base_dir.get());
+        base_dir.reset();
+    }
+    if (!base_dir) std::fprintf(stderr, "Error: Could not find package %s.\n", "KRVXzta");
+    return base_dir;
+}
+
 }  // namespace
 
 char *get_token_id(AdminConfig * /*connection*/, const char *reader_id, const char *label) {
@@ -74,14 +100,11 @@ int kill_user_session(AdminConfig * /*connection*/, char *kill_kind, const char 
     const char *kind = kill_kind_word(kill_kind);
     std::free(kill_kind);
     if (kind == nullptr) return -1;
-    char *base_dir = nullptr;
-    if (zt_getProdInfo("KRVXzta", "BASEDIR", &base_dir) != 0) {
-        std::fprintf(stderr, "Error: Could not find package %s.\n", "KRVXzta");
-        return -1;
-    }
-    std::string command = std::string(base_dir) + "/KRVXzt/lib/ztsessionkill " + kind + " '" +
+    CString base_dir = package_base_dir();
+    if (!base_dir) return -1;
+    std::string command = std::string(base_dir.get()) + "/KRVXzt/lib/ztsessionkill " + kind + " '" +
                           shell_quoted_body(value) + "'";
-    std::free(base_dir);
+    base_dir.reset();
     if (command.size() >= kKillLineBuffer) {
         std::fputs("Error: line too long.\n", stderr);
         zt::log_admin("user", "Error: line too long.");

@@ -110,7 +110,20 @@ int bind_session(LDAP *ld, const char *bind_dn, const char *password, const char
     return -1;
 }
 
+// _zt_LDAPopen with the transport security of the configuration.
+LDAP *open_ldap(const char *bind_dn, const char *password, const char *host, int port, int auth_mech,
+                int tls_mode, const char *cacert, AdminStatus *status);
+
 }  // namespace
+
+namespace zt {
+
+LDAP *open_session(const AdminConfig *conn, const char *host, AdminStatus *status) {
+    return open_ldap(conn->user_name, conn->password, host, conn->server_port, conn->auth_mech, conn->tls_mode,
+                     conn->tls_cacert, status);
+}
+
+}  // namespace zt
 
 extern "C" {
 
@@ -154,8 +167,7 @@ AdminConfig *_zt_dsConnect(int access_level, const char *user, const char *passw
         result = s;
         return nullptr;
     }
-    zta->session = _zt_LDAPopen(zta->user_name, zta->password, zta->server_name, zta->server_port,
-                                zta->auth_mech, &result);
+    zta->session = zt::open_session(zta, zta->server_name, &result);
     if (zta->session == nullptr) {
         free_zta(zta);
         return nullptr;
@@ -170,6 +182,15 @@ AdminConfig *_zt_dsConnect(int access_level, const char *user, const char *passw
 
 LDAP *_zt_LDAPopen(const char *bind_dn, const char *password, const char *host, int port,
                    int auth_mech, AdminStatus *status) {
+    return open_ldap(bind_dn, password, host, port, auth_mech, ZT_TLS_NONE, nullptr, status);
+}
+
+}  // extern "C"
+
+namespace {
+
+LDAP *open_ldap(const char *bind_dn, const char *password, const char *host, int port, int auth_mech,
+                int tls_mode, const char *cacert, AdminStatus *status) {
     AdminStatus ignored = ADMIN_SUCCESS;
     AdminStatus &result = status != nullptr ? *status : ignored;
     const char *shown_host = host != nullptr ? host : "(null)";
@@ -200,7 +221,8 @@ LDAP *_zt_LDAPopen(const char *bind_dn, const char *password, const char *host, 
         return nullptr;
     }
     AdminStatus refused = ADMIN_SUCCESS;
-    int rc = bind_session(ld.get(), bind_dn, password, shown_host, auth_mech, &refused);
+    int rc = zt::start_tls(ld.get(), tls_mode, cacert, shown_host);
+    if (rc == LDAP_SUCCESS) rc = bind_session(ld.get(), bind_dn, password, shown_host, auth_mech, &refused);
     if (refused != ADMIN_SUCCESS) {
         result = refused;
         return nullptr;
@@ -211,6 +233,10 @@ LDAP *_zt_LDAPopen(const char *bind_dn, const char *password, const char *host, 
                 ldap_err2string(rc));
     return nullptr;
 }
+
+}  // namespace
+
+extern "C" {
 
 int close_connection(AdminConfig *connection) {
     if (connection == nullptr) return 0;

@@ -45,6 +45,13 @@ extern "C" {
 #define AUTH_SIMPLE   0
 #define AUTH_CRAM_MD5 1
 
+/* Transport security of the sessions ("admin.server.tls"): none, or
+ * StartTLS with the server's certificate and name verified before the
+ * bind.  An unknown setting makes every session fail. */
+#define ZT_TLS_INVALID  (-1)
+#define ZT_TLS_NONE     0
+#define ZT_TLS_STARTTLS 1
+
 /* The administration configuration and, at the same time, the connection. */
 typedef struct AdminConfig {
     LDAP *session;           /* session with the configured server */
@@ -62,6 +69,9 @@ typedef struct AdminConfig {
     char *password;          /* bind password in clear */
     LDAP *primary_session;   /* session with the primary, see zt_LDAPexec */
     char *primary_name;
+    int tls_mode;            /* ZT_TLS_NONE, ZT_TLS_STARTTLS or ZT_TLS_INVALID */
+    char *tls_cacert;        /* CA file the server's certificate is checked
+                                against; absent: the LDAP library's default */
 } AdminConfig;
 
 /* Time-out in seconds for the primary's reachability check; 0: no limit. */

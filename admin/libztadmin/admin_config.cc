@@ -18,9 +18,9 @@ namespace {
 // (plus the terminating zero); a longer line arrives in several pieces.
 constexpr int kLineBuffer = 512;
 
-// The mechanism message always names the standard file, whichever file is
-// being read: administrators know the setting by that file.
-constexpr const char *kAuthMechMessageFile = "/etc/opt/KRVXzt/ztadmin.conf";
+// The mechanism and TLS messages always name the standard file, whichever
+// file is being read: administrators know the settings by that file.
+constexpr const char *kSettingMessageFile = "/etc/opt/KRVXzt/ztadmin.conf";
 
 using KeyValue = std::pair<zt::CString, zt::CString>;
 
@@ -66,7 +66,19 @@ void set_auth_mech(AdminConfig *zta, const char *value) {
     } else if (std::strcmp(value, "SIMPLE") == 0) {
         zta->auth_mech = AUTH_SIMPLE;
     } else {
-        zt::dprintf("invalid authentication mechanism specified in %s", kAuthMechMessageFile);
+        zt::dprintf("invalid authentication mechanism specified in %s", kSettingMessageFile);
+    }
+}
+
+void set_tls_mode(AdminConfig *zta, const char *value) {
+    if (std::strcmp(value, "none") == 0) {
+        zta->tls_mode = ZT_TLS_NONE;
+    } else if (std::strcmp(value, "starttls") == 0) {
+        zta->tls_mode = ZT_TLS_STARTTLS;
+    } else {
+        // A mistyped setting must not quietly fall back to clear text.
+        zt::dprintf("invalid TLS mode specified in %s", kSettingMessageFile);
+        zta->tls_mode = ZT_TLS_INVALID;
     }
 }
 
@@ -80,6 +92,8 @@ void set_special_value(AdminConfig *zta, const char *key, const char *value) {
         set_gdebug(value);
     } else if (std::strcmp(key, "admin.server.authmech") == 0) {
         set_auth_mech(zta, value);
+    } else if (std::strcmp(key, "admin.server.tls") == 0) {
+        set_tls_mode(zta, value);
     }
 }
 
@@ -92,6 +106,7 @@ char **string_field(AdminConfig *zta, const char *key) {
         {"admin.dstatus.dbfile", &AdminConfig::dstatus_dbfile},
         {"admin.ustatus.dbfile", &AdminConfig::ustatus_dbfile},
         {"admin.defaultlocale", &AdminConfig::default_locale},
+        {"admin.server.tls.cacert", &AdminConfig::tls_cacert},
     };
     for (const auto &[name, member] : kFields) {
         if (std::strcmp(key, name) == 0) return &(zta->*member);
@@ -130,7 +145,7 @@ AdminConfig *set_zta_val(AdminConfig *zta, const char *key, const char *value) {
 AdminStatus read_config_file(AdminConfig *zta, const char *path) {
     if (zta == nullptr) return ADMIN_ERR_INVALID_ARGS;
     std::string file = path != nullptr ? std::string(path) : zt::fixed_path(zt::kConfigPath);
-    zt::FilePtr in(std::fopen(file.c_str(), "r"));
+    zt::FilePtr in = zt::open_config_file(file);
     if (!in) {
         int err = errno;
         AdminStatus status = zt_errno2zterr(err, ADMIN_ERR_FILE_ACCESS);
@@ -161,7 +176,7 @@ int check_zta(const AdminConfig *zta) {
 void free_zta(AdminConfig *zta) {
     if (zta == nullptr) return;
     for (char *field : {zta->server_name, zta->user_name, zta->subtree, zta->default_locale, zta->dstatus_dbfile,
-                        zta->ustatus_dbfile, zta->primary_name}) {
+                        zta->ustatus_dbfile, zta->primary_name, zta->tls_cacert}) {
         std::free(field);
     }
     wipe_and_free(zta->password);
@@ -191,13 +206,21 @@ char *read_passwd_file(const char *path, AdminStatus *status) {
     if (status == nullptr) status = &ignored;
     *status = ADMIN_ERR_INTERNAL;
     std::string file = path != nullptr ? std::string(path) : zt::fixed_path(zt::kPasswordPath);
-    zt::FilePtr in(std::fopen(file.c_str(), "r"));
+    zt::Fd fd = zt::open_regular_file(file);
+    zt::FilePtr in(fd ? fdopen(fd.get(), "r") : nullptr);
     if (!in) {
         *status = zt_errno2zterr(errno, ADMIN_ERR_FILE_ACCESS);
         return nullptr;
     }
+    fd.release();
+    // Only the first line is read, so the file's size does not matter; the
+    // stream's buffer is ours so that it can be wiped.
+    char buffer[BUFSIZ];
+    std::setvbuf(in.get(), buffer, _IOFBF, sizeof buffer);
     char line[kLineBuffer];
     char *read = std::fgets(line, sizeof line, in.get());
+    in.reset();
+    explicit_bzero(buffer, sizeof buffer);
     if (read == nullptr) return nullptr;
     char *trimmed = strip_leading_and_trailing_whitespace(line);
     explicit_bzero(line, sizeof line);
@@ -224,7 +247,7 @@ char *get_defaultlocale(void) {
 char *get_ztadmin_info(const char *key) {
     if (key == nullptr) return nullptr;
     std::string file = zt::fixed_path(zt::kConfigPath);
-    zt::FilePtr in(std::fopen(file.c_str(), "r"));
+    zt::FilePtr in = zt::open_config_file(file);
     if (!in) {
         zt::dprintf("get_ztadmin_info(): Could not open config file (%s)\n", file.c_str());
         return nullptr;

@@ -423,7 +423,7 @@ extern "C" {
 // be opened `list` is left alone.
 AdminStatus read_ds_config(BackendList *list) {
     Reader reader{list, zt::fixed_path(zt::kDsConfigPath)};
-    zt::FilePtr file(std::fopen(reader.path.c_str(), "r"));
+    zt::FilePtr file = zt::open_config_file(reader.path);
     if (!file) {
         int err = errno;
         zt::dprintf("read_ds_config(): could not open config file \"%s\" (%s)", reader.path.c_str(),

@@ -114,8 +114,7 @@ void drop_primary(AdminConfig *conn) {
 bool reopen_session(Call &call) {
     AdminConfig *c = call.conn;
     if (c->session != nullptr) ldap_unbind_ext_s(c->session, nullptr, nullptr);
-    c->session = _zt_LDAPopen(c->user_name, c->password, c->server_name, c->server_port,
-                              c->auth_mech, &call.status);
+    c->session = zt::open_session(c, c->server_name, &call.status);
     return c->session != nullptr;
 }
 
@@ -177,8 +176,7 @@ Next follow_referral(Call &call, bool on_primary, char **urls) {
         zt::dprintf("%s: failed to extract primary name from referral list", call.name);
         return Next::kDone;
     }
-    LDAP *primary = _zt_LDAPopen(c->user_name, c->password, host->c_str(), c->server_port,
-                                 c->auth_mech, &call.status);
+    LDAP *primary = zt::open_session(c, host->c_str(), &call.status);
     if (primary == nullptr) return Next::kDone;
     c->primary_session = primary;
     std::free(c->primary_name);

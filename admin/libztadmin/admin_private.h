@@ -40,8 +40,12 @@ inline constexpr const char *kPasswordPath = "/etc/opt/KRVXzt/ztadmin.pw";
 inline constexpr const char *kDsConfigPath = "/etc/opt/KRVXzt/qmds/current/ztdsd.conf";
 inline constexpr const char *kTerminalsPath = "/etc/opt/KRVXzt/terminals";
 
-// Returns `path` prefixed with $ZTADMIN_ROOT when that variable is set and
-// non-empty and the real and effective user IDs agree; `path` otherwise.
+// The value of the caller's environment variable `name`, or null when it is
+// unset or the process runs with user or group IDs other than its caller's.
+const char *caller_env(const char *name);
+
+// Returns `path` prefixed with $ZTADMIN_ROOT when caller_env() gives it
+// non-empty; `path` otherwise.
 std::string fixed_path(std::string_view path);
 // `path` as one shell word: unchanged when it holds only letters, digits
 // and "._+-/", otherwise single-quoted.
@@ -73,8 +77,9 @@ inline constexpr PlatformPath kPolicyProgram{"/opt/KRVXzt/sbin/ztpolicy", "sbin/
 std::string platform_path(const PlatformPath &path);
 
 // ---------------------------------------------------------------- logging
-// printf-style; each record goes to syslog and, when $ZTADMIN_LOG names a
-// file, is appended there as "PRIORITY TEXT\n".  Messages are cut to fit
+// printf-style; each record goes to syslog and, when $ZTADMIN_LOG (read
+// through caller_env) names a regular file, is appended there as one line
+// "PRIORITY TEXT\n".  Messages are cut to fit
 // their 1024-byte buffers.
 void dprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void dlprintf(const char *category, const char *format, ...) __attribute__((format(printf, 2, 3)));
@@ -148,6 +153,33 @@ public:
 private:
     int fd_;
 };
+
+// ------------------------------------------------------ configuration files
+// No real configuration or password file comes near this size.
+inline constexpr size_t kMaxConfigFileSize = 1 << 20;
+
+// Opens `path` read-only when it is a regular file; otherwise an empty Fd
+// with errno set: the open's own, or EISDIR or EINVAL for a directory or
+// another kind of file.  A FIFO never holds the caller in open.
+Fd open_regular_file(const std::string &path);
+
+// A stream over a copy of the bytes of the regular file `path`, read whole
+// when it holds at most kMaxConfigFileSize bytes; null with errno set as by
+// open_regular_file, or EFBIG for a larger file.  A device is never read.
+FilePtr open_config_file(const std::string &path);
+
+// ------------------------------------------------------------- sessions
+// _zt_LDAPopen at `host` with `conn`'s bind identity, password, port and
+// mechanism, running StartTLS first when `conn`'s TLS mode asks for it:
+// the bound session, or null with `status` set.
+LDAP *open_session(const AdminConfig *conn, const char *host, AdminStatus *status);
+
+// Runs StartTLS on the new session `ld` made for `host` when `tls_mode` is
+// ZT_TLS_STARTTLS, verifying the server's certificate (against `cacert`,
+// or libldap's default CA when absent) and that it names `host`.  Returns
+// LDAP_SUCCESS, at once for ZT_TLS_NONE; otherwise the LDAP result
+// (LDAP_PARAM_ERROR for an unknown mode) after logging the reason.
+int start_tls(LDAP *ld, int tls_mode, const char *cacert, const char *host);
 
 // A malloc'd copy of `s` for handing to a C caller; safe_malloc semantics.
 char *dup_c(std::string_view s);

@@ -260,6 +260,13 @@ bool name_is_short_enough(const char *name) {
     return false;
 }
 
+// The directory refuses a value that does not fit its attribute's syntax;
+// a composite change that met the refusal halfway would leave part of a
+// user behind, so the values are checked before the first write.
+void report_misfit(const char *function, const char *attribute, const char *syntax) {
+    zt::dprintf("%s(): %s value is not a valid %s; nothing written.", function, attribute, syntax);
+}
+
 // True when the primary knows no logical token listing the raw token.
 bool raw_token_unclaimed_on_primary(AdminConfig *conn, const char *raw_id) {
     AdminStatus status = _zt_logicalTokenExists(conn, nullptr, raw_id, 1);
@@ -318,6 +325,34 @@ bool provide_raw_token(AdminConfig *conn, const NewUser &nu, XconfigPtr &xconfig
     return true;
 }
 
+void report_logical_token_failure(const NewUser &nu) {
+    zt::dprintf("add_simple_user2(): Could not add logical token for user %s. (raw token=%s)", nu.shown_name,
+                nu.raw_id);
+    zt::log_admin(kUserLog, "Adding logical token for user (%s) failed.", nu.shown_name);
+}
+
+void report_user_entry_failure(const NewUser &nu) {
+    zt::dprintf("add_simple_user2(): Could not add user into the datastore for user %s. (raw token=%s)", nu.shown_name,
+                nu.raw_id);
+    zt::log_admin(kUserLog, "Adding user (%s) to datastore failed.", nu.shown_name);
+}
+
+// Whether the values of the logical token and user entries will be taken;
+// a misfit is reported as the failure of the step it would have failed.
+bool new_values_fit(const NewUser &nu) {
+    if (!zt::fits_ia5_string(nu.server_name)) {
+        report_misfit("add_simple_user2", "ztServerName", "IA5 String");
+        report_logical_token_failure(nu);
+        return false;
+    }
+    if (!zt::fits_directory_string(nu.name)) {
+        report_misfit("add_simple_user2", "ztName", "Directory String");
+        report_user_entry_failure(nu);
+        return false;
+    }
+    return true;
+}
+
 // Creates the user's logical token.  When an X configuration is to move
 // onto it, the add waits until the configured server shows the entry: the
 // move checks there that the token exists.
@@ -330,9 +365,7 @@ bool create_logical_token(AdminConfig *conn, const NewUser &nu, bool will_carry_
     lt.server_port = nu.server_port;
     lt.raw_token_ids = raw_ids;
     if (zt::add_logical_token_with(conn, &lt, will_carry_xconfig ? DS_SYNC : 0) != 0) {
-        zt::dprintf("add_simple_user2(): Could not add logical token for user %s. (raw token=%s)", nu.shown_name,
-                    nu.raw_id);
-        zt::log_admin(kUserLog, "Adding logical token for user (%s) failed.", nu.shown_name);
+        report_logical_token_failure(nu);
         return false;
     }
     return true;
@@ -361,9 +394,7 @@ bool create_user_entry(AdminConfig *conn, const NewUser &nu) {
     user.logical_token_ids = lt_ids;
     zt::CString added(add_user(conn, &user, 0));
     if (!added) {
-        zt::dprintf("add_simple_user2(): Could not add user into the datastore for user %s. (raw token=%s)", nu.shown_name,
-                    nu.raw_id);
-        zt::log_admin(kUserLog, "Adding user (%s) to datastore failed.", nu.shown_name);
+        report_user_entry_failure(nu);
         return false;
     }
     return true;
@@ -409,7 +440,8 @@ char *add_simple_user2(AdminConfig *conn, const char *raw_token_id, const char *
                        const char *name, const char *other_info) {
     if (conn == nullptr || raw_token_id == nullptr) return nullptr;
     NewUser nu{raw_token_id, server_name, server_port, name, other_info, zt::or_nil(name), {}, {}};
-    if (!name_is_short_enough(name) || !raw_token_unclaimed_on_primary(conn, raw_token_id)) return nullptr;
+    if (!name_is_short_enough(name) || !raw_token_unclaimed_on_primary(conn, raw_token_id) || !new_values_fit(nu))
+        return nullptr;
     zt::CString user_id(gen_unique_user_id(conn));
     if (!user_id) return nullptr;
     nu.user_id = user_id.get();
@@ -459,6 +491,22 @@ char *add_simple_user3(AdminConfig *conn, RawToken *raw_token, LogicalToken *log
 
 namespace {
 
+// Whether an edit's new server name and name will be taken; a misfit is
+// reported as the failure of the write it would have failed.
+bool edited_values_fit(const char *server_name, const char *name) {
+    if (!zt::fits_ia5_string(server_name)) {
+        report_misfit("edit_simple_user", "ztServerName", "IA5 String");
+        zt::dprintf("edit_simple_user(): Modify LDAP logical token failed.");
+        return false;
+    }
+    if (!zt::fits_directory_string(name)) {
+        report_misfit("edit_simple_user", "ztName", "Directory String");
+        zt::dprintf("edit_simple_user(): Modify LDAP user failed.");
+        return false;
+    }
+    return true;
+}
+
 // Writes new session settings when server or port differ; -1 after a failed
 // write, else whether anything was written.
 int edit_session_settings(AdminConfig *conn, LogicalToken *lt, const char *server_name, int server_port) {
@@ -485,6 +533,7 @@ int edit_simple_user(AdminConfig *conn, const char *raw_token_id, const char *se
         zt::dprintf("edit_simple_user(): Could not translate rt to lt.");
         return -1;
     }
+    if (!edited_values_fit(server_name, name)) return -1;
     int token_changed = edit_session_settings(conn, lt.get(), server_name, server_port);
     if (token_changed < 0) return -1;
     UserPtr user(logical_token_id_to_user(conn, lt->id), free_user);

@@ -1,9 +1,13 @@
 // platform.cc - what the library needs from the platform beyond POSIX:
-// the root prefix of the fixed paths, package information, the host
-// look-up of the session clients, and the server a token is connected to.
+// the caller's environment as far as it can be trusted, the root prefix of
+// the fixed paths, bounded reads of configuration files, the package
+// information, the host look-up of the session clients, and the server a
+// token is connected to.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,13 +23,20 @@
 
 namespace zt {
 
+const char *caller_env(const char *name) {
+    // A set-uid or set-gid run acts for someone other than its caller, who
+    // must not steer its paths or files; secure_getenv also covers runs the
+    // kernel marks as secure for other reasons (file capabilities).
+    if (getuid() != geteuid() || getgid() != getegid()) return nullptr;
+    return secure_getenv(name);
+}
+
 namespace {
 
-// $ZTADMIN_ROOT when it is in effect, else null.  A set-uid run ignores it:
-// whoever starts the program must not choose the files it trusts.
+// $ZTADMIN_ROOT when it is in effect, else null.
 const char *root_prefix() {
-    const char *root = std::getenv("ZTADMIN_ROOT");
-    if (root == nullptr || *root == '\0' || getuid() != geteuid()) return nullptr;
+    const char *root = caller_env("ZTADMIN_ROOT");
+    if (root == nullptr || *root == '\0') return nullptr;
     return root;
 }
 
@@ -41,6 +52,55 @@ std::string fixed_path(std::string_view path) {
 std::string platform_path(const PlatformPath &path) {
     if (root_prefix() != nullptr) return fixed_path(path.platform);
     return std::string(ZT_INSTALL_PREFIX) + "/" + path.installed;
+}
+
+namespace {
+
+// Appends what `fd` holds to `bytes`, stopping once more than `limit` bytes
+// were read; false (errno set) when a read fails.
+bool read_bounded(int fd, size_t limit, std::string &bytes) {
+    char chunk[8192];
+    while (bytes.size() <= limit) {
+        ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) break;
+        bytes.append(chunk, static_cast<size_t>(got));
+    }
+    return true;
+}
+
+// A read-only stream over a copy of `bytes`; null when memory runs out.
+FilePtr memory_stream(const std::string &bytes) {
+    FilePtr stream(fmemopen(nullptr, bytes.size() + 1, "w+"));
+    if (!stream) return nullptr;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stream.get()) != bytes.size()) return nullptr;
+    std::rewind(stream.get());
+    return stream;
+}
+
+}  // namespace
+
+Fd open_regular_file(const std::string &path) {
+    Fd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || fstat(fd.get(), &st) != 0) return Fd();
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return Fd();
+    }
+    return fd;
+}
+
+FilePtr open_config_file(const std::string &path) {
+    Fd fd = open_regular_file(path);
+    std::string bytes;
+    if (!fd || !read_bounded(fd.get(), kMaxConfigFileSize, bytes)) return nullptr;
+    if (bytes.size() > kMaxConfigFileSize) {
+        errno = EFBIG;
+        return nullptr;
+    }
+    return memory_stream(bytes);
 }
 
 char *dup_c(std::string_view s) {

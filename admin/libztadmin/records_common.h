@@ -41,6 +41,13 @@ std::string search_base_compact(std::string_view container, std::string_view roo
 // never change what a filter selects.
 std::string filter_escape(std::string_view value);
 
+// Whether the directory stores `value` in an attribute of the schema's
+// IA5 String syntax (ASCII only; the empty value too) or Directory String
+// syntax (well-formed UTF-8 as RFC 3629 defines it, never empty).  Absent
+// values are left out of writes and always fit.
+bool fits_ia5_string(const char *value);
+bool fits_directory_string(const char *value);
+
 // Builds the LDAPMod array of one add or modify.  Values are copied and
 // owned here; mods() stays valid while the list lives.
 class ModList {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -277,6 +278,17 @@ TEST_F(Ztuser, BatchAddReportsEachBadLineAndGoesOn) {
     EXPECT_EQ(d.status, 0);
 }
 
+// A name that is not UTF-8 fails as the directory's refusal would, but
+// with nothing written: the corrected retry is not in its way.
+TEST_F(Ztuser, NameTheDirectoryRefusesLeavesNothingBehind) {
+    std::string a = unique_token("u");
+    RunResult bad = ztuser({"-a", a + ", localhost, 7007, Bad \xff Name"});
+    EXPECT_EQ(bad.err, "Internal Error: Could not add user.\n");
+    EXPECT_EQ(bad.status, 255);
+    add_user({a}, "Good Name");
+    ztuser({"-d", a});
+}
+
 TEST_F(Ztuser, BatchAddAsksWhenTheReaderGivesNoToken) {
     const std::string no_server =
         "Error: Could not get the server name to which the token reader 'IEEE802.080020abcdef' is connected "
@@ -379,6 +391,26 @@ TEST_F(Ztuser, KillRunsTheSessionKillProgram) {
     RunResult too_long = ztuser({"-k", "-xdisplay", std::string(120, 'd')});
     EXPECT_EQ(too_long.err, notice + "Error: line too long.\n");
     EXPECT_EQ(too_long.status, 255);
+}
+
+TEST_F(Ztuser, KillRefusesABaseDirectoryTheShellWouldReadAsCommands) {
+    TempDir tree, marker_dir;
+    const std::string etc = "/etc/opt/KRVXzt/", marker = marker_dir.path() + "/ran";
+    for (const char *file : {"ztadmin.conf", "ztadmin.pw"})
+        tree.write(etc.substr(1) + file, read_file(sandbox_dir() + "/root" + etc + file));
+    for (const std::string &base : std::vector<std::string>{"/x;touch " + marker + ";", "/x$(touch " + marker + ")",
+                                                            "/with space", "relative/opt"}) {
+        tree.write("var/sadm/pkg/KRVXzta/pkginfo", "PKG=KRVXzta\nBASEDIR=" + base + "\n");
+        RunOptions options;
+        options.env = {{"ZTADMIN_ROOT", tree.path()}, {"ZTADMIN_LOG", log_.path() + "/ztadmin.log"}};
+        RunResult r = run({ztuser_path(), "-k", "-tokenid", "card.1"}, options);
+        EXPECT_TRUE(r.err.ends_with("\n\nError: Could not find package KRVXzta.\n")) << base << ": " << r.err;
+        EXPECT_EQ(r.status, 255) << base;
+        EXPECT_NE(log_text().find("14 kill_user_session(): base directory (" + base +
+                                  ") of package KRVXzta is not a plain absolute path"),
+                  std::string::npos);
+    }
+    EXPECT_FALSE(std::filesystem::exists(marker));
 }
 
 }  // namespace

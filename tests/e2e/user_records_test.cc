@@ -129,6 +129,37 @@ TEST_F(UserRecords, EditWritesOnlyWhatChangedAndComparesUntrimmed) {
     }
 }
 
+// A value the directory would refuse stops the add or edit before its first
+// write; the corrected retry then finds nothing in its way.
+TEST_F(UserRecords, ValuesTheDirectoryWouldRefuseWriteNothing) {
+    auto entries = [&] { return primary_->values(root_, "entryDN", LDAP_SCOPE_SUBTREE).size(); };
+    const struct {
+        const char *server, *name;
+    } refused[] = {{"other", "Bad \xff Name"}, {"other", "Overlong \xc0\x80"}, {"other", "Surrogate \xed\xa0\x80"},
+                   {"other", "Cut \xe6\x97"},  {"other", ""},                    {"oth\xc3\xa9r", "Fine Name"}};
+    for (const auto &r : refused) {
+        std::string raw = "card.bad" + std::to_string(&r - refused);
+        size_t before = entries();
+        CString id(add_simple_user2(conn_.get(), raw.c_str(), r.server, 7007, r.name, nullptr));
+        EXPECT_FALSE(id) << r.name;
+        EXPECT_EQ(entries(), before) << r.name;
+        EXPECT_FALSE(add_whole_user(raw, "Fixed Name").empty()) << r.name;
+    }
+    log_->clear();
+    EXPECT_TRUE(add_whole_user("card.bad", "Bad \xff Name").empty());
+    EXPECT_EQ(user_log(), Strings{"Adding user (Bad \xff Name) to datastore failed."});
+    std::string utf8 = "Jos\xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x98\x80";
+    std::string id = add_whole_user("card.good", utf8);
+    EXPECT_EQ(vals(id, "users", "ztName"), Strings{utf8});
+
+    // An edit whose new name is refused does not change the session settings either.
+    for (const auto &r : refused) {
+        EXPECT_EQ(edit_simple_user(conn_.get(), "card.good", r.server, 7010, r.name, nullptr), -1) << r.name;
+        EXPECT_EQ(vals("user." + id, "logicalTokens", "ztServerPort"), Strings{"7007"}) << r.name;
+    }
+    EXPECT_EQ(edit_simple_user(conn_.get(), "card.good", "other", 7010, "Fixed Name", nullptr), 0);
+}
+
 TEST_F(UserRecords, StatusRecordIsTheAuthorityForTheStatusFields) {
     put_logical("user.u1", {"card.u1"});
     put_user("u1", "Ann", {"user.u1"}, {{"ztStatus", "2"}, {"ztLastDesktop", "dir.desk"}, {"ztFirstTime", "7"}});

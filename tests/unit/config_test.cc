@@ -1,9 +1,11 @@
 // Reading the administration configuration and password files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -174,6 +176,44 @@ TEST_F(ConfigTest, PasswordFile) {
     EXPECT_EQ(read_passwd_file((dir_.path() + "/none.pw").c_str(), &status), nullptr);
     EXPECT_EQ(status, ADMIN_ERR_NO_SUCH_FILE);
     EXPECT_EQ(take_log(), "");
+}
+
+// A FIFO or a device must neither hold the readers nor keep them reading,
+// and no real file is a mebibyte long: each is refused like a file that
+// cannot be opened.
+TEST_F(ConfigTest, OnlyRegularFilesOfSaneSizeAreRead) {
+    alarm(20);  // a reader that blocks or spins fails the test by the signal
+    const std::string etc = dir_.path() + "/root/etc/opt/KRVXzt/";
+    dir_.write("root/etc/opt/KRVXzt/qmds/current/.keep", "");
+    const std::string files[] = {etc + "ztadmin.conf", etc + "ztadmin.pw", etc + "qmds/current/ztdsd.conf"};
+    for (auto [kind, error] : {std::pair<std::string, int>{"fifo", EINVAL}, {"device", EINVAL},
+                               {"directory", EISDIR}, {"oversized", EFBIG}}) {
+        for (const auto &path : files) {
+            unlink(path.c_str());
+            int made = 0;
+            if (kind == "fifo") made = mkfifo(path.c_str(), 0600);
+            if (kind == "device") made = symlink("/dev/zero", path.c_str());
+            if (kind == "directory") made = mkdir(path.c_str(), 0700);
+            if (kind == "oversized") dir_.write(path.substr(dir_.path().size() + 1), "#" + std::string(1 << 20, 'x'));
+            ASSERT_EQ(made, 0) << path;
+        }
+        ZtaPtr zta(allocate_zta());
+        EXPECT_EQ(read_config_file(zta.get(), nullptr), ADMIN_ERR_FILE_ACCESS) << kind;
+        EXPECT_EQ(get_ztadmin_info("admin.server.name"), nullptr);
+        BackendList list{};
+        EXPECT_EQ(read_ds_config(&list), ADMIN_ERR_FILE_ACCESS) << kind;
+        EXPECT_EQ(take_log(), "14 read_config_file(): Could not open config file (" + files[0] + "), error " +
+                                  std::to_string(error) + "\n14 get_ztadmin_info(): Could not open config file (" +
+                                  files[0] + ")\n14 read_ds_config(): could not open config file \"" + files[2] +
+                                  "\" (" + std::strerror(error) + ")\n");
+        // Only the password's first line is read, so the size does not matter there.
+        AdminStatus status = 99;
+        char *password = read_passwd_file(files[1].c_str(), &status);
+        EXPECT_EQ(status, kind == "oversized" ? 0 : ADMIN_ERR_FILE_ACCESS) << kind;
+        std::free(password);
+        for (const auto &path : files) rmdir(path.c_str());
+    }
+    alarm(0);
 }
 
 }  // namespace

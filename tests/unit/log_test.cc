@@ -1,5 +1,9 @@
 // log_test.cc - the three logging entry points, seen through the
 // $ZTADMIN_LOG mirror file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -38,6 +42,28 @@ TEST(Log, PriorityFormCategorySuppressionAndLength) {
     zt::dlprintf("d", "%s", longer.c_str());
     zt::log_admin("socket", "%s", longer.c_str());
     EXPECT_EQ(zt::test::read_file(path), "14 " + kept + "\n14 (d) " + kept + "\n142 socket : " + kept + "\n");
+    unsetenv("ZTADMIN_LOG");
+}
+
+TEST(Log, MirrorTakesOneLineARecordAndOnlyARegularFile) {
+    zt::test::TempDir dir;
+    std::string path = dir.path() + "/admin.log", target = dir.path() + "/target";
+    setenv("ZTADMIN_LOG", path.c_str(), 1);
+    zt::dprintf("add_simple_user2(): first\nsecond\n");
+    EXPECT_EQ(zt::test::read_file(path), "14 add_simple_user2(): first#012second\n");
+
+    std::remove(path.c_str());
+    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    zt::dprintf("through a link");
+    EXPECT_NE(access(target.c_str(), F_OK), 0) << "a symbolic link is not followed";
+
+    std::remove(path.c_str());
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    zt::Fd reader(open(path.c_str(), O_RDONLY | O_NONBLOCK));
+    zt::dprintf("into a pipe");
+    char byte;
+    EXPECT_LE(read(reader.get(), &byte, 1), 0) << "only a regular file is written";
+
     unsetenv("ZTADMIN_LOG");
 }
 

@@ -1,0 +1,106 @@
+// admin_tls.cc - StartTLS on a new session, before the bind, with the
+// server's certificate and name verified.
+//
+// libldap reports a failed certificate or name check only as "Connect
+// error"; the reason appears in its debug output alone.  That output is
+// therefore collected while the handshake runs and the reason logged.
+#include <mutex>
+#include <string>
+
+#include "admin_private.h"
+
+namespace {
+
+// libldap's trace level, which carries the TLS layer's reasons.
+constexpr int kLdapTraceLevel = 0x0001;
+
+std::mutex trace_mutex;
+std::string *trace_target = nullptr;  // guarded by trace_mutex
+
+void collect_trace(const char *text) {
+    if (trace_target != nullptr) trace_target->append(text);
+}
+
+// Runs `step` with libldap's process-wide debug output going into the
+// returned text; the previous level and printer are restored afterwards.
+template <typename Step>
+std::string traced(Step step) {
+    std::lock_guard<std::mutex> lock(trace_mutex);
+    int old_level = 0;
+    BER_LOG_PRINT_FN old_printer = nullptr;
+    ldap_get_option(nullptr, LDAP_OPT_DEBUG_LEVEL, &old_level);
+    ber_get_option(nullptr, LBER_OPT_LOG_PRINT_FN, &old_printer);
+    std::string trace;
+    trace_target = &trace;
+    int level = kLdapTraceLevel;
+    ber_set_option(nullptr, LBER_OPT_LOG_PRINT_FN, reinterpret_cast<void *>(collect_trace));
+    ldap_set_option(nullptr, LDAP_OPT_DEBUG_LEVEL, &level);
+    step();
+    ldap_set_option(nullptr, LDAP_OPT_DEBUG_LEVEL, &old_level);
+    ber_set_option(nullptr, LBER_OPT_LOG_PRINT_FN, reinterpret_cast<void *>(old_printer));
+    trace_target = nullptr;
+    return trace;
+}
+
+// The TLS layer's lines of a trace ("TLS: ..."), joined by "; ", without
+// the catch-all that only repeats that the handshake failed.
+std::string tls_reasons(const std::string &trace) {
+    std::string reasons;
+    size_t start = 0;
+    while (start < trace.size()) {
+        size_t end = trace.find('\n', start);
+        if (end == std::string::npos) end = trace.size();
+        std::string line = trace.substr(start, end - start);
+        start = end + 1;
+        if (line.rfind("TLS: ", 0) != 0 || line.find("(unknown error code)") != std::string::npos) continue;
+        reasons += (reasons.empty() ? "" : "; ") + line;
+    }
+    return reasons;
+}
+
+// Why StartTLS failed: the TLS layer's words, else the server's.
+std::string failure_reason(LDAP *ld, const std::string &trace) {
+    std::string reason = tls_reasons(trace);
+    char *diagnostic = nullptr;
+    if (reason.empty() && ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &diagnostic) == LDAP_OPT_SUCCESS &&
+        diagnostic != nullptr) {
+        reason = diagnostic;
+    }
+    ldap_memfree(diagnostic);
+    return reason.empty() ? "no reason given" : reason;
+}
+
+// Asks for a verified certificate (checked against `cacert` when given)
+// in a TLS context of the session's own.  LDAP_LOCAL_ERROR when libldap
+// refuses a setting or cannot build the context (an unreadable CA file).
+int set_up_tls(LDAP *ld, const char *cacert) {
+    int demand = LDAP_OPT_X_TLS_DEMAND, client = 0;
+    bool ok = ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand) == LDAP_OPT_SUCCESS &&
+              (cacert == nullptr || ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, cacert) == LDAP_OPT_SUCCESS) &&
+              ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &client) == LDAP_OPT_SUCCESS;
+    return ok ? LDAP_SUCCESS : LDAP_LOCAL_ERROR;
+}
+
+}  // namespace
+
+namespace zt {
+
+int start_tls(LDAP *ld, int tls_mode, const char *cacert, const char *host) {
+    if (tls_mode == ZT_TLS_NONE) return LDAP_SUCCESS;
+    if (tls_mode != ZT_TLS_STARTTLS) {
+        dprintf("open_connection(): invalid TLS mode (=%d)\n", tls_mode);
+        return LDAP_PARAM_ERROR;
+    }
+    int rc = LDAP_SUCCESS;
+    std::string trace = traced([&] {
+        rc = set_up_tls(ld, cacert);
+        if (rc == LDAP_SUCCESS) rc = ldap_start_tls_s(ld, nullptr, nullptr);
+    });
+    if (rc != LDAP_SUCCESS) {
+        dprintf("open_connection(): StartTLS with DS server %s failed - %s (%s)\n", host, ldap_err2string(rc),
+                failure_reason(ld, trace).c_str());
+    }
+    return rc;
+}
+
+}  // namespace zt

@@ -1,0 +1,86 @@
+// StartTLS end to end, against a sandbox whose servers refuse every
+// operation but StartTLS itself over a clear connection.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace zt::test {
+namespace {
+
+class Tls : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char *dir = std::getenv("ZT_SANDBOX_TLS");
+        if (dir == nullptr || *dir == '\0') GTEST_SKIP() << "no TLS sandbox";
+        sandbox_ = dir;
+    }
+    // A tool tree like the TLS sandbox's, its configuration followed by
+    // `overrides` (the last occurrence of a key counts).
+    void configure(const std::string &overrides) {
+        const std::string etc = "etc/opt/KRVXzt/";
+        for (const char *file : {"ztadmin.conf", "ztadmin.pw", "qmds/current/ztdsd.conf"})
+            tree_.write(etc + file, read_file(sandbox_ + "/root/" + etc + file));
+        tree_.write(etc + "ztadmin.conf", read_file(sandbox_ + "/root/" + etc + "ztadmin.conf") + overrides);
+    }
+    RunResult ztuser(std::vector<std::string> args) {
+        args.insert(args.begin(), ztuser_path());
+        RunOptions options;
+        options.env = {{"ZTADMIN_ROOT", tree_.path()}, {"ZTADMIN_LOG", log_.path() + "/log"}};
+        return run(args, options);
+    }
+
+    std::string sandbox_;
+    TempDir tree_, log_;
+};
+
+// The primary, too, refuses clear text: the referred write shows that the
+// session opened after the referral ran StartTLS as well.
+TEST_F(Tls, SimpleBindsAndTheReferredWriteRunOverTls) {
+    configure("admin.server.authmech=SIMPLE\n");
+    std::string token = "card.tls" + std::to_string(getpid());
+    RunResult add = ztuser({"-a", token + ", localhost, 7007, Over Tls"});
+    EXPECT_EQ(add.err, "Added one user.\n") << read_file(log_.path() + "/log");
+    EXPECT_EQ(add.status, 0);
+    EXPECT_EQ(ztuser({"-d", token}).status, 0);
+}
+
+TEST_F(Tls, AFailedHandshakeOrCheckIsABindFailureThatSaysWhy) {
+    const std::string other_ca = sandbox_ + "/tls/other-ca.pem";
+    const struct {
+        std::string overrides, host, reason, bind_error;
+    } cases[] = {
+        {"admin.server.tls.cacert=" + other_ca, "127.0.0.1",
+         "StartTLS with DS server 127.0.0.1 failed - Connect error (TLS: peer cert untrusted or revoked",
+         "Connect error"},
+        {"admin.server.name=localhost", "localhost", "does not match common name in certificate (127.0.0.1).)",
+         "Connect error"},
+        {"admin.server.tls=StartTLS", "127.0.0.1",
+         "14 invalid TLS mode specified in /etc/opt/KRVXzt/ztadmin.conf\n"
+         "14 open_connection(): invalid TLS mode (=-1)\n",
+         "Bad parameter to an ldap routine"},
+        // Without TLS the server refuses the bind itself.
+        {"admin.server.tls=none", "127.0.0.1", "", "Confidentiality required"},
+    };
+    for (const auto &c : cases) {
+        configure(c.overrides + "\n");
+        std::remove((log_.path() + "/log").c_str());
+        RunResult r = ztuser({"-li", "x"});
+        EXPECT_EQ(r.err, "Error: could not connect to admin server\n");
+        EXPECT_EQ(r.status, 255);
+        std::string log = read_file(log_.path() + "/log");
+        EXPECT_NE(log.find(c.reason), std::string::npos) << log;
+        EXPECT_EQ(log.find("StartTLS") != std::string::npos, c.overrides.find("tls=") == std::string::npos) << log;
+        EXPECT_NE(log.find("open_connection(): Could not bind to DS server " + c.host + " - " + c.bind_error),
+                  std::string::npos)
+            << log;
+    }
+}
+
+}  // namespace
+}  // namespace zt::test
