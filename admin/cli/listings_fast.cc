@@ -1,0 +1,241 @@
+// listings_fast.cc - the listings by token and by name from one paged read
+// of each container, joined in memory.
+//
+// The per-token walk asks the directory two questions per row; here the
+// same questions are answered from the containers read once, with the
+// server's own equality rule for IDs and the same single-match rule (an ID
+// listed by no entry or by several has no answer), so that the output is
+// the walk's to the byte.
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "admin_iterator.h"
+#include "listings.h"
+#include "records_common.h"
+
+namespace listing {
+namespace {
+
+// The form in which the directory compares IDs (case-ignoring IA5
+// equality): ASCII letters in lower case, leading and trailing blanks
+// dropped, each inner run of blanks kept as its first blank.
+std::string id_key(std::string_view value) {
+    std::string key;
+    key.reserve(value.size());
+    size_t i = 0;
+    while (i < value.size() && value[i] == ' ') ++i;
+    while (i < value.size()) {
+        char c = value[i++];
+        if (c == ' ') {
+            key += c;
+            while (i < value.size() && value[i] == ' ') ++i;
+        } else {
+            key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        }
+    }
+    if (!key.empty() && key.back() == ' ') key.pop_back();
+    return key;
+}
+
+std::vector<std::string> values_of(LDAP *ld, LDAPMessage *entry, const char *attr) {
+    std::vector<std::string> out;
+    zt::BervalsPtr values(ldap_get_values_len(ld, entry, attr));
+    for (berval **v = values.get(); v != nullptr && *v != nullptr; ++v) out.emplace_back((*v)->bv_val, (*v)->bv_len);
+    return out;
+}
+
+// Which entries list an ID: the first and the last of them and how many
+// there are.
+struct Claim {
+    uint32_t first;
+    uint32_t last;
+    uint32_t count;
+};
+
+class ClaimIndex {
+public:
+    // Records that entry `index` lists `id`; an entry listing an ID twice
+    // is one match, as for the server.
+    void add(const std::string &id, uint32_t index) {
+        auto [it, inserted] = claims_.try_emplace(id_key(id), Claim{index, index, 1});
+        if (!inserted && it->second.last != index) {
+            it->second.last = index;
+            ++it->second.count;
+        }
+    }
+    // The single entry listing `id`; -1 when none does, -2 when several do.
+    int64_t single(const std::string &id) const {
+        auto it = claims_.find(id_key(id));
+        if (it == claims_.end()) return -1;
+        return it->second.count == 1 ? static_cast<int64_t>(it->second.first) : -2;
+    }
+
+private:
+    std::unordered_map<std::string, Claim> claims_;
+};
+
+struct LogicalEntry {
+    std::optional<std::string> id;
+    std::optional<std::string> server_name;
+    int server_port = 0;
+    std::vector<std::string> raw_ids;
+};
+
+struct UserEntry {
+    std::optional<std::string> name;
+    std::optional<std::string> other_info;
+    std::vector<std::string> logical_ids;
+    std::vector<std::string> sort_key;  // every ztName value
+};
+
+// Reads every entry below `container` that matches `filter`, asking for
+// `attrs` only; `take` gets each entry.  False when the read fails.
+template <typename Take>
+bool read_container(AdminConfig *conn, const char *container, const std::string &filter, const char *const *attrs,
+                    Take take) {
+    LDAP *ld = conn->session;
+    std::string base = zt::search_base(container, conn->subtree);
+    int rc = zt::paged_search(ld, base, LDAP_SCOPE_SUBTREE, filter, attrs, [&](zt::LdapMsgPtr page) {
+        for (LDAPMessage *e = ldap_first_entry(ld, page.get()); e != nullptr; e = ldap_next_entry(ld, e)) take(ld, e);
+    });
+    return rc == LDAP_SUCCESS;
+}
+
+// The logical tokens, indexed by the raw-token IDs they list (`by_raw`) or
+// by their own IDs.
+bool read_logical_tokens(AdminConfig *conn, bool by_raw, std::vector<LogicalEntry> &out, ClaimIndex &index) {
+    static const char *const kAttrs[] = {"ztID", "ztServerName", "ztServerPort", "ztRawTokenIDs", nullptr};
+    return read_container(conn, zt::kLogicalTokensContainer, by_raw ? "(ztRawTokenIDs=*)" : "(ztID=*)", kAttrs,
+                          [&](LDAP *ld, LDAPMessage *e) {
+                              auto n = static_cast<uint32_t>(out.size());
+                              LogicalEntry &lt = out.emplace_back();
+                              lt.id = zt::first_value(ld, e, "ztID");
+                              lt.server_name = zt::first_value(ld, e, "ztServerName");
+                              lt.server_port = zt::first_value_int(ld, e, "ztServerPort");
+                              lt.raw_ids = values_of(ld, e, "ztRawTokenIDs");
+                              for (const auto &id : by_raw ? lt.raw_ids : values_of(ld, e, "ztID")) index.add(id, n);
+                          });
+}
+
+// The users matching `filter`, indexed by the logical-token IDs they list.
+bool read_users(AdminConfig *conn, const std::string &filter, std::vector<UserEntry> &out, ClaimIndex *index) {
+    static const char *const kAttrs[] = {"ztName", "ztOtherInfo", "ztLogicalTokenIDs", nullptr};
+    return read_container(conn, zt::kUsersContainer, filter, kAttrs, [&](LDAP *ld, LDAPMessage *e) {
+        auto n = static_cast<uint32_t>(out.size());
+        UserEntry &user = out.emplace_back();
+        user.sort_key = values_of(ld, e, "ztName");
+        if (!user.sort_key.empty()) user.name = user.sort_key.front();
+        user.other_info = zt::first_value(ld, e, "ztOtherInfo");
+        user.logical_ids = values_of(ld, e, "ztLogicalTokenIDs");
+        if (index != nullptr) {
+            for (const auto &id : user.logical_ids) index->add(id, n);
+        }
+    });
+}
+
+const char *c_str(const std::optional<std::string> &s) { return s ? s->c_str() : nullptr; }
+
+// The single entry of `index` listing `id`, as the per-token lookups find
+// it: an ID whose filter would not fit its buffer is refused, several
+// matches are logged like the search that finds them.
+int64_t single_match(const ClaimIndex &index, const char *attr, const char *function, const std::string &id) {
+    if (!zt::fits(std::string(attr) + "=" + id, zt::kFilterBufferSize)) {
+        zt::dprintf("%s(): search filter or subtree name too long", function);
+        return -1;
+    }
+    int64_t found = index.single(id);
+    if (found == -2) zt::dprintf("search_for_entries(): Found multiple matching entries, was expecting a single match");
+    return found;
+}
+
+// The raw tokens of the listing by token, each with its ztID values, in
+// the order of the iterator's sort.
+bool read_raw_tokens(AdminConfig *conn, const char *filter, std::vector<std::vector<std::string>> &out) {
+    std::optional<zt::IteratorSearch> search = zt::iterator_search(ITERATOR_RAW_TOKENS, filter, conn->subtree);
+    if (!search) return false;
+    static const char *const kAttrs[] = {"ztID", nullptr};
+    LDAP *ld = conn->session;
+    int rc = zt::paged_search(ld, search->base, LDAP_SCOPE_SUBTREE, search->filter, kAttrs, [&](zt::LdapMsgPtr page) {
+        for (LDAPMessage *e = ldap_first_entry(ld, page.get()); e != nullptr; e = ldap_next_entry(ld, e)) {
+            out.push_back(values_of(ld, e, "ztID"));
+        }
+    });
+    std::stable_sort(out.begin(), out.end(), [](const auto &a, const auto &b) { return zt::compare_sort_values(a, b) < 0; });
+    return rc == LDAP_SUCCESS;
+}
+
+// True when the per-token lookups could be asked at all: their search
+// bases fit the buffers they are built in.
+bool lookups_fit(const AdminConfig *conn) {
+    return conn != nullptr && conn->session != nullptr && conn->subtree != nullptr &&
+           zt::fits(zt::search_base(zt::kLogicalTokensContainer, conn->subtree), zt::kDnBufferSize) &&
+           zt::fits(zt::search_base(zt::kUsersContainer, conn->subtree), zt::kDnBufferSize);
+}
+
+}  // namespace
+
+Fast fast_rows_by_token(AdminConfig *conn, const char *filter, TokenRows &rows) {
+    if (!lookups_fit(conn)) return Fast::kUnavailable;
+    std::vector<std::vector<std::string>> raws;
+    std::vector<LogicalEntry> lts;
+    std::vector<UserEntry> users;
+    ClaimIndex lt_by_raw, user_by_lt;
+    if (!read_raw_tokens(conn, filter, raws) || !read_logical_tokens(conn, true, lts, lt_by_raw) ||
+        !read_users(conn, "(ztLogicalTokenIDs=*)", users, &user_by_lt)) {
+        return Fast::kUnavailable;
+    }
+    for (const auto &ids : raws) {
+        if (ids.empty()) continue;
+        int64_t l = single_match(lt_by_raw, "ztRawTokenIDs", "raw_token_id_to_logical_token", ids.front());
+        if (l < 0 || !lts[l].id) continue;
+        const LogicalEntry &lt = lts[l];
+        int64_t u = single_match(user_by_lt, "ztLogicalTokenIDs", "logical_token_id_to_user", *lt.id);
+        if (u < 0) continue;
+        const UserEntry &user = users[u];
+        TokenRow row{ids.front().c_str(), c_str(lt.server_name), lt.server_port, c_str(user.name),
+                     c_str(user.other_info)};
+        if (!rows.print(row)) return Fast::kBadFormat;
+    }
+    return Fast::kDone;
+}
+
+Fast fast_rows_by_name(AdminConfig *conn, const char *filter, int format, NameCounts &counts) {
+    if (!lookups_fit(conn)) return Fast::kUnavailable;
+    std::optional<zt::IteratorSearch> search = zt::iterator_search(ITERATOR_USERS, filter, conn->subtree);
+    std::vector<UserEntry> users;
+    std::vector<LogicalEntry> lts;
+    ClaimIndex lt_by_id;
+    if (!search || !read_users(conn, search->filter, users, nullptr) ||
+        !read_logical_tokens(conn, false, lts, lt_by_id)) {
+        return Fast::kUnavailable;
+    }
+    std::stable_sort(users.begin(), users.end(),
+                     [](const auto &a, const auto &b) { return zt::compare_sort_values(a.sort_key, b.sort_key) < 0; });
+    for (const UserEntry &user : users) {
+        ++counts.users;
+        for (const std::string &lt_id : user.logical_ids) {
+            int64_t found = lt_by_id.single(lt_id);
+            if (found == -2) {
+                zt::dprintf("search_for_entries(): Found multiple matching entries, was expecting a single match");
+            }
+            if (found < 0) {
+                report_unreadable_logical_token(lt_id.c_str());
+                continue;
+            }
+            const LogicalEntry &lt = lts[found];
+            for (const std::string &raw_id : lt.raw_ids) {
+                print_name_row({raw_id.c_str(), c_str(lt.server_name), lt.server_port, c_str(user.name),
+                                c_str(user.other_info)},
+                               format, counts);
+            }
+        }
+    }
+    return Fast::kDone;
+}
+
+}  // namespace listing
