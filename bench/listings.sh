@@ -8,7 +8,8 @@
 # three containers (run alternately, REPEATS times each, medians), runs a
 # batch add, edit and delete of BATCH users, and prints peak memory and the
 # load average seen.  -z picks another ztuser binary (to compare builds);
-# -k keeps the sandbox in DIR instead of a temporary directory.
+# -k DIR builds the sandbox in DIR and leaves it running at the end (stop it
+# with scripts/sandbox down DIR/sb).
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -31,8 +32,9 @@ work=${keep:-$(mktemp -d /tmp/ztbench.XXXXXX)}
 mkdir -p "$work"
 sandbox="$work/sb"
 cleanup() {
+  [ -n "$keep" ] && return 0
   "$top/scripts/sandbox" down "$sandbox" || true
-  [ -n "$keep" ] || rm -rf "$work"
+  rm -rf "$work"
 }
 trap cleanup EXIT
 export LDAPNOINIT=1

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "admin_iterator.h"
+#include "admin_paged.h"
 #include "listings.h"
 #include "records_common.h"
 
@@ -93,49 +94,61 @@ struct UserEntry {
     std::vector<std::string> sort_key;  // every ztName value
 };
 
-// Reads every entry below `container` that matches `filter`, asking for
-// `attrs` only; `take` gets each entry.  False when the read fails.
+// A paged read of every entry below `container` (of the connection's
+// subtree) matching `filter`, asking for `attrs` only; `take` gets each
+// entry.
 template <typename Take>
-bool read_container(AdminConfig *conn, const char *container, const std::string &filter, const char *const *attrs,
-                    Take take) {
+zt::PagedQuery container_query(AdminConfig *conn, const char *container, std::string filter,
+                               const char *const *attrs, Take take) {
     LDAP *ld = conn->session;
-    std::string base = zt::search_base(container, conn->subtree);
-    int rc = zt::paged_search(ld, base, LDAP_SCOPE_SUBTREE, filter, attrs, [&](zt::LdapMsgPtr page) {
-        for (LDAPMessage *e = ldap_first_entry(ld, page.get()); e != nullptr; e = ldap_next_entry(ld, e)) take(ld, e);
-    });
-    return rc == LDAP_SUCCESS;
+    return {zt::search_base(container, conn->subtree), LDAP_SCOPE_SUBTREE, std::move(filter), attrs,
+            [ld, take](zt::LdapMsgPtr page) {
+                for (LDAPMessage *e = ldap_first_entry(ld, page.get()); e != nullptr; e = ldap_next_entry(ld, e)) {
+                    take(ld, e);
+                }
+            }};
 }
 
 // The logical tokens, indexed by the raw-token IDs they list (`by_raw`) or
 // by their own IDs.
-bool read_logical_tokens(AdminConfig *conn, bool by_raw, std::vector<LogicalEntry> &out, ClaimIndex &index) {
+zt::PagedQuery logical_tokens_query(AdminConfig *conn, bool by_raw, std::vector<LogicalEntry> &out,
+                                    ClaimIndex &index) {
     static const char *const kAttrs[] = {"ztID", "ztServerName", "ztServerPort", "ztRawTokenIDs", nullptr};
-    return read_container(conn, zt::kLogicalTokensContainer, by_raw ? "(ztRawTokenIDs=*)" : "(ztID=*)", kAttrs,
-                          [&](LDAP *ld, LDAPMessage *e) {
-                              auto n = static_cast<uint32_t>(out.size());
-                              LogicalEntry &lt = out.emplace_back();
-                              lt.id = zt::first_value(ld, e, "ztID");
-                              lt.server_name = zt::first_value(ld, e, "ztServerName");
-                              lt.server_port = zt::first_value_int(ld, e, "ztServerPort");
-                              lt.raw_ids = values_of(ld, e, "ztRawTokenIDs");
-                              for (const auto &id : by_raw ? lt.raw_ids : values_of(ld, e, "ztID")) index.add(id, n);
-                          });
+    return container_query(conn, zt::kLogicalTokensContainer, by_raw ? "(ztRawTokenIDs=*)" : "(ztID=*)", kAttrs,
+                           [&out, &index, by_raw](LDAP *ld, LDAPMessage *e) {
+                               auto n = static_cast<uint32_t>(out.size());
+                               LogicalEntry &lt = out.emplace_back();
+                               lt.id = zt::first_value(ld, e, "ztID");
+                               lt.server_name = zt::first_value(ld, e, "ztServerName");
+                               lt.server_port = zt::first_value_int(ld, e, "ztServerPort");
+                               lt.raw_ids = values_of(ld, e, "ztRawTokenIDs");
+                               for (const auto &id : by_raw ? lt.raw_ids : values_of(ld, e, "ztID")) index.add(id, n);
+                           });
 }
 
-// The users matching `filter`, indexed by the logical-token IDs they list.
-bool read_users(AdminConfig *conn, const std::string &filter, std::vector<UserEntry> &out, ClaimIndex *index) {
+// The users matching `filter`, indexed (unless `index` is null) by the
+// logical-token IDs they list.
+zt::PagedQuery users_query(AdminConfig *conn, std::string filter, std::vector<UserEntry> &out, ClaimIndex *index) {
     static const char *const kAttrs[] = {"ztName", "ztOtherInfo", "ztLogicalTokenIDs", nullptr};
-    return read_container(conn, zt::kUsersContainer, filter, kAttrs, [&](LDAP *ld, LDAPMessage *e) {
-        auto n = static_cast<uint32_t>(out.size());
-        UserEntry &user = out.emplace_back();
-        user.sort_key = values_of(ld, e, "ztName");
-        if (!user.sort_key.empty()) user.name = user.sort_key.front();
-        user.other_info = zt::first_value(ld, e, "ztOtherInfo");
-        user.logical_ids = values_of(ld, e, "ztLogicalTokenIDs");
-        if (index != nullptr) {
-            for (const auto &id : user.logical_ids) index->add(id, n);
-        }
-    });
+    return container_query(conn, zt::kUsersContainer, std::move(filter), kAttrs,
+                           [&out, index](LDAP *ld, LDAPMessage *e) {
+                               auto n = static_cast<uint32_t>(out.size());
+                               UserEntry &user = out.emplace_back();
+                               user.sort_key = values_of(ld, e, "ztName");
+                               if (!user.sort_key.empty()) user.name = user.sort_key.front();
+                               user.other_info = zt::first_value(ld, e, "ztOtherInfo");
+                               user.logical_ids = values_of(ld, e, "ztLogicalTokenIDs");
+                               if (index != nullptr) {
+                                   for (const auto &id : user.logical_ids) index->add(id, n);
+                               }
+                           });
+}
+
+// The raw tokens of the listing by token, each as its ztID values.
+zt::PagedQuery raw_tokens_query(AdminConfig *conn, std::string filter, std::vector<std::vector<std::string>> &out) {
+    static const char *const kAttrs[] = {"ztID", nullptr};
+    return container_query(conn, zt::kRawTokensContainer, std::move(filter), kAttrs,
+                           [&out](LDAP *ld, LDAPMessage *e) { out.push_back(values_of(ld, e, "ztID")); });
 }
 
 const char *c_str(const std::optional<std::string> &s) { return s ? s->c_str() : nullptr; }
@@ -153,22 +166,6 @@ int64_t single_match(const ClaimIndex &index, const char *attr, const char *func
     return found;
 }
 
-// The raw tokens of the listing by token, each with its ztID values, in
-// the order of the iterator's sort.
-bool read_raw_tokens(AdminConfig *conn, const char *filter, std::vector<std::vector<std::string>> &out) {
-    std::optional<zt::IteratorSearch> search = zt::iterator_search(ITERATOR_RAW_TOKENS, filter, conn->subtree);
-    if (!search) return false;
-    static const char *const kAttrs[] = {"ztID", nullptr};
-    LDAP *ld = conn->session;
-    int rc = zt::paged_search(ld, search->base, LDAP_SCOPE_SUBTREE, search->filter, kAttrs, [&](zt::LdapMsgPtr page) {
-        for (LDAPMessage *e = ldap_first_entry(ld, page.get()); e != nullptr; e = ldap_next_entry(ld, e)) {
-            out.push_back(values_of(ld, e, "ztID"));
-        }
-    });
-    std::stable_sort(out.begin(), out.end(), [](const auto &a, const auto &b) { return zt::compare_sort_values(a, b) < 0; });
-    return rc == LDAP_SUCCESS;
-}
-
 // True when the per-token lookups could be asked at all: their search
 // bases fit the buffers they are built in.
 bool lookups_fit(const AdminConfig *conn) {
@@ -181,14 +178,18 @@ bool lookups_fit(const AdminConfig *conn) {
 
 Fast fast_rows_by_token(AdminConfig *conn, const char *filter, TokenRows &rows) {
     if (!lookups_fit(conn)) return Fast::kUnavailable;
+    std::optional<zt::IteratorSearch> search = zt::iterator_search(ITERATOR_RAW_TOKENS, filter, conn->subtree);
+    if (!search) return Fast::kUnavailable;
     std::vector<std::vector<std::string>> raws;
     std::vector<LogicalEntry> lts;
     std::vector<UserEntry> users;
     ClaimIndex lt_by_raw, user_by_lt;
-    if (!read_raw_tokens(conn, filter, raws) || !read_logical_tokens(conn, true, lts, lt_by_raw) ||
-        !read_users(conn, "(ztLogicalTokenIDs=*)", users, &user_by_lt)) {
-        return Fast::kUnavailable;
-    }
+    std::vector<zt::PagedQuery> reads;
+    reads.push_back(raw_tokens_query(conn, search->filter, raws));
+    reads.push_back(logical_tokens_query(conn, true, lts, lt_by_raw));
+    reads.push_back(users_query(conn, "(ztLogicalTokenIDs=*)", users, &user_by_lt));
+    if (zt::paged_search(conn->session, reads) != LDAP_SUCCESS) return Fast::kUnavailable;
+    std::stable_sort(raws.begin(), raws.end(), [](const auto &a, const auto &b) { return zt::compare_sort_values(a, b) < 0; });
     for (const auto &ids : raws) {
         if (ids.empty()) continue;
         int64_t l = single_match(lt_by_raw, "ztRawTokenIDs", "raw_token_id_to_logical_token", ids.front());
@@ -210,10 +211,11 @@ Fast fast_rows_by_name(AdminConfig *conn, const char *filter, int format, NameCo
     std::vector<UserEntry> users;
     std::vector<LogicalEntry> lts;
     ClaimIndex lt_by_id;
-    if (!search || !read_users(conn, search->filter, users, nullptr) ||
-        !read_logical_tokens(conn, false, lts, lt_by_id)) {
-        return Fast::kUnavailable;
-    }
+    if (!search) return Fast::kUnavailable;
+    std::vector<zt::PagedQuery> reads;
+    reads.push_back(users_query(conn, search->filter, users, nullptr));
+    reads.push_back(logical_tokens_query(conn, false, lts, lt_by_id));
+    if (zt::paged_search(conn->session, reads) != LDAP_SUCCESS) return Fast::kUnavailable;
     std::stable_sort(users.begin(), users.end(),
                      [](const auto &a, const auto &b) { return zt::compare_sort_values(a.sort_key, b.sort_key) < 0; });
     for (const UserEntry &user : users) {

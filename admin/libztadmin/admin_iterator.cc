@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "admin_paged.h"
 #include "admin_private.h"
 #include "admin_records.h"
 #include "records_common.h"
@@ -96,21 +97,6 @@ void sort_walk(LDAP *session, PagedIterator *p, const char *sort_attribute) {
     for (size_t i = 0; i < keyed.size(); ++i) p->order[i] = keyed[i].second;
 }
 
-// The cookie of a page's paged-results response; empty when the server
-// sent none (the last page, or a server without the control).
-berval next_cookie(LDAP *session, LDAPMessage *page) {
-    berval cookie{0, nullptr};
-    LDAPControl **controls = nullptr;
-    if (ldap_parse_result(session, page, nullptr, nullptr, nullptr, nullptr, &controls, 0) != LDAP_SUCCESS) {
-        return cookie;
-    }
-    LDAPControl *response = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, controls, nullptr);
-    ber_int_t estimate = 0;
-    if (response != nullptr) ldap_parse_pageresponse_control(session, response, &estimate, &cookie);
-    ldap_controls_free(controls);
-    return cookie;
-}
-
 }  // namespace
 
 int compare_sort_values(const std::vector<std::string> &a, const std::vector<std::string> &b) {
@@ -119,30 +105,6 @@ int compare_sort_values(const std::vector<std::string> &a, const std::vector<std
         if (int c = strcasecmp(a[i].c_str(), b[i].c_str()); c != 0) return c;
     }
     return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
-}
-
-int paged_search(LDAP *session, const std::string &base, int scope, const std::string &filter,
-                 const char *const *attrs, const std::function<void(LdapMsgPtr)> &on_page) {
-    berval cookie{0, nullptr};
-    int rc = LDAP_SUCCESS;
-    do {
-        LDAPControl *page_control = nullptr;
-        rc = ldap_create_page_control(session, kSearchPageSize, &cookie, 0, &page_control);
-        ber_memfree(cookie.bv_val);
-        cookie = {0, nullptr};
-        if (rc != LDAP_SUCCESS) return rc;
-        LDAPControl *controls[] = {page_control, nullptr};
-        LDAPMessage *raw = nullptr;
-        rc = ldap_search_ext_s(session, base.c_str(), scope, filter.c_str(), const_cast<char **>(attrs), 0,
-                               controls, nullptr, nullptr, LDAP_NO_LIMIT, &raw);
-        ldap_control_free(page_control);
-        LdapMsgPtr page(raw);
-        if (rc != LDAP_SUCCESS) return rc;
-        cookie = next_cookie(session, page.get());
-        on_page(std::move(page));
-    } while (cookie.bv_len > 0);
-    ber_memfree(cookie.bv_val);
-    return rc;
 }
 
 std::string strip_outer_parentheses(std::string_view filter) {
@@ -185,12 +147,13 @@ AdminIterator *start_iterator(AdminConfig *conn, int kind, const char *filter, c
     auto *p = new PagedIterator;
     p->kind = kind;
     LDAP *ld = conn->session;
-    p->status = paged_search(ld, search->base, LDAP_SCOPE_SUBTREE, search->filter, nullptr, [&](LdapMsgPtr page) {
+    std::vector<PagedQuery> query{{search->base, LDAP_SCOPE_SUBTREE, search->filter, nullptr, [&](LdapMsgPtr page) {
         for (LDAPMessage *e = ldap_first_entry(ld, page.get()); e != nullptr; e = ldap_next_entry(ld, e)) {
             p->order.push_back(e);
         }
         p->pages.push_back(std::move(page));
-    });
+    }}};
+    p->status = paged_search(ld, query);
     if (p->status != LDAP_SUCCESS) {
         ldap_perror(ld, "ldap_search_s() failed");
         delete p;

@@ -2,7 +2,6 @@
 #ifndef ZT_ADMIN_ITERATOR_H
 #define ZT_ADMIN_ITERATOR_H
 
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,17 +29,6 @@ std::string strip_outer_parentheses(std::string_view filter);
 // The base and filter for `kind` below `root`; nothing for an unknown kind
 // or when a text exceeds its limit.  `filter` may be null.
 std::optional<IteratorSearch> iterator_search(int kind, const char *filter, std::string_view root);
-
-// Entries asked for in one page of a paged search.  slapd's default size
-// limit is 500, so a page never trips a server that keeps that default.
-inline constexpr int kSearchPageSize = 500;
-
-// Runs one search page by page with the paged-results control (RFC 2696,
-// sent as non-critical: a server without it answers in one piece) and
-// hands each page's result chain to `on_page`, which takes it over.  The
-// LDAP result code: LDAP_SUCCESS once the server says there is no more.
-int paged_search(LDAP *session, const std::string &base, int scope, const std::string &filter,
-                 const char *const *attrs, const std::function<void(LdapMsgPtr)> &on_page);
 
 // Orders two entries by their values of the sort attribute as the
 // iterators sort: value by value with strcasecmp, an entry without the
