@@ -55,6 +55,14 @@ void abandon(LDAP *session, std::vector<Running> &running) {
     running.clear();
 }
 
+// Ends the searches after a failure and returns `code`, left as the
+// session's error as a synchronous search leaves it (abandoning clears it).
+int fail(LDAP *session, std::vector<Running> &running, int code) {
+    abandon(session, running);
+    ldap_set_option(session, LDAP_OPT_RESULT_CODE, &code);
+    return code;
+}
+
 // The error the session recorded last.
 int session_error(LDAP *session) {
     int code = LDAP_OTHER;
@@ -68,16 +76,12 @@ int paged_search(LDAP *session, std::vector<PagedQuery> &queries) {
     std::vector<Running> running;
     for (PagedQuery &q : queries) {
         Running &r = running.emplace_back(Running{&q});
-        if (int rc = request_page(session, r); rc != LDAP_SUCCESS) {
-            abandon(session, running);
-            return rc;
-        }
+        if (int rc = request_page(session, r); rc != LDAP_SUCCESS) return fail(session, running, rc);
     }
     while (!running.empty()) {
         LDAPMessage *raw = nullptr;
         if (ldap_result(session, LDAP_RES_ANY, LDAP_MSG_ALL, nullptr, &raw) <= 0) {
-            abandon(session, running);
-            return session_error(session);
+            return fail(session, running, session_error(session));
         }
         LdapMsgPtr page(raw);
         auto r = std::find_if(running.begin(), running.end(), [&](const Running &x) { return x.msgid == ldap_msgid(raw); });
@@ -88,10 +92,7 @@ int paged_search(LDAP *session, std::vector<PagedQuery> &queries) {
         } else if (rc == LDAP_SUCCESS) {
             r->msgid = -1;
         }
-        if (rc != LDAP_SUCCESS) {
-            abandon(session, running);
-            return rc;
-        }
+        if (rc != LDAP_SUCCESS) return fail(session, running, rc);
         PagedQuery *query = r->query;
         if (r->msgid < 0) running.erase(r);
         query->on_page(std::move(page));

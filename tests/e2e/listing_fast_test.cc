@@ -147,15 +147,15 @@ private:
     std::string tag_;
 };
 
-// A sandbox of its own whose replica keeps a size limit of 50 entries for
-// plain searches (paged searches may go on), loaded with the generated trees.
+// A sandbox of its own whose replica keeps the size limit `limit`, loaded
+// with `ldif`.
 class LimitedSandbox {
 public:
-    explicit LimitedSandbox(const std::string &ldif) {
+    LimitedSandbox(const std::string &ldif, const std::string &limit) {
         std::string file = dir_.write("load.ldif", ldif);
         // Through the shell, not run(): the servers outlive the script and
         // would hold its output pipes open.
-        std::string command = "ZT_SANDBOX_SIZELIMIT='50 size.prtotal=unlimited' ZT_SANDBOX_LOAD='" + file + "' '" +
+        std::string command = "ZT_SANDBOX_SIZELIMIT='" + limit + "' ZT_SANDBOX_LOAD='" + file + "' '" +
                               source_path("scripts/sandbox") + "' up '" + dir_.path() + "/sb' > '" + dir_.path() +
                               "/up.log' 2>&1";
         up_ = std::system(command.c_str()) == 0;
@@ -210,7 +210,8 @@ protected:
     static void SetUpTestSuite() {
         std::string ldif;
         for (const auto &t : trees()) ldif += t.ldif;
-        sandbox_ = new LimitedSandbox(ldif);
+        // Plain searches stop at 50 entries; paged ones may go on.
+        sandbox_ = new LimitedSandbox(ldif, "50 size.prtotal=unlimited");
         std::string last = ldif.substr(ldif.rfind("dn: ") + 4);
         if (sandbox_->up()) sandbox_->wait_for(last.substr(0, last.find('\n')));
     }
@@ -224,9 +225,9 @@ protected:
     }
 
     // A connection (lowest access level) to the replica with `root` as subtree.
-    Connection connect(const std::string &root) {
+    Connection connect(const std::string &root, const LimitedSandbox *sandbox = sandbox_) {
         tree_ = std::make_unique<ToolTree>(std::map<std::string, std::string>{
-            {"admin.server.name", kReplicaHost}, {"admin.server.port", std::to_string(sandbox_->port())},
+            {"admin.server.name", kReplicaHost}, {"admin.server.port", std::to_string(sandbox->port())},
             {"admin.subtree", root}, {"admin.server.authmech", "SIMPLE"}});
         tree_->use();
         return Connection(open_connection(1, nullptr, nullptr, nullptr, nullptr));
@@ -301,6 +302,21 @@ TEST_F(FastListing, ListsEveryUserPastTheSizeLimit) {
         Output rows = capture([&] { return walk(conn.get(), nullptr, FORMAT_SHORT); });
         EXPECT_NE(rows.out.find("\n" + std::to_string(tree.resolvable) + " tokens total.\n"), std::string::npos);
     }
+}
+
+TEST_F(FastListing, FailsLoudlyWhenTheLimitAlsoCapsPagedSearches) {
+    const Generated &tree = trees().front();
+    LimitedSandbox strict(tree.ldif, "50");
+    ASSERT_TRUE(strict.up()) << strict.error();
+    std::string last = tree.ldif.substr(tree.ldif.rfind("dn: ") + 4);
+    ASSERT_TRUE(strict.wait_for(last.substr(0, last.find('\n'))));
+    Connection conn = connect(tree.root, &strict);
+    ASSERT_NE(conn, nullptr);
+    Output o = capture([&] { return list_users_by_id(conn.get(), nullptr, FORMAT_SHORT); });
+    EXPECT_EQ(o.status, -1);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err.rfind("ldap_search_s() failed: Size limit exceeded", 0), 0u) << o.err;
+    EXPECT_NE(o.err.find("\nInternal error: could not get user list from administration server.\n"), std::string::npos);
 }
 
 }  // namespace
