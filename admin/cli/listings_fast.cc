@@ -43,13 +43,6 @@ std::string id_key(std::string_view value) {
     return key;
 }
 
-std::vector<std::string> values_of(LDAP *ld, LDAPMessage *entry, const char *attr) {
-    std::vector<std::string> out;
-    zt::BervalsPtr values(ldap_get_values_len(ld, entry, attr));
-    for (berval **v = values.get(); v != nullptr && *v != nullptr; ++v) out.emplace_back((*v)->bv_val, (*v)->bv_len);
-    return out;
-}
-
 // Which entries list an ID: the first and the last of them and how many
 // there are.
 struct Claim {
@@ -121,8 +114,8 @@ zt::PagedQuery logical_tokens_query(AdminConfig *conn, bool by_raw, std::vector<
                                lt.id = zt::first_value(ld, e, "ztID");
                                lt.server_name = zt::first_value(ld, e, "ztServerName");
                                lt.server_port = zt::first_value_int(ld, e, "ztServerPort");
-                               lt.raw_ids = values_of(ld, e, "ztRawTokenIDs");
-                               for (const auto &id : by_raw ? lt.raw_ids : values_of(ld, e, "ztID")) index.add(id, n);
+                               lt.raw_ids = zt::all_values(ld, e, "ztRawTokenIDs");
+                               for (const auto &id : by_raw ? lt.raw_ids : zt::all_values(ld, e, "ztID")) index.add(id, n);
                            });
 }
 
@@ -134,10 +127,10 @@ zt::PagedQuery users_query(AdminConfig *conn, std::string filter, std::vector<Us
                            [&out, index](LDAP *ld, LDAPMessage *e) {
                                auto n = static_cast<uint32_t>(out.size());
                                UserEntry &user = out.emplace_back();
-                               user.sort_key = values_of(ld, e, "ztName");
+                               user.sort_key = zt::all_values(ld, e, "ztName");
                                if (!user.sort_key.empty()) user.name = user.sort_key.front();
                                user.other_info = zt::first_value(ld, e, "ztOtherInfo");
-                               user.logical_ids = values_of(ld, e, "ztLogicalTokenIDs");
+                               user.logical_ids = zt::all_values(ld, e, "ztLogicalTokenIDs");
                                if (index != nullptr) {
                                    for (const auto &id : user.logical_ids) index->add(id, n);
                                }
@@ -148,7 +141,7 @@ zt::PagedQuery users_query(AdminConfig *conn, std::string filter, std::vector<Us
 zt::PagedQuery raw_tokens_query(AdminConfig *conn, std::string filter, std::vector<std::vector<std::string>> &out) {
     static const char *const kAttrs[] = {"ztID", nullptr};
     return container_query(conn, zt::kRawTokensContainer, std::move(filter), kAttrs,
-                           [&out](LDAP *ld, LDAPMessage *e) { out.push_back(values_of(ld, e, "ztID")); });
+                           [&out](LDAP *ld, LDAPMessage *e) { out.push_back(zt::all_values(ld, e, "ztID")); });
 }
 
 const char *c_str(const std::optional<std::string> &s) { return s ? s->c_str() : nullptr; }

@@ -78,20 +78,12 @@ LDAPMessage *next_entry(AdminConfig *conn, AdminIterator *it, std::initializer_l
 
 void free_iterator(AdminIterator *it) { delete paged(it); }
 
-// The values of `attr` in `entry` (none when it is absent).
-std::vector<std::string> values_of(LDAP *session, LDAPMessage *entry, const char *attr) {
-    std::vector<std::string> out;
-    BervalsPtr values(ldap_get_values_len(session, entry, attr));
-    for (berval **v = values.get(); v != nullptr && *v != nullptr; ++v) out.emplace_back((*v)->bv_val, (*v)->bv_len);
-    return out;
-}
-
 // Puts the walk in the order of `sort_attribute`; a stable sort, so that
 // entries that compare equal keep the order the server sent them in.
 void sort_walk(LDAP *session, PagedIterator *p, const char *sort_attribute) {
     std::vector<std::pair<std::vector<std::string>, LDAPMessage *>> keyed;
     keyed.reserve(p->order.size());
-    for (LDAPMessage *e : p->order) keyed.emplace_back(values_of(session, e, sort_attribute), e);
+    for (LDAPMessage *e : p->order) keyed.emplace_back(all_values(session, e, sort_attribute), e);
     std::stable_sort(keyed.begin(), keyed.end(),
                      [](const auto &a, const auto &b) { return compare_sort_values(a.first, b.first) < 0; });
     for (size_t i = 0; i < keyed.size(); ++i) p->order[i] = keyed[i].second;

@@ -1,8 +1,7 @@
 // admin_paged.cc - searches read page by page with the paged-results
-// control, several at once on one session.
+// control.
 #include "admin_paged.h"
 
-#include <algorithm>
 
 namespace zt {
 namespace {
@@ -11,6 +10,7 @@ namespace {
 // the cookie that asks for the next.
 struct Running {
     PagedQuery *query;
+    int page_size;
     int msgid = -1;
     berval cookie{0, nullptr};
 };
@@ -18,13 +18,14 @@ struct Running {
 // Asks for the page after `r.cookie`; the LDAP result code.
 int request_page(LDAP *session, Running &r) {
     LDAPControl *page_control = nullptr;
-    int rc = ldap_create_page_control(session, kSearchPageSize, &r.cookie, 0, &page_control);
+    int rc = ldap_create_page_control(session, r.page_size, &r.cookie, 0, &page_control);
     if (rc != LDAP_SUCCESS) return rc;
     LDAPControl *controls[] = {page_control, nullptr};
     const PagedQuery &q = *r.query;
     rc = ldap_search_ext(session, q.base.c_str(), q.scope, q.filter.c_str(), const_cast<char **>(q.attrs), 0,
                          controls, nullptr, nullptr, LDAP_NO_LIMIT, &r.msgid);
     ldap_control_free(page_control);
+    if (rc != LDAP_SUCCESS) r.msgid = -1;
     return rc;
 }
 
@@ -46,19 +47,11 @@ int parse_page(LDAP *session, LDAPMessage *page, berval &cookie) {
     return code;
 }
 
-// Ends every search still under way and frees its cookie.
-void abandon(LDAP *session, std::vector<Running> &running) {
-    for (Running &r : running) {
-        if (r.msgid >= 0) ldap_abandon_ext(session, r.msgid, nullptr, nullptr);
-        ber_memfree(r.cookie.bv_val);
-    }
-    running.clear();
-}
-
-// Ends the searches after a failure and returns `code`, left as the
+// Ends the search after a failure and returns `code`, left as the
 // session's error as a synchronous search leaves it (abandoning clears it).
-int fail(LDAP *session, std::vector<Running> &running, int code) {
-    abandon(session, running);
+int fail(LDAP *session, Running &r, int code) {
+    if (r.msgid >= 0) ldap_abandon_ext(session, r.msgid, nullptr, nullptr);
+    ber_memfree(r.cookie.bv_val);
     ldap_set_option(session, LDAP_OPT_RESULT_CODE, &code);
     return code;
 }
@@ -70,32 +63,34 @@ int session_error(LDAP *session) {
     return code;
 }
 
+// Reads one query to its end in pages of `page_size`.
+int run_query(LDAP *session, PagedQuery &query, int page_size) {
+    Running r{&query, page_size};
+    if (int rc = request_page(session, r); rc != LDAP_SUCCESS) return fail(session, r, rc);
+    for (bool first = true; r.msgid >= 0; first = false) {
+        LDAPMessage *raw = nullptr;
+        if (ldap_result(session, r.msgid, LDAP_MSG_ALL, nullptr, &raw) <= 0) {
+            return fail(session, r, session_error(session));
+        }
+        LdapMsgPtr page(raw);
+        int rc = parse_page(session, raw, r.cookie);
+        r.msgid = -1;
+        if (rc == LDAP_SUCCESS && r.cookie.bv_len > 0) rc = request_page(session, r);
+        if (rc == LDAP_ADMINLIMIT_EXCEEDED && first && page_size > kSmallestSearchPageSize) {
+            fail(session, r, rc);
+            return run_query(session, query, page_size / 10);
+        }
+        if (rc != LDAP_SUCCESS) return fail(session, r, rc);
+        query.on_page(std::move(page));
+    }
+    return LDAP_SUCCESS;
+}
+
 }  // namespace
 
 int paged_search(LDAP *session, std::vector<PagedQuery> &queries) {
-    std::vector<Running> running;
     for (PagedQuery &q : queries) {
-        Running &r = running.emplace_back(Running{&q});
-        if (int rc = request_page(session, r); rc != LDAP_SUCCESS) return fail(session, running, rc);
-    }
-    while (!running.empty()) {
-        LDAPMessage *raw = nullptr;
-        if (ldap_result(session, LDAP_RES_ANY, LDAP_MSG_ALL, nullptr, &raw) <= 0) {
-            return fail(session, running, session_error(session));
-        }
-        LdapMsgPtr page(raw);
-        auto r = std::find_if(running.begin(), running.end(), [&](const Running &x) { return x.msgid == ldap_msgid(raw); });
-        if (r == running.end()) continue;
-        int rc = parse_page(session, raw, r->cookie);
-        if (rc == LDAP_SUCCESS && r->cookie.bv_len > 0) {
-            rc = request_page(session, *r);
-        } else if (rc == LDAP_SUCCESS) {
-            r->msgid = -1;
-        }
-        if (rc != LDAP_SUCCESS) return fail(session, running, rc);
-        PagedQuery *query = r->query;
-        if (r->msgid < 0) running.erase(r);
-        query->on_page(std::move(page));
+        if (int rc = run_query(session, q, kSearchPageSize); rc != LDAP_SUCCESS) return rc;
     }
     return LDAP_SUCCESS;
 }

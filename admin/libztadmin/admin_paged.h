@@ -10,9 +10,12 @@
 
 namespace zt {
 
-// Entries asked for in one page.  slapd's default size limit is 500, so a
-// page never trips a server that keeps that default.
-inline constexpr int kSearchPageSize = 500;
+// Entries asked for in one page: large pages keep the server's work per
+// page small beside the entries it sends.  A server that refuses a page
+// this large (slapd's size.pr) is asked again with a tenth of it, down to
+// the smallest size.
+inline constexpr int kSearchPageSize = 5000;
+inline constexpr int kSmallestSearchPageSize = 50;
 
 // One search to be read page by page; `on_page` takes over each page's
 // result chain (entries and the final result) as it arrives.
@@ -24,13 +27,13 @@ struct PagedQuery {
     std::function<void(LdapMsgPtr)> on_page;
 };
 
-// Runs `queries` at once on one session with the paged-results control
-// (RFC 2696, sent as non-critical: a server without it answers in one
-// piece).  The next page of a search is asked for before the page that
-// came is handed on, so the server works while the caller reads.  Returns
-// LDAP_SUCCESS once every search has ended, or the first failure's result
-// code (the session's error then tells it; the other searches are
-// abandoned).
+// Runs `queries` one after the other on one session with the paged-results
+// control (RFC 2696, sent as non-critical: a server without it answers in
+// one piece).  One at a time, since a server keeps the paging state of one
+// search per connection; the next page of a search is asked for before the
+// page that came is handed on, so the server works while the caller reads.
+// Returns LDAP_SUCCESS once every search has ended, or the first failure's
+// result code (also left as the session's error; the rest are not run).
 int paged_search(LDAP *session, std::vector<PagedQuery> &queries);
 
 }  // namespace zt

@@ -116,12 +116,16 @@ int first_value_int(LDAP *session, LDAPMessage *entry, const char *attr) {
     return value ? std::atoi(value->c_str()) : 0;
 }
 
-char **all_values_dup(LDAP *session, LDAPMessage *entry, const char *attr) {
-    BervalsPtr values = values_of(session, entry, attr);
-    if (!values) return nullptr;
+std::vector<std::string> all_values(LDAP *session, LDAPMessage *entry, const char *attr) {
     std::vector<std::string> list;
-    for (berval **v = values.get(); *v != nullptr; ++v) list.push_back(text_of(*v));
-    return dup_string_list(list);
+    BervalsPtr values = values_of(session, entry, attr);
+    for (berval **v = values.get(); v != nullptr && *v != nullptr; ++v) list.push_back(text_of(*v));
+    return list;
+}
+
+char **all_values_dup(LDAP *session, LDAPMessage *entry, const char *attr) {
+    std::vector<std::string> list = all_values(session, entry, attr);
+    return list.empty() ? nullptr : dup_string_list(list);
 }
 
 void print_id_list(FILE *stream, const char *label, char *const *ids) {

@@ -210,8 +210,9 @@ protected:
     static void SetUpTestSuite() {
         std::string ldif;
         for (const auto &t : trees()) ldif += t.ldif;
-        // Plain searches stop at 50 entries; paged ones may go on.
-        sandbox_ = new LimitedSandbox(ldif, "50 size.prtotal=unlimited");
+        // Plain searches stop at 50 entries; paged ones may go on, in pages
+        // of at most 100.
+        sandbox_ = new LimitedSandbox(ldif, "50 size.pr=100 size.prtotal=unlimited");
         std::string last = ldif.substr(ldif.rfind("dn: ") + 4);
         if (sandbox_->up()) sandbox_->wait_for(last.substr(0, last.find('\n')));
     }
