@@ -9,6 +9,7 @@
 
 #include "directory_fixture.h"
 #include "listings.h"
+#include "records_common.h"
 
 namespace zt::test {
 namespace {
@@ -266,12 +267,26 @@ void expect_same(const char *what, const char *substring, int format, const auto
     EXPECT_EQ(fast.log, ref.log) << label;
 }
 
+struct Mode {
+    bool by_name;
+    const char *substring;
+    int format;
+};
+
+// The fast rows alone, with the filter the listing would pass.
+listing::Fast read_fast(AdminConfig *conn, const Mode &m) {
+    std::string sub = m.substring ? zt::filter_escape(m.substring) : "";
+    if (m.by_name) {
+        listing::NameCounts counts;
+        std::string filter = "ztName=*" + sub + "*";
+        return listing::fast_rows_by_name(conn, m.substring ? filter.c_str() : nullptr, m.format, counts);
+    }
+    listing::TokenRows rows(m.format);
+    std::string filter = "(zttokentype=user)" + (m.substring ? "(ztid=*" + sub + "*)" : std::string());
+    return listing::fast_rows_by_token(conn, filter.c_str(), rows);
+}
+
 TEST_F(FastListing, PrintsWhatThePerTokenWalkPrintsForEveryMode) {
-    struct Mode {
-        bool by_name;
-        const char *substring;
-        int format;
-    };
     const Mode modes[] = {{false, nullptr, FORMAT_SHORT}, {false, nullptr, FORMAT_LONG}, {false, nullptr, FORMAT_CSV},
                           {false, "1", FORMAT_LONG},      {false, "*", FORMAT_SHORT},   {false, nullptr, 99},
                           {true, nullptr, FORMAT_SHORT},  {true, nullptr, FORMAT_LONG}, {true, "AN", FORMAT_SHORT},
@@ -285,6 +300,9 @@ TEST_F(FastListing, PrintsWhatThePerTokenWalkPrintsForEveryMode) {
             Output fast = capture([&] { return list(conn.get(), m.substring, m.format); });
             Output ref = capture([&] { return reference(conn.get(), m.substring, m.format); });
             expect_same(m.by_name ? "by name" : "by token", m.substring, m.format, fast, ref);
+            // The listing must not have fallen back to the walk.
+            Output bare = capture([&] { return static_cast<int>(read_fast(conn.get(), m)); });
+            EXPECT_NE(bare.status, static_cast<int>(listing::Fast::kUnavailable)) << m.by_name << m.format;
         }
     }
 }
