@@ -73,6 +73,8 @@ private:
     std::unordered_map<std::string, Claim> claims_;
 };
 
+// What the rows need of a logical token; its raw-token IDs only where the
+// rows are found through it (the listing by name).
 struct LogicalEntry {
     std::optional<std::string> id;
     std::optional<std::string> server_name;
@@ -80,11 +82,14 @@ struct LogicalEntry {
     std::vector<std::string> raw_ids;
 };
 
+// What the rows need of a user; its logical-token IDs only where the rows
+// are found through it (the listing by name).
 struct UserEntry {
-    std::optional<std::string> name;
+    std::vector<std::string> names;  // every ztName value: the first is shown, all sort
     std::optional<std::string> other_info;
     std::vector<std::string> logical_ids;
-    std::vector<std::string> sort_key;  // every ztName value
+
+    const char *name() const { return names.empty() ? nullptr : names.front().c_str(); }
 };
 
 // A paged read of every entry below `container` (of the connection's
@@ -102,8 +107,8 @@ zt::PagedQuery container_query(AdminConfig *conn, const char *container, std::st
             }};
 }
 
-// The logical tokens, indexed by the raw-token IDs they list (`by_raw`) or
-// by their own IDs.
+// The logical tokens, indexed by the raw-token IDs they list (`by_raw`,
+// which then need not be kept) or by their own IDs.
 zt::PagedQuery logical_tokens_query(AdminConfig *conn, bool by_raw, std::vector<LogicalEntry> &out,
                                     ClaimIndex &index) {
     static const char *const kAttrs[] = {"ztID", "ztServerName", "ztServerPort", "ztRawTokenIDs", nullptr};
@@ -114,25 +119,29 @@ zt::PagedQuery logical_tokens_query(AdminConfig *conn, bool by_raw, std::vector<
                                lt.id = zt::first_value(ld, e, "ztID");
                                lt.server_name = zt::first_value(ld, e, "ztServerName");
                                lt.server_port = zt::first_value_int(ld, e, "ztServerPort");
-                               lt.raw_ids = zt::all_values(ld, e, "ztRawTokenIDs");
-                               for (const auto &id : by_raw ? lt.raw_ids : zt::all_values(ld, e, "ztID")) index.add(id, n);
+                               if (by_raw) {
+                                   for (const auto &id : zt::all_values(ld, e, "ztRawTokenIDs")) index.add(id, n);
+                               } else {
+                                   lt.raw_ids = zt::all_values(ld, e, "ztRawTokenIDs");
+                                   for (const auto &id : zt::all_values(ld, e, "ztID")) index.add(id, n);
+                               }
                            });
 }
 
-// The users matching `filter`, indexed (unless `index` is null) by the
-// logical-token IDs they list.
+// The users matching `filter`, indexed by the logical-token IDs they list
+// (which then need not be kept); with a null `index` the IDs are kept.
 zt::PagedQuery users_query(AdminConfig *conn, std::string filter, std::vector<UserEntry> &out, ClaimIndex *index) {
     static const char *const kAttrs[] = {"ztName", "ztOtherInfo", "ztLogicalTokenIDs", nullptr};
     return container_query(conn, zt::kUsersContainer, std::move(filter), kAttrs,
                            [&out, index](LDAP *ld, LDAPMessage *e) {
                                auto n = static_cast<uint32_t>(out.size());
                                UserEntry &user = out.emplace_back();
-                               user.sort_key = zt::all_values(ld, e, "ztName");
-                               if (!user.sort_key.empty()) user.name = user.sort_key.front();
+                               user.names = zt::all_values(ld, e, "ztName");
                                user.other_info = zt::first_value(ld, e, "ztOtherInfo");
                                user.logical_ids = zt::all_values(ld, e, "ztLogicalTokenIDs");
                                if (index != nullptr) {
                                    for (const auto &id : user.logical_ids) index->add(id, n);
+                                   user.logical_ids = {};
                                }
                            });
 }
@@ -146,6 +155,14 @@ zt::PagedQuery raw_tokens_query(AdminConfig *conn, std::string filter, std::vect
 
 const char *c_str(const std::optional<std::string> &s) { return s ? s->c_str() : nullptr; }
 
+// The single entry of `index` listing `id`, with the log line of the
+// search that would find several.
+int64_t single_logged(const ClaimIndex &index, const std::string &id) {
+    int64_t found = index.single(id);
+    if (found == -2) zt::dprintf("search_for_entries(): Found multiple matching entries, was expecting a single match");
+    return found;
+}
+
 // The single entry of `index` listing `id`, as the per-token lookups find
 // it: an ID whose filter would not fit its buffer is refused, several
 // matches are logged like the search that finds them.
@@ -154,9 +171,7 @@ int64_t single_match(const ClaimIndex &index, const char *attr, const char *func
         zt::dprintf("%s(): search filter or subtree name too long", function);
         return -1;
     }
-    int64_t found = index.single(id);
-    if (found == -2) zt::dprintf("search_for_entries(): Found multiple matching entries, was expecting a single match");
-    return found;
+    return single_logged(index, id);
 }
 
 // True when the per-token lookups could be asked at all: their search
@@ -191,7 +206,7 @@ Fast fast_rows_by_token(AdminConfig *conn, const char *filter, TokenRows &rows) 
         int64_t u = single_match(user_by_lt, "ztLogicalTokenIDs", "logical_token_id_to_user", *lt.id);
         if (u < 0) continue;
         const UserEntry &user = users[u];
-        TokenRow row{ids.front().c_str(), c_str(lt.server_name), lt.server_port, c_str(user.name),
+        TokenRow row{ids.front().c_str(), c_str(lt.server_name), lt.server_port, user.name(),
                      c_str(user.other_info)};
         if (!rows.print(row)) return Fast::kBadFormat;
     }
@@ -201,30 +216,27 @@ Fast fast_rows_by_token(AdminConfig *conn, const char *filter, TokenRows &rows) 
 Fast fast_rows_by_name(AdminConfig *conn, const char *filter, int format, NameCounts &counts) {
     if (!lookups_fit(conn)) return Fast::kUnavailable;
     std::optional<zt::IteratorSearch> search = zt::iterator_search(ITERATOR_USERS, filter, conn->subtree);
+    if (!search) return Fast::kUnavailable;
     std::vector<UserEntry> users;
     std::vector<LogicalEntry> lts;
     ClaimIndex lt_by_id;
-    if (!search) return Fast::kUnavailable;
     std::vector<zt::PagedQuery> reads;
     reads.push_back(users_query(conn, search->filter, users, nullptr));
     reads.push_back(logical_tokens_query(conn, false, lts, lt_by_id));
     if (zt::paged_search(conn->session, reads) != LDAP_SUCCESS) return Fast::kUnavailable;
     std::stable_sort(users.begin(), users.end(),
-                     [](const auto &a, const auto &b) { return zt::compare_sort_values(a.sort_key, b.sort_key) < 0; });
+                     [](const auto &a, const auto &b) { return zt::compare_sort_values(a.names, b.names) < 0; });
     for (const UserEntry &user : users) {
         ++counts.users;
         for (const std::string &lt_id : user.logical_ids) {
-            int64_t found = lt_by_id.single(lt_id);
-            if (found == -2) {
-                zt::dprintf("search_for_entries(): Found multiple matching entries, was expecting a single match");
-            }
+            int64_t found = single_logged(lt_by_id, lt_id);
             if (found < 0) {
                 report_unreadable_logical_token(lt_id.c_str());
                 continue;
             }
             const LogicalEntry &lt = lts[found];
             for (const std::string &raw_id : lt.raw_ids) {
-                print_name_row({raw_id.c_str(), c_str(lt.server_name), lt.server_port, c_str(user.name),
+                print_name_row({raw_id.c_str(), c_str(lt.server_name), lt.server_port, user.name(),
                                 c_str(user.other_info)},
                                format, counts);
             }
