@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <tuple>
 #include <random>
 
 #include "directory_fixture.h"
@@ -149,7 +150,7 @@ private:
 };
 
 // A sandbox of its own whose replica keeps the size limit `limit`, loaded
-// with `ldif`.
+// with `ldif` (up() once the replica has its last entry).
 class LimitedSandbox {
 public:
     LimitedSandbox(const std::string &ldif, const std::string &limit) {
@@ -162,18 +163,15 @@ public:
         up_ = std::system(command.c_str()) == 0;
         error_ = read_file(dir_.path() + "/up.log");
         port_ = std::atoi(read_file(dir_.path() + "/sb/port").c_str());
+        std::string last = ldif.substr(ldif.rfind("dn: ") + 4);
+        last.resize(last.find('\n'));
+        for (int i = 0; up_ && plain_count(last) != 1; ++i, usleep(50000)) up_ = i < 600;
     }
     ~LimitedSandbox() { std::system(("'" + source_path("scripts/sandbox") + "' down '" + dir_.path() + "/sb'").c_str()); }
 
     bool up() const { return up_; }
     const std::string &error() const { return error_; }
     int port() const { return port_; }
-    // Waits until the replica has copied the entry `dn`.
-    bool wait_for(const std::string &dn) const {
-        for (int i = 0; i < 600; ++i, usleep(50000))
-            if (plain_count(dn) == 1) return true;
-        return false;
-    }
     // Entries below `base` on the replica, through one plain search; minus
     // the result code when the search fails.
     int plain_count(const std::string &base) const {
@@ -214,8 +212,6 @@ protected:
         // Plain searches stop at 50 entries; paged ones may go on, in pages
         // of at most 100.
         sandbox_ = new LimitedSandbox(ldif, "50 size.pr=100 size.prtotal=unlimited");
-        std::string last = ldif.substr(ldif.rfind("dn: ") + 4);
-        if (sandbox_->up()) sandbox_->wait_for(last.substr(0, last.find('\n')));
     }
     static void TearDownTestSuite() {
         delete sandbox_;
@@ -259,14 +255,6 @@ protected:
 
 LimitedSandbox *FastListing::sandbox_ = nullptr;
 
-void expect_same(const char *what, const char *substring, int format, const auto &fast, const auto &ref) {
-    std::string label = std::string(what) + " '" + (substring ? substring : "(none)") + "' " + std::to_string(format);
-    EXPECT_EQ(fast.status, ref.status) << label;
-    EXPECT_EQ(fast.out, ref.out) << label;
-    EXPECT_EQ(fast.err, ref.err) << label;
-    EXPECT_EQ(fast.log, ref.log) << label;
-}
-
 struct Mode {
     bool by_name;
     const char *substring;
@@ -299,10 +287,13 @@ TEST_F(FastListing, PrintsWhatThePerTokenWalkPrintsForEveryMode) {
             auto reference = m.by_name ? listing::list_users_by_name_per_token : listing::list_users_by_id_per_token;
             Output fast = capture([&] { return list(conn.get(), m.substring, m.format); });
             Output ref = capture([&] { return reference(conn.get(), m.substring, m.format); });
-            expect_same(m.by_name ? "by name" : "by token", m.substring, m.format, fast, ref);
+            std::string mode = std::to_string(m.by_name) + " " + (m.substring ? m.substring : "-") + " " +
+                               std::to_string(m.format);
+            EXPECT_EQ(std::tie(fast.status, fast.out, fast.err, fast.log), std::tie(ref.status, ref.out, ref.err, ref.log))
+                << mode;
             // The listing must not have fallen back to the walk.
             Output bare = capture([&] { return static_cast<int>(read_fast(conn.get(), m)); });
-            EXPECT_NE(bare.status, static_cast<int>(listing::Fast::kUnavailable)) << m.by_name << m.format;
+            EXPECT_NE(bare.status, static_cast<int>(listing::Fast::kUnavailable)) << mode;
         }
     }
 }
@@ -315,20 +306,13 @@ TEST_F(FastListing, ListsEveryUserPastTheSizeLimit) {
     Output csv = capture([&] { return list_users_by_id(conn.get(), nullptr, FORMAT_CSV); });
     EXPECT_EQ(std::count(csv.out.begin(), csv.out.end(), '\n'), tree.resolvable);
     Output by_name = capture([&] { return list_users_by_name(conn.get(), nullptr, FORMAT_SHORT); });
-    EXPECT_NE(by_name.out.find(", " + std::to_string(tree.users) + " users total.\n"), std::string::npos)
-        << by_name.out.substr(by_name.out.size() - 60);
-    for (auto walk : {listing::list_users_by_id_per_token, list_users_by_id}) {
-        Output rows = capture([&] { return walk(conn.get(), nullptr, FORMAT_SHORT); });
-        EXPECT_NE(rows.out.find("\n" + std::to_string(tree.resolvable) + " tokens total.\n"), std::string::npos);
-    }
+    EXPECT_NE(by_name.out.find(", " + std::to_string(tree.users) + " users total.\n"), std::string::npos);
 }
 
 TEST_F(FastListing, FailsLoudlyWhenTheLimitAlsoCapsPagedSearches) {
     const Generated &tree = trees().front();
     LimitedSandbox strict(tree.ldif, "50");
     ASSERT_TRUE(strict.up()) << strict.error();
-    std::string last = tree.ldif.substr(tree.ldif.rfind("dn: ") + 4);
-    ASSERT_TRUE(strict.wait_for(last.substr(0, last.find('\n'))));
     Connection conn = connect(tree.root, &strict);
     ASSERT_NE(conn, nullptr);
     Output o = capture([&] { return list_users_by_id(conn.get(), nullptr, FORMAT_SHORT); });
