@@ -95,6 +95,7 @@ int run_query(LDAP *session, PagedQuery &query, int page_size) {
         if (rc != LDAP_SUCCESS) return fail(session, r, rc);
         query.on_page(std::move(page));
     }
+    ber_memfree(r.cookie.bv_val);  // the last page's cookie is empty, not absent
     return LDAP_SUCCESS;
 }
 
