@@ -222,11 +222,11 @@ void report_unreadable_logical_token(const char *lt_id) {
     zt::dprintf("Internal Error: could not get logical token '%s'\n", lt_id);
 }
 
-int list_users_by_id_per_token(AdminConfig *connection, const char *substring, int format) {
+int list_users_by_id_reference(AdminConfig *connection, const char *substring, int format) {
     return list_by_token(connection, substring, format, false);
 }
 
-int list_users_by_name_per_token(AdminConfig *connection, const char *substring, int format) {
+int list_users_by_name_reference(AdminConfig *connection, const char *substring, int format) {
     return list_by_name(connection, substring, format, false);
 }
 

@@ -57,8 +57,8 @@ Fast fast_rows_by_name(AdminConfig *connection, const char *filter, int format, 
 
 // The listings as the per-token walk makes them; list_users_by_id and
 // list_users_by_name print exactly the same, only faster.
-int list_users_by_id_per_token(AdminConfig *connection, const char *substring, int format);
-int list_users_by_name_per_token(AdminConfig *connection, const char *substring, int format);
+int list_users_by_id_reference(AdminConfig *connection, const char *substring, int format);
+int list_users_by_name_reference(AdminConfig *connection, const char *substring, int format);
 
 }  // namespace listing
 

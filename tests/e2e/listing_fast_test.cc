@@ -284,7 +284,7 @@ TEST_F(FastListing, PrintsWhatThePerTokenWalkPrintsForEveryMode) {
         ASSERT_NE(conn, nullptr);
         for (const Mode &m : modes) {
             auto list = m.by_name ? list_users_by_name : list_users_by_id;
-            auto reference = m.by_name ? listing::list_users_by_name_per_token : listing::list_users_by_id_per_token;
+            auto reference = m.by_name ? listing::list_users_by_name_reference : listing::list_users_by_id_reference;
             Output fast = capture([&] { return list(conn.get(), m.substring, m.format); });
             Output ref = capture([&] { return reference(conn.get(), m.substring, m.format); });
             std::string mode = std::to_string(m.by_name) + " " + (m.substring ? m.substring : "-") + " " +
