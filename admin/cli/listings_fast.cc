@@ -92,6 +92,11 @@ struct UserEntry {
     const char *name() const { return names.empty() ? nullptr : names.front().c_str(); }
 };
 
+// The filter of the reads that take every entry of a container: an entry
+// without the IDs a lookup asks for simply never matches, and the server
+// answers this filter without testing each entry.
+constexpr const char *kEveryEntry = "(objectClass=*)";
+
 // A paged read of every entry below `container` (of the connection's
 // subtree) matching `filter`, asking for `attrs` only; `take` gets each
 // entry.
@@ -112,7 +117,7 @@ zt::PagedQuery container_query(AdminConfig *conn, const char *container, std::st
 zt::PagedQuery logical_tokens_query(AdminConfig *conn, bool by_raw, std::vector<LogicalEntry> &out,
                                     ClaimIndex &index) {
     static const char *const kAttrs[] = {"ztID", "ztServerName", "ztServerPort", "ztRawTokenIDs", nullptr};
-    return container_query(conn, zt::kLogicalTokensContainer, by_raw ? "(ztRawTokenIDs=*)" : "(ztID=*)", kAttrs,
+    return container_query(conn, zt::kLogicalTokensContainer, kEveryEntry, kAttrs,
                            [&out, &index, by_raw](LDAP *ld, LDAPMessage *e) {
                                auto n = static_cast<uint32_t>(out.size());
                                LogicalEntry &lt = out.emplace_back();
@@ -195,7 +200,7 @@ Fast fast_rows_by_token(AdminConfig *conn, const char *filter, TokenRows &rows) 
     std::vector<zt::PagedQuery> reads;
     reads.push_back(raw_tokens_query(conn, search->filter, raws));
     reads.push_back(logical_tokens_query(conn, true, lts, lt_by_raw));
-    reads.push_back(users_query(conn, "(ztLogicalTokenIDs=*)", users, &user_by_lt));
+    reads.push_back(users_query(conn, kEveryEntry, users, &user_by_lt));
     if (zt::paged_search(conn->session, reads) != LDAP_SUCCESS) return Fast::kUnavailable;
     std::stable_sort(raws.begin(), raws.end(), [](const auto &a, const auto &b) { return zt::compare_sort_values(a, b) < 0; });
     for (const auto &ids : raws) {
