@@ -201,7 +201,7 @@ Fast fast_rows_by_token(AdminConfig *conn, const char *filter, TokenRows &rows) 
     reads.push_back(raw_tokens_query(conn, search->filter, raws));
     reads.push_back(logical_tokens_query(conn, true, lts, lt_by_raw));
     reads.push_back(users_query(conn, kEveryEntry, users, &user_by_lt));
-    if (zt::paged_search(conn->session, reads) != LDAP_SUCCESS) return Fast::kUnavailable;
+    if (zt::paged_search_apart(conn, reads) != LDAP_SUCCESS) return Fast::kUnavailable;
     std::stable_sort(raws.begin(), raws.end(), [](const auto &a, const auto &b) { return zt::compare_sort_values(a, b) < 0; });
     for (const auto &ids : raws) {
         if (ids.empty()) continue;
@@ -228,7 +228,7 @@ Fast fast_rows_by_name(AdminConfig *conn, const char *filter, int format, NameCo
     std::vector<zt::PagedQuery> reads;
     reads.push_back(users_query(conn, search->filter, users, nullptr));
     reads.push_back(logical_tokens_query(conn, false, lts, lt_by_id));
-    if (zt::paged_search(conn->session, reads) != LDAP_SUCCESS) return Fast::kUnavailable;
+    if (zt::paged_search_apart(conn, reads) != LDAP_SUCCESS) return Fast::kUnavailable;
     std::stable_sort(users.begin(), users.end(),
                      [](const auto &a, const auto &b) { return zt::compare_sort_values(a.names, b.names) < 0; });
     for (const UserEntry &user : users) {

@@ -3,6 +3,7 @@
 #define ZT_ADMIN_PAGED_H
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,15 @@ struct PagedQuery {
 // Returns LDAP_SUCCESS once every search has ended, or the first failure's
 // result code (also left as the session's error; the rest are not run).
 int paged_search(LDAP *session, std::vector<PagedQuery> &queries);
+
+// Runs `queries` side by side, the first on the connection's session and
+// each other on a session of its own opened like it (same server, identity
+// and mechanism) and closed at the end, so that the server works on all of
+// them at once while the caller reads whichever page comes first; still one
+// thread.  When a further session cannot be opened, the queries run one
+// after the other on the connection's session.  The result as for
+// paged_search.
+int paged_search_apart(AdminConfig *conn, std::vector<PagedQuery> &queries);
 
 }  // namespace zt
 
