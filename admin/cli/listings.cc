@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
+#include "listings.h"
 #include "owned.h"
 #include "records_common.h"
 #include "ztuser.h"
@@ -47,66 +49,114 @@ std::string csv_field(const char *text) {
     return p(escaped.get());
 }
 
-// Prints one row of the listing by token; false for an unknown format.
-bool print_token_row(const RawToken *rt, const LogicalToken *lt, const User *user, int format) {
-    switch (format) {
-        case FORMAT_SHORT:
-            std::printf("%-30s %-30s %-15s\n", rt->id, p(user->name), p(user->other_info));
-            return true;
-        case FORMAT_LONG:
-            std::printf("%-30s %-15s %5d %-30s %s\n", rt->id, p(lt->server_name), lt->server_port, p(user->name),
-                        p(user->other_info));
-            return true;
-        case FORMAT_CSV:
-            std::printf("%s,%s,%d,%s,%s\n", rt->id, p(lt->server_name), lt->server_port,
-                        csv_field(user->name).c_str(), csv_field(user->other_info).c_str());
-            return true;
-        default:
-            return false;
-    }
-}
-
-// Walks the raw tokens of a started iterator; returns the number of rows
-// printed, or -1 for an unknown format.
-int print_rows_by_token(AdminConfig *connection, AdminIterator *it, int format) {
-    int count = 0;
+// Walks the raw tokens of a started iterator, looking up each one's logical
+// token and user; false after an unknown format.
+bool print_rows_by_token(AdminConfig *connection, AdminIterator *it, listing::TokenRows &rows) {
     for (RawTokenPtr rt(get_next_raw_token(connection, it)); rt; rt.reset(get_next_raw_token(connection, it))) {
         LogicalTokenPtr lt(raw_token_id_to_logical_token(connection, rt->id));
         if (!lt) continue;
         UserPtr user(logical_token_id_to_user(connection, lt->id));
         if (!user) continue;
-        if (count++ == 0) print_headers(HEADER_BY_ID, format);
-        if (!print_token_row(rt.get(), lt.get(), user.get(), format)) {
-            std::fputs("Internal Error: Invalid list format specified for user search\n", stderr);
-            zt::dprintf("Internal Error: Invalid list format specified for user search\n");
-            return -1;
-        }
+        if (!rows.print({rt->id, lt->server_name, lt->server_port, user->name, user->other_info})) return false;
     }
-    return count;
+    return true;
 }
 
-struct NameCounts {
-    int tokens = 0;
-    int users = 0;
-};
-
-void print_rows_of_user(AdminConfig *connection, const User *user, int format, NameCounts &counts) {
+void print_rows_of_user(AdminConfig *connection, const User *user, int format, listing::NameCounts &counts) {
     for (char **lt_id = user->logical_token_ids; lt_id != nullptr && *lt_id != nullptr; ++lt_id) {
         LogicalTokenPtr lt(get_logical_token(connection, *lt_id));
         if (!lt) {
-            zt::dprintf("Internal Error: could not get logical token '%s'\n", *lt_id);
+            listing::report_unreadable_logical_token(*lt_id);
             continue;
         }
         for (char **rt_id = lt->raw_token_ids; rt_id != nullptr && *rt_id != nullptr; ++rt_id) {
-            if (counts.tokens++ == 0) print_headers(HEADER_BY_NAME, format);
-            if (format == FORMAT_LONG) {
-                std::printf("%-30s %-15s %-5d %-30s %s\n", *rt_id, p(lt->server_name), lt->server_port,
-                            p(user->name), p(user->other_info));
-            } else {
-                std::printf("%-30s %-30s %-15s\n", *rt_id, p(user->name), p(user->other_info));
-            }
+            listing::print_name_row({*rt_id, lt->server_name, lt->server_port, user->name, user->other_info}, format,
+                                    counts);
         }
     }
+}
+
+// The filter of the listing by token, or nothing after its error message.
+std::optional<std::string> token_filter(const char *substring) {
+    SubstringFilter filter{"(zttokentype=user)", "(zttokentype=user)"};
+    if (substring != nullptr) filter = substring_filter("(zttokentype=user)(ztid=*", substring, "*)");
+    if (filter.as_typed.size() > kMaxFilterLength) {
+        std::fputs("Internal Error: Problem constructing search filter for ztuser -li operation. "
+                   "Filter string too long\n",
+                   stderr);
+        zt::dprintf("Internal Error: Problem constructing search filter for ztuser -li operation");
+        return std::nullopt;
+    }
+    return filter.escaped;
+}
+
+// The rows of the listing by token through the iterator; false after a
+// failure (reported).
+bool per_token_rows(AdminConfig *connection, const std::string &filter, listing::TokenRows &rows) {
+    Iterator it(start_iterator(connection, ITERATOR_RAW_TOKENS, filter.c_str(), "ztid"), IteratorDeleter{connection});
+    if (!it) {
+        std::fputs("Internal error: could not get user list from administration server.\n", stderr);
+        zt::dprintf("Internal Error: could not start iterator\n");
+        return false;
+    }
+    return print_rows_by_token(connection, it.get(), rows);
+}
+
+int list_by_token(AdminConfig *connection, const char *substring, int format, bool fast) {
+    std::optional<std::string> filter = token_filter(substring);
+    if (!filter) return -1;
+    listing::TokenRows rows(format);
+    listing::Fast done = fast ? listing::fast_rows_by_token(connection, filter->c_str(), rows)
+                              : listing::Fast::kUnavailable;
+    if (done == listing::Fast::kBadFormat) return -1;
+    if (done == listing::Fast::kUnavailable && !per_token_rows(connection, *filter, rows)) return -1;
+    if (format == FORMAT_CSV) return 0;
+    std::printf("\n");
+    std::printf("%d token%s total.\n", rows.count(), plural(rows.count()));
+    return 0;
+}
+
+// The filter of the listing by name (empty for none), or nothing after
+// its error message.
+std::optional<std::string> name_filter(const char *substring) {
+    if (substring == nullptr) return std::string();
+    SubstringFilter filter = substring_filter("ztName=*", substring, "*");
+    if (filter.as_typed.size() > kMaxFilterLength) {
+        std::fputs("Internal Error: Search Buffer Overflow\n", stderr);
+        zt::dprintf("Internal Error: Search Buffer Overflow\n");
+        return std::nullopt;
+    }
+    return filter.escaped;
+}
+
+// The rows of the listing by name through the iterator; false after a
+// failure (reported).
+bool per_user_rows(AdminConfig *connection, const char *filter, int format, listing::NameCounts &counts) {
+    Iterator it(start_iterator(connection, ITERATOR_USERS, filter, "ztname"), IteratorDeleter{connection});
+    if (!it) {
+        std::fputs("Internal Error: Could not get list from administration server\n", stderr);
+        zt::dprintf("Internal Error: Could not start iterator\n");
+        return false;
+    }
+    for (UserPtr user(get_next_user(connection, it.get())); user; user.reset(get_next_user(connection, it.get()))) {
+        ++counts.users;
+        print_rows_of_user(connection, user.get(), format, counts);
+    }
+    return true;
+}
+
+int list_by_name(AdminConfig *connection, const char *substring, int format, bool fast) {
+    std::optional<std::string> filter = name_filter(substring);
+    if (!filter) return -1;
+    const char *f = substring != nullptr ? filter->c_str() : nullptr;
+    listing::NameCounts counts;
+    listing::Fast done = fast ? listing::fast_rows_by_name(connection, f, format, counts)
+                              : listing::Fast::kUnavailable;
+    if (done == listing::Fast::kUnavailable && !per_user_rows(connection, f, format, counts)) return -1;
+    std::printf("\n");
+    std::printf("%d token%s, %d user%s total.\n", counts.tokens, plural(counts.tokens), counts.users,
+                plural(counts.users));
+    return 0;
 }
 
 }  // namespace
@@ -135,57 +185,57 @@ void print_headers(int kind, int format) {
     }
 }
 
+namespace listing {
+
+bool TokenRows::print(const TokenRow &row) {
+    if (count_++ == 0) print_headers(HEADER_BY_ID, format_);
+    switch (format_) {
+        case FORMAT_SHORT:
+            std::printf("%-30s %-30s %-15s\n", row.raw_id, p(row.name), p(row.other_info));
+            return true;
+        case FORMAT_LONG:
+            std::printf("%-30s %-15s %5d %-30s %s\n", row.raw_id, p(row.server_name), row.server_port, p(row.name),
+                        p(row.other_info));
+            return true;
+        case FORMAT_CSV:
+            std::printf("%s,%s,%d,%s,%s\n", row.raw_id, p(row.server_name), row.server_port,
+                        csv_field(row.name).c_str(), csv_field(row.other_info).c_str());
+            return true;
+        default:
+            std::fputs("Internal Error: Invalid list format specified for user search\n", stderr);
+            zt::dprintf("Internal Error: Invalid list format specified for user search\n");
+            return false;
+    }
+}
+
+void print_name_row(const TokenRow &row, int format, NameCounts &counts) {
+    if (counts.tokens++ == 0) print_headers(HEADER_BY_NAME, format);
+    if (format == FORMAT_LONG) {
+        std::printf("%-30s %-15s %-5d %-30s %s\n", row.raw_id, p(row.server_name), row.server_port, p(row.name),
+                    p(row.other_info));
+    } else {
+        std::printf("%-30s %-30s %-15s\n", row.raw_id, p(row.name), p(row.other_info));
+    }
+}
+
+void report_unreadable_logical_token(const char *lt_id) {
+    zt::dprintf("Internal Error: could not get logical token '%s'\n", lt_id);
+}
+
+int list_users_by_id_reference(AdminConfig *connection, const char *substring, int format) {
+    return list_by_token(connection, substring, format, false);
+}
+
+int list_users_by_name_reference(AdminConfig *connection, const char *substring, int format) {
+    return list_by_name(connection, substring, format, false);
+}
+
+}  // namespace listing
+
 int list_users_by_id(AdminConfig *connection, const char *substring, int format) {
-    SubstringFilter filter{"(zttokentype=user)", "(zttokentype=user)"};
-    if (substring != nullptr) filter = substring_filter("(zttokentype=user)(ztid=*", substring, "*)");
-    if (filter.as_typed.size() > kMaxFilterLength) {
-        std::fputs("Internal Error: Problem constructing search filter for ztuser -li operation. "
-                   "Filter string too long\n",
-                   stderr);
-        zt::dprintf("Internal Error: Problem constructing search filter for ztuser -li operation");
-        return -1;
-    }
-    Iterator it(start_iterator(connection, ITERATOR_RAW_TOKENS, filter.escaped.c_str(), "ztid"),
-                IteratorDeleter{connection});
-    if (!it) {
-        std::fputs("Internal error: could not get user list from administration server.\n", stderr);
-        zt::dprintf("Internal Error: could not start iterator\n");
-        return -1;
-    }
-    int count = print_rows_by_token(connection, it.get(), format);
-    if (count < 0) return -1;
-    it.reset();
-    if (format == FORMAT_CSV) return 0;
-    std::printf("\n");
-    std::printf("%d token%s total.\n", count, plural(count));
-    return 0;
+    return list_by_token(connection, substring, format, true);
 }
 
 int list_users_by_name(AdminConfig *connection, const char *substring, int format) {
-    SubstringFilter filter;
-    if (substring != nullptr) {
-        filter = substring_filter("ztName=*", substring, "*");
-        if (filter.as_typed.size() > kMaxFilterLength) {
-            std::fputs("Internal Error: Search Buffer Overflow\n", stderr);
-            zt::dprintf("Internal Error: Search Buffer Overflow\n");
-            return -1;
-        }
-    }
-    Iterator it(start_iterator(connection, ITERATOR_USERS, substring ? filter.escaped.c_str() : nullptr, "ztname"),
-                IteratorDeleter{connection});
-    if (!it) {
-        std::fputs("Internal Error: Could not get list from administration server\n", stderr);
-        zt::dprintf("Internal Error: Could not start iterator\n");
-        return -1;
-    }
-    NameCounts counts;
-    for (UserPtr user(get_next_user(connection, it.get())); user; user.reset(get_next_user(connection, it.get()))) {
-        ++counts.users;
-        print_rows_of_user(connection, user.get(), format, counts);
-    }
-    it.reset();
-    std::printf("\n");
-    std::printf("%d token%s, %d user%s total.\n", counts.tokens, plural(counts.tokens), counts.users,
-                plural(counts.users));
-    return 0;
+    return list_by_name(connection, substring, format, true);
 }

@@ -564,6 +564,8 @@ void zt_freeDtuCID(char *cid);
 #define ITERATOR_XCONFIG_LTOKENS 6
 #define ITERATOR_XCONFIG_RTOKENS 7
 
+/* `result` is the first page of the search (null when nothing was found)
+ * and `current` the entry last handed out; both belong to the iterator. */
 typedef struct AdminIterator {
     int kind;
     int status;
@@ -572,6 +574,10 @@ typedef struct AdminIterator {
     LDAPMessage *current;
 } AdminIterator;
 
+/* Runs the search of `kind` (page by page with the paged-results control,
+ * so a server's size limit does not cut it short) and returns a new
+ * iterator over every entry found, sorted by `sort_attribute` when given;
+ * null after a failed search.  Release it with finish_iterator. */
 AdminIterator *start_iterator(AdminConfig *conn, int kind, const char *filter, const char *sort_attribute);
 int num_iterator_entries(const AdminIterator *iterator);
 Desktop *get_next_desktop(AdminConfig *conn, AdminIterator *iterator);

@@ -3,7 +3,7 @@
 // The challenge-response exchange is left to the SASL library's CRAM-MD5
 // mechanism through libldap's general interactive SASL bind; we only answer
 // its questions: the authentication name is the bind DN, the password the
-// given credentials.
+// given credentials.  The server's host name is not canonicalised.
 #include <sasl/sasl.h>
 
 #include <cstring>
@@ -47,6 +47,11 @@ extern "C" int _zt_ldap_sasl_cram_md5_bind_s(LDAP *session, const char *bind_dn,
                                               LDAPControl **server_controls,
                                               LDAPControl **client_controls) {
     if (session == nullptr || credentials == nullptr) return LDAP_PARAM_ERROR;
+    // CRAM-MD5 never uses the server's host name, so the reverse look-up
+    // libldap makes by default before each SASL bind only costs a DNS
+    // round trip (or a resolver time-out).  A session that refuses the
+    // switch still binds, only more slowly.
+    (void)ldap_set_option(session, LDAP_OPT_X_SASL_NOCANON, LDAP_OPT_ON);
     CramMd5Answers answers{bind_dn != nullptr ? bind_dn : "", credentials};
     return ldap_sasl_interactive_bind_s(session, bind_dn, "CRAM-MD5", server_controls,
                                         client_controls, LDAP_SASL_QUIET, answer_prompts, &answers);

@@ -1,12 +1,15 @@
-// admin_iterator.cc - one directory search over one kind of entry, handed
-// out record by record, with the local login status merged in.
+// admin_iterator.cc - one directory search over one kind of entry, read
+// page by page and handed out record by record, with the local login
+// status merged in.
 #include "admin_iterator.h"
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
+#include "admin_paged.h"
 #include "admin_private.h"
 #include "admin_records.h"
 #include "records_common.h"
@@ -39,13 +42,24 @@ std::string compose_filter(const KindInfo &info, const char *caller_filter) {
     return std::string("(&(objectclass=") + info.object_class + ")(" + strip_outer_parentheses(caller_filter) + "))";
 }
 
+// What callers hold is the AdminIterator part; the rest keeps the pages the
+// search arrived in and the entries in the order of the walk.
+struct PagedIterator : AdminIterator {
+    PagedIterator() : AdminIterator{} {}
+    std::vector<LdapMsgPtr> pages;
+    std::vector<LDAPMessage *> order;
+    size_t next = 0;
+};
+
+PagedIterator *paged(AdminIterator *it) { return static_cast<PagedIterator *>(it); }
+
 // The next entry of the walk, or null when it is exhausted (the position
 // then stays on the last entry, so the walk never starts over).
-LDAPMessage *advance(AdminConfig *conn, AdminIterator *it) {
-    LDAPMessage *next = it->current == nullptr ? ldap_first_entry(conn->session, it->result)
-                                               : ldap_next_entry(conn->session, it->current);
-    if (next != nullptr) it->current = next;
-    return next;
+LDAPMessage *advance(AdminIterator *it) {
+    PagedIterator *p = paged(it);
+    if (p->next >= p->order.size()) return nullptr;
+    it->current = p->order[p->next++];
+    return it->current;
 }
 
 // The next entry for a get-next function accepting `kinds`; null at the end,
@@ -59,15 +73,31 @@ LDAPMessage *next_entry(AdminConfig *conn, AdminIterator *it, std::initializer_l
         dprintf("%s(): wrong iterator type\n", function);
         return nullptr;
     }
-    return advance(conn, it);
+    return advance(it);
 }
 
-void free_iterator(AdminIterator *it) {
-    if (it->result != nullptr) ldap_msgfree(it->result);
-    std::free(it);
+void free_iterator(AdminIterator *it) { delete paged(it); }
+
+// Puts the walk in the order of `sort_attribute`; a stable sort, so that
+// entries that compare equal keep the order the server sent them in.
+void sort_walk(LDAP *session, PagedIterator *p, const char *sort_attribute) {
+    std::vector<std::pair<std::vector<std::string>, LDAPMessage *>> keyed;
+    keyed.reserve(p->order.size());
+    for (LDAPMessage *e : p->order) keyed.emplace_back(all_values(session, e, sort_attribute), e);
+    std::stable_sort(keyed.begin(), keyed.end(),
+                     [](const auto &a, const auto &b) { return compare_sort_values(a.first, b.first) < 0; });
+    for (size_t i = 0; i < keyed.size(); ++i) p->order[i] = keyed[i].second;
 }
 
 }  // namespace
+
+int compare_sort_values(const std::vector<std::string> &a, const std::vector<std::string> &b) {
+    if (a.empty() || b.empty()) return a.empty() == b.empty() ? 0 : (a.empty() ? -1 : 1);
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        if (int c = strcasecmp(a[i].c_str(), b[i].c_str()); c != 0) return c;
+    }
+    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
 
 std::string strip_outer_parentheses(std::string_view filter) {
     if (!filter.empty() && filter.front() == '(') filter.remove_prefix(1);
@@ -100,30 +130,31 @@ using namespace zt;
 
 extern "C" {
 
+// The search runs with paged results, so that a server keeping a size
+// limit below the number of entries still hands out all of them.
 AdminIterator *start_iterator(AdminConfig *conn, int kind, const char *filter, const char *sort_attribute) {
     if (conn == nullptr || conn->session == nullptr || conn->subtree == nullptr) return nullptr;
-    auto *it = static_cast<AdminIterator *>(safe_malloc(sizeof(AdminIterator)));
-    it->kind = kind;
     std::optional<IteratorSearch> search = iterator_search(kind, filter, conn->subtree);
-    if (!search) {
-        free_iterator(it);
+    if (!search) return nullptr;
+    auto *p = new PagedIterator;
+    p->kind = kind;
+    LDAP *ld = conn->session;
+    std::vector<PagedQuery> query{{search->base, LDAP_SCOPE_SUBTREE, search->filter, nullptr, [&](LdapMsgPtr page) {
+        for (LDAPMessage *e = ldap_first_entry(ld, page.get()); e != nullptr; e = ldap_next_entry(ld, e)) {
+            p->order.push_back(e);
+        }
+        p->pages.push_back(std::move(page));
+    }}};
+    p->status = paged_search(ld, query);
+    if (p->status != LDAP_SUCCESS) {
+        ldap_perror(ld, "ldap_search_s() failed");
+        delete p;
         return nullptr;
     }
-    it->status = ldap_search_s(conn->session, search->base.c_str(), LDAP_SCOPE_SUBTREE, search->filter.c_str(),
-                               nullptr, 0, &it->result);
-    if (it->status != LDAP_SUCCESS) {
-        ldap_perror(conn->session, "ldap_search_s() failed");
-        free_iterator(it);
-        return nullptr;
-    }
-    it->count = ldap_count_entries(conn->session, it->result);
-    if (sort_attribute != nullptr &&
-        ldap_sort_entries(conn->session, &it->result, const_cast<char *>(sort_attribute), strcasecmp) != 0) {
-        ldap_perror(conn->session, "ldap_sort_entries() failed");
-        free_iterator(it);
-        return nullptr;
-    }
-    return it;
+    p->result = p->pages.empty() ? nullptr : p->pages.front().get();
+    p->count = static_cast<int>(p->order.size());
+    if (sort_attribute != nullptr) sort_walk(ld, p, sort_attribute);
+    return p;
 }
 
 int num_iterator_entries(const AdminIterator *it) { return it != nullptr ? it->count : -1; }

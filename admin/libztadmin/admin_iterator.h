@@ -5,6 +5,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "admin_private.h"
 
 namespace zt {
 
@@ -26,6 +29,12 @@ std::string strip_outer_parentheses(std::string_view filter);
 // The base and filter for `kind` below `root`; nothing for an unknown kind
 // or when a text exceeds its limit.  `filter` may be null.
 std::optional<IteratorSearch> iterator_search(int kind, const char *filter, std::string_view root);
+
+// Orders two entries by their values of the sort attribute as the
+// iterators sort: value by value with strcasecmp, an entry without the
+// attribute (no values) first, and a list that is a prefix of the other
+// before it.  Negative, zero or positive.
+int compare_sort_values(const std::vector<std::string> &a, const std::vector<std::string> &b);
 
 }  // namespace zt
 

@@ -94,6 +94,8 @@ char *first_value_dup(LDAP *session, LDAPMessage *entry, const char *attr);
 std::optional<std::string> first_value(LDAP *session, LDAPMessage *entry, const char *attr);
 // atoi of the first value; 0 when absent.
 int first_value_int(LDAP *session, LDAPMessage *entry, const char *attr);
+// Every value in server order; none when the attribute is absent.
+std::vector<std::string> all_values(LDAP *session, LDAPMessage *entry, const char *attr);
 // Every value as a new null-terminated malloc'd array in server order, or
 // null when the attribute is absent.
 char **all_values_dup(LDAP *session, LDAPMessage *entry, const char *attr);

@@ -1,0 +1,51 @@
+// admin_paged.h - searches read page by page (internal).
+#ifndef ZT_ADMIN_PAGED_H
+#define ZT_ADMIN_PAGED_H
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "admin_private.h"
+
+namespace zt {
+
+// Entries asked for in one page: large pages keep the server's work per
+// page small beside the entries it sends.  A server that refuses a page
+// this large (slapd's size.pr) is asked again with a tenth of it, down to
+// the smallest size.
+inline constexpr int kSearchPageSize = 5000;
+inline constexpr int kSmallestSearchPageSize = 50;
+
+// One search to be read page by page; `on_page` takes over each page's
+// result chain (entries and the final result) as it arrives.
+struct PagedQuery {
+    std::string base;
+    int scope;
+    std::string filter;
+    const char *const *attrs;  // null: all attributes
+    std::function<void(LdapMsgPtr)> on_page;
+};
+
+// Runs `queries` one after the other on one session with the paged-results
+// control (RFC 2696, sent as non-critical: a server without it answers in
+// one piece).  One at a time, since a server keeps the paging state of one
+// search per connection; the next page of a search is asked for before the
+// page that came is handed on, so the server works while the caller reads.
+// Returns LDAP_SUCCESS once every search has ended, or the first failure's
+// result code (also left as the session's error; the rest are not run).
+int paged_search(LDAP *session, std::vector<PagedQuery> &queries);
+
+// Runs `queries` side by side, the first on the connection's session and
+// each other on a session of its own opened like it (same server, identity
+// and mechanism) and closed at the end, so that the server works on all of
+// them at once while the caller reads whichever page comes first; still one
+// thread.  When a further session cannot be opened, the queries run one
+// after the other on the connection's session.  The result as for
+// paged_search.
+int paged_search_apart(AdminConfig *conn, std::vector<PagedQuery> &queries);
+
+}  // namespace zt
+
+#endif  // ZT_ADMIN_PAGED_H

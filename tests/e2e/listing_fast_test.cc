@@ -1,0 +1,326 @@
+// The fast listings against the per-token walk, on generated directories
+// full of awkward links, served by a replica that answers at most 50
+// entries per plain search: both must print the same bytes, log the same
+// lines, and list every user.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <tuple>
+#include <random>
+
+#include "directory_fixture.h"
+#include "listings.h"
+#include "records_common.h"
+
+namespace zt::test {
+namespace {
+
+constexpr int kUsersPerTree = 300;
+constexpr unsigned kSeeds[] = {11, 2024, 777};
+
+using Attrs = std::vector<std::pair<std::string, std::string>>;
+
+// One generated subtree: its LDIF and what a correct listing must count.
+struct Generated {
+    std::string root;
+    std::string ldif;
+    int users = 0;
+    int resolvable = 0;  // raw tokens whose logical token and user are unique
+};
+
+class Generator {
+public:
+    explicit Generator(unsigned seed) : rng_(seed) {
+        g_.root = "ztName=gen" + std::to_string(seed) + ",o=ztdata";
+        entry(g_.root, {{"objectClass", "ztContainer"}, {"ztName", "gen" + std::to_string(seed)}});
+        for (const char *c : {"users", "logicalTokens", "rawTokens", "desktops"})
+            entry(std::string("ztName=") + c + "," + g_.root, {{"objectClass", "ztContainer"}, {"ztName", c}});
+        tag_ = std::to_string(seed);
+    }
+
+    Generated make(int count) {
+        for (int i = 0; i < count; ++i) user(i);
+        return g_;
+    }
+
+private:
+    int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
+
+    void entry(const std::string &dn, const Attrs &attrs) {
+        g_.ldif += "dn: " + dn + "\n";
+        for (const auto &[k, v] : attrs) g_.ldif += k + ": " + v + "\n";
+        g_.ldif += "\n";
+    }
+    std::string dn(const std::string &id, const char *container) const {
+        return "ztID=" + id + ",ztName=" + container + "," + g_.root;
+    }
+    std::string name() {
+        static const char *const kParts[] = {"ann", "Ann", "bo", "Zed", "o'neil", "smith, j", "back\\slash", "eve"};
+        std::string n = kParts[pick(8)];
+        if (pick(2)) n += std::string(" ") + kParts[pick(8)];
+        return n;
+    }
+    void raw(const std::string &id, const char *type = "user") {
+        entry(dn(id, "rawTokens"), {{"objectClass", "ztRawToken"}, {"ztID", id}, {"ztTokenType", type}});
+    }
+    void logical(const std::string &id, const std::vector<std::string> &raws, Attrs extra = {}) {
+        Attrs a = {{"objectClass", "ztLogicalToken"}, {"ztID", id}};
+        for (const auto &r : raws) a.emplace_back("ztRawTokenIDs", r);
+        if (extra.empty()) extra = {{"ztServerName", "srv" + std::to_string(pick(3))}, {"ztServerPort", "7007"}};
+        a.insert(a.end(), extra.begin(), extra.end());
+        entry(dn(id, "logicalTokens"), a);
+    }
+    void person(const std::string &id, const std::vector<std::string> &lts, Attrs names) {
+        Attrs a = {{"objectClass", "ztUser"}, {"ztID", id}};
+        a.insert(a.end(), names.begin(), names.end());
+        for (const auto &l : lts) a.emplace_back("ztLogicalTokenIDs", l);
+        if (pick(3) == 0) a.emplace_back("ztOtherInfo", pick(2) ? "room 4, desk\\2" : "");
+        entry(dn(id, "users"), a);
+        ++g_.users;
+    }
+
+    // One user with one of the anomalies the listings must live with.
+    void user(int i) {
+        std::string n = tag_ + "." + std::to_string(i), uid = "u" + n, lt = "user.u" + n;
+        std::string r1 = "card." + n + "a", r2 = "Card." + n + "b";
+        Attrs names = {{"ztName", name()}};
+        switch (pick(14)) {
+            case 0:  // a raw token nobody lists, and a user without tokens
+                raw(r1);
+                person(uid, {}, names);
+                return;
+            case 1:  // a logical token without a user
+                raw(r1);
+                logical(lt, {r1});
+                person(uid, {}, names);
+                return;
+            case 2:  // a logical token claimed by two users
+                raw(r1);
+                logical(lt, {r1});
+                person(uid, {lt}, names);
+                person(uid + "x", {lt}, {{"ztName", name()}});
+                return;
+            case 3:  // a raw token claimed by two logical tokens
+                raw(r1);
+                logical(lt, {r1});
+                logical(lt + "x", {r1});
+                person(uid, {lt}, names);
+                return;
+            case 4:  // references differing in case and inner blanks
+                raw("Card." + n + "  X");
+                logical(lt, {"CARD." + n + " x"});
+                person(uid, {"USER.U" + n}, names);
+                ++g_.resolvable;
+                return;
+            case 5:  // a logical token that does not exist
+                person(uid, {lt + "-gone"}, names);
+                return;
+            case 6:  // not a user token, and an ID too long to look up
+                raw(r1, "other");
+                raw(r2 + std::string(120, 'z'));
+                logical(lt, {r1, r2 + std::string(120, 'z')});
+                person(uid, {lt}, names);
+                return;
+            case 7:  // no server, a port of letters, no name, two names
+                raw(r1);
+                logical(lt, {r1}, {{"ztServerPort", "abc"}});
+                person(uid, {lt}, pick(2) ? Attrs{} : Attrs{{"ztName", "Zed"}, {"ztName", "ann"}});
+                ++g_.resolvable;
+                return;
+            default: {  // plain: one or two raw tokens, sometimes a second logical token
+                raw(r1);
+                std::vector<std::string> raws = {r1};
+                if (pick(2)) raw(raws.emplace_back(r2));
+                logical(lt, raws);
+                std::vector<std::string> lts = {lt};
+                if (pick(4) == 0) {
+                    raw(r1 + "2");
+                    logical(lts.emplace_back(lt + "-2"), {r1 + "2"});
+                    ++g_.resolvable;  // the second logical token's raw token
+                }
+                person(uid, lts, names);
+                g_.resolvable += static_cast<int>(raws.size());
+            }
+        }
+    }
+
+    std::mt19937 rng_;
+    Generated g_;
+    std::string tag_;
+};
+
+// A sandbox of its own whose replica keeps the size limit `limit`, loaded
+// with `ldif` (up() once the replica has its last entry).
+class LimitedSandbox {
+public:
+    LimitedSandbox(const std::string &ldif, const std::string &limit) {
+        std::string file = dir_.write("load.ldif", ldif);
+        // Through the shell, not run(): the servers outlive the script and
+        // would hold its output pipes open.
+        std::string command = "ZT_SANDBOX_SIZELIMIT='" + limit + "' ZT_SANDBOX_LOAD='" + file + "' '" +
+                              source_path("scripts/sandbox") + "' up '" + dir_.path() + "/sb' > '" + dir_.path() +
+                              "/up.log' 2>&1";
+        up_ = std::system(command.c_str()) == 0;
+        error_ = read_file(dir_.path() + "/up.log");
+        port_ = std::atoi(read_file(dir_.path() + "/sb/port").c_str());
+        std::string last = ldif.substr(ldif.rfind("dn: ") + 4);
+        last.resize(last.find('\n'));
+        for (int i = 0; up_ && plain_count(last) != 1; ++i, usleep(50000)) up_ = i < 600;
+    }
+    ~LimitedSandbox() { std::system(("'" + source_path("scripts/sandbox") + "' down '" + dir_.path() + "/sb'").c_str()); }
+
+    bool up() const { return up_; }
+    const std::string &error() const { return error_; }
+    int port() const { return port_; }
+    // Entries below `base` on the replica, through one plain search; minus
+    // the result code when the search fails.
+    int plain_count(const std::string &base) const {
+        LDAP *ld = nullptr;
+        ldap_initialize(&ld, ("ldap://127.0.0.1:" + std::to_string(port_)).c_str());
+        int version = LDAP_VERSION3;
+        ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+        LDAPMessage *res = nullptr;
+        int rc = ldap_search_ext_s(ld, base.c_str(), LDAP_SCOPE_SUBTREE, "(objectClass=*)", nullptr, 0, nullptr,
+                                   nullptr, nullptr, LDAP_NO_LIMIT, &res);
+        int n = rc == LDAP_SUCCESS ? ldap_count_entries(ld, res) : -rc;
+        ldap_msgfree(res);
+        ldap_unbind_ext_s(ld, nullptr, nullptr);
+        return n;
+    }
+
+private:
+    TempDir dir_;
+    bool up_ = false;
+    std::string error_;
+    int port_ = 0;
+};
+
+std::vector<Generated> &trees() {
+    static std::vector<Generated> all = [] {
+        std::vector<Generated> out;
+        for (unsigned seed : kSeeds) out.push_back(Generator(seed).make(kUsersPerTree));
+        return out;
+    }();
+    return all;
+}
+
+class FastListing : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        std::string ldif;
+        for (const auto &t : trees()) ldif += t.ldif;
+        // Plain searches stop at 50 entries; paged ones may go on, in pages
+        // of at most 100.
+        sandbox_ = new LimitedSandbox(ldif, "50 size.pr=100 size.prtotal=unlimited");
+    }
+    static void TearDownTestSuite() {
+        delete sandbox_;
+        sandbox_ = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(sandbox_->up()) << sandbox_->error();
+        log_ = std::make_unique<LogFile>();
+    }
+
+    // A connection (lowest access level) to the replica with `root` as subtree.
+    Connection connect(const std::string &root, const LimitedSandbox *sandbox = sandbox_) {
+        tree_ = std::make_unique<ToolTree>(std::map<std::string, std::string>{
+            {"admin.server.name", kReplicaHost}, {"admin.server.port", std::to_string(sandbox->port())},
+            {"admin.subtree", root}, {"admin.server.authmech", "SIMPLE"}});
+        tree_->use();
+        return Connection(open_connection(1, nullptr, nullptr, nullptr, nullptr));
+    }
+
+    struct Output {
+        int status;
+        std::string out, err, log;
+    };
+    template <typename List>
+    Output capture(List list) {
+        log_->clear();
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        int status = list();
+        std::fflush(stdout);
+        std::fflush(stderr);
+        Output o{status, ::testing::internal::GetCapturedStdout(), ::testing::internal::GetCapturedStderr(), {}};
+        o.log = log_->all();
+        return o;
+    }
+
+    static LimitedSandbox *sandbox_;
+    std::unique_ptr<LogFile> log_;
+    std::unique_ptr<ToolTree> tree_;
+};
+
+LimitedSandbox *FastListing::sandbox_ = nullptr;
+
+struct Mode {
+    bool by_name;
+    const char *substring;
+    int format;
+};
+
+// The fast rows alone, with the filter the listing would pass.
+listing::Fast read_fast(AdminConfig *conn, const Mode &m) {
+    std::string sub = m.substring ? zt::filter_escape(m.substring) : "";
+    if (m.by_name) {
+        listing::NameCounts counts;
+        std::string filter = "ztName=*" + sub + "*";
+        return listing::fast_rows_by_name(conn, m.substring ? filter.c_str() : nullptr, m.format, counts);
+    }
+    listing::TokenRows rows(m.format);
+    std::string filter = "(zttokentype=user)" + (m.substring ? "(ztid=*" + sub + "*)" : std::string());
+    return listing::fast_rows_by_token(conn, filter.c_str(), rows);
+}
+
+TEST_F(FastListing, PrintsWhatThePerTokenWalkPrintsForEveryMode) {
+    const Mode modes[] = {{false, nullptr, FORMAT_SHORT}, {false, nullptr, FORMAT_LONG}, {false, nullptr, FORMAT_CSV},
+                          {false, "1", FORMAT_LONG},      {false, "*", FORMAT_SHORT},   {false, nullptr, 99},
+                          {true, nullptr, FORMAT_SHORT},  {true, nullptr, FORMAT_LONG}, {true, "AN", FORMAT_SHORT},
+                          {true, ", j", FORMAT_LONG}};
+    for (const Generated &tree : trees()) {
+        Connection conn = connect(tree.root);
+        ASSERT_NE(conn, nullptr);
+        for (const Mode &m : modes) {
+            auto list = m.by_name ? list_users_by_name : list_users_by_id;
+            auto reference = m.by_name ? listing::list_users_by_name_reference : listing::list_users_by_id_reference;
+            Output fast = capture([&] { return list(conn.get(), m.substring, m.format); });
+            Output ref = capture([&] { return reference(conn.get(), m.substring, m.format); });
+            std::string mode = std::to_string(m.by_name) + " " + (m.substring ? m.substring : "-") + " " +
+                               std::to_string(m.format);
+            EXPECT_EQ(std::tie(fast.status, fast.out, fast.err, fast.log), std::tie(ref.status, ref.out, ref.err, ref.log))
+                << mode;
+            // The listing must not have fallen back to the walk.
+            Output bare = capture([&] { return static_cast<int>(read_fast(conn.get(), m)); });
+            EXPECT_NE(bare.status, static_cast<int>(listing::Fast::kUnavailable)) << mode;
+        }
+    }
+}
+
+TEST_F(FastListing, ListsEveryUserPastTheSizeLimit) {
+    const Generated &tree = trees().front();
+    ASSERT_LT(sandbox_->plain_count(tree.root), 0) << "the replica should refuse a plain search this large";
+    Connection conn = connect(tree.root);
+    ASSERT_NE(conn, nullptr);
+    Output csv = capture([&] { return list_users_by_id(conn.get(), nullptr, FORMAT_CSV); });
+    EXPECT_EQ(std::count(csv.out.begin(), csv.out.end(), '\n'), tree.resolvable);
+    Output by_name = capture([&] { return list_users_by_name(conn.get(), nullptr, FORMAT_SHORT); });
+    EXPECT_NE(by_name.out.find(", " + std::to_string(tree.users) + " users total.\n"), std::string::npos);
+}
+
+TEST_F(FastListing, FailsLoudlyWhenTheLimitAlsoCapsPagedSearches) {
+    const Generated &tree = trees().front();
+    LimitedSandbox strict(tree.ldif, "50");
+    ASSERT_TRUE(strict.up()) << strict.error();
+    Connection conn = connect(tree.root, &strict);
+    ASSERT_NE(conn, nullptr);
+    Output o = capture([&] { return list_users_by_id(conn.get(), nullptr, FORMAT_SHORT); });
+    EXPECT_EQ(o.status, -1);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err.rfind("ldap_search_s() failed: Size limit exceeded", 0), 0u) << o.err;
+    EXPECT_NE(o.err.find("\nInternal error: could not get user list from administration server.\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace zt::test
