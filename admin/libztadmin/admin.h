@@ -283,6 +283,14 @@ int legal_raw_token_id(const char *id);
  * of "KRVXzta"); 0 and a new string in *value, or a negative status. */
 int zt_getProdInfo(const char *package, const char *key, char **value);
 
+/* The server that the terminal or card `token` is connected to: each
+ * trusted, alive member of the failover group of `host` (or `host` alone)
+ * is asked for the token's records in turn; 0 and a new copy of the first
+ * member's name that has one in *server (the caller frees it).  Otherwise
+ * *server is NULL and the result is -9 (members answered, none has it),
+ * -6 (an argument missing) or the failure of the last member asked. */
+int zt_get_server_for_token(const char *host, const char *token, char **server);
+
 /* ==================================================== directory records */
 
 typedef struct User {

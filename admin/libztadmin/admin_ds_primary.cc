@@ -102,27 +102,6 @@ bool is_local_host(const char *host) {
     return local != nullptr && strcasecmp(host, local) == 0;
 }
 
-// Resolves an IPv4 address of `host` with the re-entrant look-up.  The work
-// buffer starts at the size the look-up normally needs and grows when a
-// host has more names or addresses than fit.
-bool resolve_ipv4(const char *host, in_addr *address) {
-    std::vector<char> work(2336);
-    for (;;) {
-        hostent entry{};
-        hostent *result = nullptr;
-        int herr = 0;
-        int rc = gethostbyname_r(host, &entry, work.data(), work.size(), &result, &herr);
-        if (rc == ERANGE && work.size() < 65536) {
-            work.resize(work.size() * 2);
-            continue;
-        }
-        if (rc != 0 || result == nullptr || result->h_addrtype != AF_INET || result->h_addr_list[0] == nullptr)
-            return false;
-        std::memcpy(address, result->h_addr_list[0], sizeof *address);
-        return true;
-    }
-}
-
 // Waits for a connection in progress.  Returns 0 when it completed, -24 at
 // the time-out (0: none), -1 when it failed.
 AdminStatus await_connect(int fd, int timeout) {
@@ -215,7 +194,7 @@ AdminStatus zt_pingDShost(const char *host, int port, int timeout) {
     if (is_local_host(host)) return ADMIN_SUCCESS;
     if (port <= 0 || port > 65535) return ADMIN_ERR_INVALID_ARGS;
     sockaddr_in address{};
-    if (!resolve_ipv4(host, &address.sin_addr)) return ADMIN_ERR_NOT_FOUND;
+    if (!zt::resolve_ipv4(host, &address.sin_addr)) return ADMIN_ERR_NOT_FOUND;
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     zt::Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));

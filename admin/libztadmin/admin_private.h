@@ -24,6 +24,7 @@
 #include <lber.h>
 #include <ldap.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include "admin.h"
@@ -38,8 +39,6 @@ inline constexpr const char *kConfigPath = "/etc/opt/KRVXzt/ztadmin.conf";
 inline constexpr const char *kPasswordPath = "/etc/opt/KRVXzt/ztadmin.pw";
 inline constexpr const char *kDsConfigPath = "/etc/opt/KRVXzt/qmds/current/ztdsd.conf";
 inline constexpr const char *kTerminalsPath = "/etc/opt/KRVXzt/terminals";
-inline constexpr const char *kPingPath = "/usr/sbin/ping";
-inline constexpr const char *kPolicyToolPath = "/opt/KRVXzt/sbin/ztpolicy";
 
 // The value of the caller's environment variable `name`, or null when it is
 // unset or the process runs with user or group IDs other than its caller's.
@@ -48,6 +47,14 @@ const char *caller_env(const char *name);
 // Returns `path` prefixed with $ZTADMIN_ROOT when caller_env() gives it
 // non-empty; `path` otherwise.
 std::string fixed_path(std::string_view path);
+// `path` as one shell word: unchanged when it holds only letters, digits
+// and "._+-/", otherwise single-quoted.
+std::string shell_word(const std::string &path);
+
+// The first IPv4 address of `host` (a name or a dotted address) through
+// _zt_os_gethostbyname_r, its work buffer grown while too small; false when
+// the name does not resolve to one.
+bool resolve_ipv4(const char *host, in_addr *address);
 
 // Something the platform provides on the system's home ground but a Linux
 // server gets from this package: `platform` is where the system looks for
@@ -59,6 +66,10 @@ struct PlatformPath {
 inline constexpr PlatformPath kLocaleDir{"/opt/KRVXzt/lib/locale", "lib/locale"};
 inline constexpr PlatformPath kPkginfoProgram{"/bin/pkginfo", "lib/pkginfo"};
 inline constexpr PlatformPath kPackageDescriptions{"/var/sadm/pkg", "share/ztadmin/pkg"};
+// The reachability probe, run as "ping HOST 5": never the system's ping,
+// whose arguments mean something else.
+inline constexpr PlatformPath kProbeProgram{"/usr/sbin/ping", "lib/ztprobe"};
+inline constexpr PlatformPath kPolicyProgram{"/opt/KRVXzt/sbin/ztpolicy", "sbin/ztpolicy"};
 
 // Under $ZTADMIN_ROOT (as fixed_path() applies it) the platform's own path
 // below that root, so that test trees mirror the platform; otherwise the

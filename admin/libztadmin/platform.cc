@@ -1,8 +1,12 @@
 // platform.cc - what the library needs from the platform beyond POSIX:
 // the caller's environment as far as it can be trusted, the root prefix of
-// the fixed paths, bounded reads of configuration files, and the package
-// information.
+// the fixed paths, bounded reads of configuration files, the package
+// information, the host look-up of the session clients, and the server a
+// token is connected to.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,8 +15,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "admin_private.h"
+#include "auth_mgr.h"
+#include "group_mgr.h"
 
 namespace zt {
 
@@ -136,4 +143,101 @@ extern "C" int zt_getProdInfo(const char *package, const char *key, char **value
         return ADMIN_SUCCESS;
     }
     return ADMIN_ERR_NOT_FOUND;
+}
+
+// ------------------------------------------------------------ host look-up
+
+extern "C" struct hostent *_zt_os_gethostbyname_r(const char *name, struct hostent *result, char *buffer,
+                                                  int size, int *error) {
+    int ignored = 0;
+    if (error == nullptr) error = &ignored;
+    if (name == nullptr || result == nullptr || buffer == nullptr || size <= 0) {
+        *error = NO_RECOVERY;
+        return nullptr;
+    }
+    hostent *found = nullptr;
+    int herr = 0;
+    int rc = gethostbyname_r(name, result, buffer, static_cast<size_t>(size), &found, &herr);
+    if (rc == ERANGE) {
+        *error = ERANGE;
+        errno = ERANGE;
+        return nullptr;
+    }
+    if (rc != 0 || found == nullptr) {
+        *error = herr != 0 ? herr : HOST_NOT_FOUND;
+        return nullptr;
+    }
+    return found;
+}
+
+namespace {
+
+// Far beyond any real host's names and addresses; a resolver still asking
+// for more is broken.
+constexpr int kMaxResolverBuffer = 1 << 16;
+
+}  // namespace
+
+bool zt::resolve_ipv4(const char *host, in_addr *address) {
+    if (host == nullptr) return false;
+    if (inet_pton(AF_INET, host, address) == 1) return true;
+    for (int size = 512; size <= kMaxResolverBuffer; size *= 2) {
+        std::vector<char> work(static_cast<size_t>(size));
+        hostent entry{};
+        int error = 0;
+        hostent *found = _zt_os_gethostbyname_r(host, &entry, work.data(), size, &error);
+        if (found == nullptr && error == ERANGE) continue;
+        if (found == nullptr || found->h_addrtype != AF_INET || found->h_addr_list[0] == nullptr) return false;
+        std::memcpy(address, found->h_addr_list[0], sizeof *address);
+        return true;
+    }
+    return false;
+}
+
+// ------------------------------------------------- server of a token
+
+namespace {
+
+// True when the manager on `host` reports at least one record of `token`;
+// `status` receives the query's result.
+bool member_has_token(const char *host, const char *token, AdminStatus *status) {
+    static const char *const no_extra_keys[] = {nullptr};
+    KeyValuesNode *records = nullptr;
+    *status = zt_getAuthMgrRecordsForToken(host, token, 1, nullptr, no_extra_keys, &records);
+    bool found = *status == ADMIN_SUCCESS && records != nullptr;
+    zt_free_KeyValuesNode_list(records);
+    return found;
+}
+
+}  // namespace
+
+// Asks every trusted, alive member of the failover group of `host` (or
+// `host` alone when it has no group), in group order, for the records of
+// `token`.  0 with a new copy of the first member that has one; -9 when
+// some member answered and none had it; otherwise the last failure.
+extern "C" int zt_get_server_for_token(const char *host, const char *token, char **server) {
+    if (server == nullptr) return ADMIN_ERR_INVALID_ARGS;
+    *server = nullptr;
+    if (host == nullptr || *host == '\0' || token == nullptr || *token == '\0') return ADMIN_ERR_INVALID_ARGS;
+    int count = 0;
+    HostList *group = get_trusted_alive_gm_hosts(nullptr, host, &count);
+    std::vector<std::string> members;
+    for (HostList *node = group; node != nullptr; node = node->next) members.emplace_back(node->host->status->name);
+    free_HostList(&group);
+    if (members.empty()) members.emplace_back(host);
+    AdminStatus result = ADMIN_ERR_SERVER_UNREACHABLE;
+    bool answered = false;
+    for (const std::string &member : members) {
+        AdminStatus status = ADMIN_SUCCESS;
+        if (member_has_token(member.c_str(), token, &status)) {
+            *server = zt::dup_c(member);
+            return ADMIN_SUCCESS;
+        }
+        if (status == ADMIN_SUCCESS) {
+            answered = true;
+        } else {
+            result = status;
+        }
+    }
+    return answered ? ADMIN_ERR_TOKEN_NOT_FOUND : result;
 }

@@ -344,18 +344,6 @@ bool is_safe_package_name(const char *name) {
     return true;
 }
 
-// `path` as a shell word: unchanged when it holds only plain characters,
-// otherwise single-quoted.
-std::string shell_word(const std::string &path) {
-    if (path.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._+-/") ==
-        std::string::npos) {
-        return path;
-    }
-    std::string quoted = "'";
-    for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
 // Reads the command's output; true when it was exactly one line (of at most
 // 127 bytes), which is then left in `line`.
 bool read_single_line(FILE *pipe, char (&line)[kPkginfoLine]) {
@@ -366,6 +354,16 @@ bool read_single_line(FILE *pipe, char (&line)[kPkginfoLine]) {
 
 }  // namespace
 
+std::string zt::shell_word(const std::string &path) {
+    if (path.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._+-/") ==
+        std::string::npos) {
+        return path;
+    }
+    std::string quoted = "'";
+    for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 extern "C" {
 
 char *get_package_root(const char *package) {
@@ -373,7 +371,7 @@ char *get_package_root(const char *package) {
         zt::dprintf("get_package_root(): Invalid package name\n");
         return nullptr;
     }
-    std::string program = shell_word(zt::platform_path(zt::kPkginfoProgram));
+    std::string program = zt::shell_word(zt::platform_path(zt::kPkginfoProgram));
     std::string command = program + " -r " + package + " 2> /dev/null";
     FILE *pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) {

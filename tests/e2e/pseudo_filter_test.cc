@@ -1,0 +1,38 @@
+// pseudo_filter_test.cc - the pseudo-token filter against the directory:
+// under a policy that admits registered pseudo tokens only, a login whose
+// pseudo token has a raw-token entry stays visible and one without is
+// hidden.
+#include <filesystem>
+
+#include "auth_mgr.h"
+#include "records_fixture.h"
+
+namespace zt::test {
+namespace {
+
+class PseudoFilter : public RecordsTest {};
+
+TEST_F(PseudoFilter, RegisteredPseudoTokensOnly) {
+    std::filesystem::create_directories(tree_->root() + "/opt/KRVXzt/sbin");
+    std::filesystem::create_symlink(build_path("ztpolicy"), tree_->root() + "/opt/KRVXzt/sbin/ztpolicy");
+    std::ofstream(tree_->root() + kEtc + "/policy") << "-r both\n";
+    ASSERT_EQ(pseudo_allowed(), ZT_PSEUDO_REGISTERED_ONLY);
+    put_raw("pseudo.0200aa");
+
+    CurrentEntry *logins = nullptr;
+    add_to_linked_list(&logins, "0200bb", "pseudo.0200bb", 2, "srv", nullptr, 0);
+    add_to_linked_list(&logins, "0200aa", "pseudo.0200aa", 2, "srv", nullptr, 0);
+    add_to_linked_list(&logins, "0200cc", "card.1", 2, "srv", nullptr, 0);
+    for (auto [mode, expected] : std::vector<std::pair<int, Strings>>{
+             {1, {"0200aa pseudo.0200aa", "0200bb ???", "0200cc card.1"}}, {2, {"0200cc card.1", "0200aa pseudo.0200aa"}}}) {
+        CurrentEntry *shown = filter_pseudo_entries(conn_.get(), logins, mode);
+        Strings rows;
+        for (CurrentEntry *e = shown; e != nullptr; e = e->next) rows.push_back(std::string(e->terminal_id) + " " + e->token_id);
+        EXPECT_EQ(rows, expected) << "mode " << mode;
+        free_linked_list(&shown);
+    }
+    free_linked_list(&logins);
+}
+
+}  // namespace
+}  // namespace zt::test

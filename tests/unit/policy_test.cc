@@ -1,0 +1,105 @@
+// policy_test.cc - the local policy as the policy tool stand-in prints it,
+// its pseudo-token code, and the filter of current logins by that code.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "auth_mgr.h"
+#include "test_support.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+// A root tree with the policy tool stand-in and a policy file.
+class PolicyTree {
+public:
+    PolicyTree() {
+        std::filesystem::create_directories(dir_.path() + "/opt/KRVXzt/sbin");
+        tool_ = dir_.path() + "/opt/KRVXzt/sbin/ztpolicy";
+        std::filesystem::create_symlink(zt::test::build_path("ztpolicy"), tool_);
+        setenv("ZTADMIN_ROOT", dir_.path().c_str(), 1);
+    }
+    ~PolicyTree() { unsetenv("ZTADMIN_ROOT"); }
+    void set(const std::string &policy) const { dir_.write("etc/opt/KRVXzt/policy", policy); }
+    void remove_tool() const { std::filesystem::remove(tool_); }
+
+private:
+    zt::test::TempDir dir_;
+    std::string tool_;
+};
+
+TEST(PseudoPolicy, CodeOfThePolicyText) {
+    PolicyTree tree;
+    struct Case {
+        const char *policy;
+        int code;
+    } cases[] = {
+        {"-r card -s both", ZT_PSEUDO_NOT_LOCAL}, {"-r both", ZT_PSEUDO_REGISTERED_ONLY},
+        {"-r both -s pseudo", ZT_PSEUDO_ALLOWED}, {"-r card -z both", ZT_PSEUDO_ALLOWED},
+        {"", ZT_PSEUDO_ALLOWED},                  {"-z card -r pseudo\n", ZT_PSEUDO_REGISTERED_ONLY},
+        {"-r pseudo -r card", ZT_PSEUDO_REGISTERED_ONLY},
+        {"# written by hand\n-r\ncard\n# -s both\n", ZT_PSEUDO_NOT_LOCAL},
+        {"-s both -r", ZT_PSEUDO_ALLOWED},
+    };
+    for (const auto &c : cases) {
+        tree.set(c.policy);
+        EXPECT_EQ(pseudo_allowed(), c.code) << c.policy;
+    }
+    tree.set("# comment\n-r card -s both\n\n");
+    char *text = get_local_policy();
+    EXPECT_STREQ(text, "-r card -s both\n");
+    std::free(text);
+
+    // Without a tool that runs there is no policy.
+    tree.remove_tool();
+    EXPECT_EQ(get_local_policy(), nullptr);
+    EXPECT_EQ(pseudo_allowed(), -1);
+}
+
+// "terminal token server" of each entry.
+Strings rows(const CurrentEntry *list) {
+    Strings out;
+    for (; list != nullptr; list = list->next)
+        out.push_back(std::string(list->terminal_id) + " " + list->token_id + " " + list->server);
+    return out;
+}
+
+TEST(PseudoPolicy, FilterModes) {
+    PolicyTree tree;
+    AdminConfig *config = allocate_zta();
+    set_zta_val(config, "admin.server.name", "srv");
+    CurrentEntry *logins = nullptr;
+    add_to_linked_list(&logins, "t3", "pseudo.c", 2, "srv", nullptr, 0);
+    add_to_linked_list(&logins, "t1", "card.a", 2, "srv", nullptr, 0);
+    add_to_linked_list(&logins, "t2", "pseudo.b", 2, "other", nullptr, 0);
+
+    struct Case {
+        const char *policy;
+        int mode;
+        Strings expected;
+    } cases[] = {
+        {"-r card", 1, {"t1 card.a srv", "t2 pseudo.b other", "t3 ??? srv"}},
+        {"-r card", 2, {"t1 card.a srv", "t2 pseudo.b other"}},
+        {"-r card", 3, {}},
+        {"-z both", 2, {"t1 card.a srv", "t2 pseudo.b other", "t3 pseudo.c srv"}},
+    };
+    for (const auto &c : cases) {
+        tree.set(c.policy);
+        CurrentEntry *filtered = filter_pseudo_entries(config, logins, c.mode);
+        EXPECT_EQ(rows(filtered), c.expected) << c.policy << " mode " << c.mode;
+        free_linked_list(&filtered);
+    }
+    EXPECT_EQ(rows(logins), (Strings{"t1 card.a srv", "t2 pseudo.b other", "t3 pseudo.c srv"}));
+
+    set_zta_val(config, "admin.server.name", std::string(256, 's').c_str());
+    EXPECT_EQ(filter_pseudo_entries(config, logins, 1), nullptr);
+    free_linked_list(&logins);
+    free_zta(config);
+}
+
+}  // namespace
