@@ -1,12 +1,6 @@
 // The option grammar of ztuser: every combination that is settled before a
 // connection is made, compared byte for byte.  The configuration tree is
 // empty, so a command that gets as far as connecting fails there.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <string>
-#include <vector>
-
 #include "test_support.h"
 
 namespace zt::test {

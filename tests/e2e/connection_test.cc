@@ -1,10 +1,6 @@
 // connection_test.cc - opening connections against the sandbox: the access
 // level chooses the identity, and each way of failing reports its status and
 // its log line.
-#include <gtest/gtest.h>
-
-#include <string>
-
 #include "directory_fixture.h"
 
 namespace zt::test {

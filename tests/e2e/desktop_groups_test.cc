@@ -198,12 +198,7 @@ TEST_F(TerminalRecords, DesktopChangesAndDeletion) {
 // the primary), every change still acts on what the one before it wrote:
 // what decides the next write is read on the primary.
 TEST_F(TerminalRecords, ChangesSeeTheirOwnWritesOnALaggingServer) {
-    StaleShadow stale(*sandbox_);
-    ASSERT_TRUE(stale.running());
-    ToolTree tree(ToolTree::sandbox_keys(*sandbox_, {{"admin.server.name", stale.address()},
-                                                     {"admin.server.authmech", "SIMPLE"},
-                                                     {"admin.subtree", root_}}));
-    Connection lagging(open_connection(2, nullptr, sandbox_->password.c_str(), tree.config_path().c_str(), nullptr));
+    Connection lagging = connect_stale();
     ASSERT_NE(lagging, nullptr);
     put_desktop(kA, {}, {{"ztLocation", "hall"}});
     put_desktop(kB, {"OTHER:z"});

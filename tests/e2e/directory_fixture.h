@@ -7,23 +7,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdlib>
 #include <list>
-#include <map>
 #include <memory>
-#include <sstream>
-#include <string>
-#include <vector>
 
-#include "admin.h"
 #include "admin_private.h"
 #include "test_support.h"
-#include "utils.h"
 
 namespace zt::test {
 
@@ -52,35 +41,6 @@ struct Sandbox {
         }();
         return sandbox;
     }
-};
-
-// A fresh $ZTADMIN_LOG; lines() gives the texts without their priority.
-class LogFile {
-public:
-    LogFile() : path_(dir_.path() + "/ztadmin.log") { setenv("ZTADMIN_LOG", path_.c_str(), 1); }
-    ~LogFile() { unsetenv("ZTADMIN_LOG"); }
-
-    std::vector<std::string> lines() const {
-        std::vector<std::string> texts;
-        std::istringstream in(all());
-        for (std::string line; std::getline(in, line);) texts.push_back(line.substr(line.find(' ') + 1));
-        return texts;
-    }
-    bool has(const std::string &text) const {
-        auto l = lines();
-        return std::find(l.begin(), l.end(), text) != l.end();
-    }
-    int count_prefix(const std::string &prefix) const {
-        int n = 0;
-        for (const auto &line : lines()) n += line.rfind(prefix, 0) == 0;
-        return n;
-    }
-    std::string all() const { return read_file(path_); }
-    void clear() const { dir_.write("ztadmin.log", ""); }
-
-private:
-    TempDir dir_;
-    std::string path_;
 };
 
 // A tree for ZTADMIN_ROOT: a configuration of `keys`, the status files named.
@@ -119,6 +79,7 @@ public:
         std::free(scrambled);
     }
     void use() const { setenv("ZTADMIN_ROOT", root().c_str(), 1); }
+    const TempDir &dir() const { return dir_; }
 
 private:
     TempDir dir_;
@@ -302,6 +263,7 @@ protected:
     void TearDown() override {
         conn_.reset();
         if (primary_ && !base_.empty()) primary_->remove_tree(base_);
+        unsetenv("ZTADMIN_ROOT");
     }
     // Adds the container `name` below `parent`; waits until the replica has it.
     std::string add(const std::string &name, const std::string &parent) {
@@ -310,11 +272,23 @@ protected:
         EXPECT_TRUE(replica_->wait_exists(dn, true));
         return dn;
     }
+    // A connection (level 2, simple bind, the test's subtree) whose
+    // configured server is a stale server of its own, stale_; null if none.
+    Connection connect_stale() {
+        stale_ = std::make_unique<StaleShadow>(*sandbox_);
+        if (!stale_->running()) return nullptr;
+        stale_tree_ = std::make_unique<ToolTree>(ToolTree::sandbox_keys(
+            *sandbox_, {{"admin.server.name", stale_->address()}, {"admin.server.authmech", "SIMPLE"},
+                        {"admin.subtree", base_}}));
+        return Connection(
+            open_connection(2, nullptr, sandbox_->password.c_str(), stale_tree_->config_path().c_str(), nullptr));
+    }
 
     const Sandbox *sandbox_ = nullptr;
     std::unique_ptr<AdminSession> primary_, replica_;
     std::string base_;
-    std::unique_ptr<ToolTree> tree_;
+    std::unique_ptr<ToolTree> tree_, stale_tree_;
+    std::unique_ptr<StaleShadow> stale_;
     Connection conn_;
     std::unique_ptr<LogFile> log_;
 };

@@ -1,9 +1,6 @@
 // exec_test.cc - the write executor against the sandbox: referrals to the
 // primary, the kept primary session, retries, and the replication wait.
-#include <gtest/gtest.h>
-
 #include <chrono>
-#include <string>
 
 #include "directory_fixture.h"
 
@@ -102,18 +99,14 @@ TEST_F(Exec, RetryMakesExactlyOneMoreAttemptForRetryableFailures) {
 // The stale server knows the administrator only by a password: this also
 // shows that a configured simple bind is made.
 TEST_F(Exec, StaleServerWithReferralsThatLeadNowhere) {
-    StaleShadow stale(*sandbox_);
-    ASSERT_TRUE(stale.running());
-    ToolTree tree(ToolTree::sandbox_keys(*sandbox_, {{"admin.server.name", stale.address()},
-                                                     {"admin.server.authmech", "SIMPLE"}}));
-    Connection conn(open_connection(2, nullptr, sandbox_->password.c_str(), tree.config_path().c_str(), nullptr));
+    Connection conn = connect_stale();
     ASSERT_NE(conn, nullptr);
     for (int flags : {0, DS_RETRY | DS_KEEP_PRIMARY}) {
         log_->clear();
         EXPECT_EQ(zt_deleteDsEntry(conn.get(), "cn=x,o=selfref", flags), ADMIN_ERR_BAD_REFERRAL);
         EXPECT_EQ(conn->primary_session, nullptr);
-        EXPECT_EQ(opens_of(stale.address()), 1);
-        EXPECT_TRUE(log_->has("zt_deleteDsEntry(): unexpected response from server " + stale.address() +
+        EXPECT_EQ(opens_of(stale_->address()), 1);
+        EXPECT_TRUE(log_->has("zt_deleteDsEntry(): unexpected response from server " + stale_->address() +
                               " - Invalid referral from the primary DS server")) << log_->all();
     }
     log_->clear();

@@ -2,8 +2,6 @@
 // under a policy that admits registered pseudo tokens only, a login whose
 // pseudo token has a raw-token entry stays visible and one without is
 // hidden.
-#include <filesystem>
-
 #include "auth_mgr.h"
 #include "records_fixture.h"
 
@@ -13,9 +11,8 @@ namespace {
 class PseudoFilter : public RecordsTest {};
 
 TEST_F(PseudoFilter, RegisteredPseudoTokensOnly) {
-    std::filesystem::create_directories(tree_->root() + "/opt/KRVXzt/sbin");
-    std::filesystem::create_symlink(build_path("ztpolicy"), tree_->root() + "/opt/KRVXzt/sbin/ztpolicy");
-    std::ofstream(tree_->root() + kEtc + "/policy") << "-r both\n";
+    tree_->dir().link_program("ztpolicy", "opt/KRVXzt/sbin/ztpolicy");
+    tree_->dir().write("etc/opt/KRVXzt/policy", "-r both\n");
     ASSERT_EQ(pseudo_allowed(), ZT_PSEUDO_REGISTERED_ONLY);
     put_raw("pseudo.0200aa");
 

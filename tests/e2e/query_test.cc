@@ -1,11 +1,5 @@
 // query_test.cc - the generic queries, the generation counter and the tree
 // dump against the sandbox.
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <string>
-
 #include "directory_fixture.h"
 
 namespace zt::test {

@@ -4,16 +4,11 @@
 #ifndef ZT_TESTS_RECORDS_FIXTURE_H
 #define ZT_TESTS_RECORDS_FIXTURE_H
 
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
-
 #include "directory_fixture.h"
 
 namespace zt::test {
 
 using Attrs = std::vector<std::pair<std::string, std::string>>;
-using Strings = std::vector<std::string>;
 
 template <auto Free>
 struct Freer {
@@ -40,34 +35,16 @@ inline Strings take_sorted(char **array) {
     return out;
 }
 
-class RecordsTest : public ::testing::Test {
+class RecordsTest : public DirectoryTest {
 protected:
     void SetUp() override {
-        sandbox_ = Sandbox::get();
-        if (sandbox_ == nullptr) GTEST_SKIP() << "ZT_SANDBOX is not set";
-        primary_ = std::make_unique<AdminSession>(*sandbox_, kPrimaryHost);
-        replica_ = std::make_unique<AdminSession>(*sandbox_, kReplicaHost);
-        std::string name = unique_name("rec");
-        root_ = "ztName=" + name + "," + kSuffix;
-        ASSERT_EQ(primary_->add_container(root_, name), LDAP_SUCCESS);
-        for (const char *c : {"users", "logicalTokens", "rawTokens", "desktops"})
-            ASSERT_EQ(primary_->add_container(std::string("ztName=") + c + "," + root_, c), LDAP_SUCCESS);
-        ASSERT_TRUE(replica_->wait_exists("ztName=desktops," + root_, true));
-        tree_ = std::make_unique<ToolTree>(ToolTree::sandbox_keys(*sandbox_, {{"admin.subtree", root_}}));
-        tree_->write_password(sandbox_->password);
-        std::string ds = std::string(kEtc) + "/qmds/current/ztdsd.conf";  // names the primary
-        std::filesystem::create_directories(std::filesystem::path(tree_->root() + ds).parent_path());
-        std::ofstream(tree_->root() + ds) << read_file(sandbox_->root + ds);
-        tree_->use();
-        log_ = std::make_unique<LogFile>();
-        conn_.reset(open_connection(3, nullptr, nullptr, nullptr, nullptr));
-        ASSERT_NE(conn_, nullptr) << log_->all();
+        DirectoryTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        root_ = base_;
+        for (const char *c : {"users", "logicalTokens", "rawTokens", "desktops"}) add(c, root_);
+        std::string ds = std::string(kEtc).substr(1) + "/qmds/current/ztdsd.conf";  // names the primary
+        tree_->dir().write(ds, read_file(sandbox_->root + "/" + ds));
         log_->clear();
-    }
-    void TearDown() override {
-        conn_.reset();
-        if (primary_ && !root_.empty()) primary_->remove_tree(root_);
-        unsetenv("ZTADMIN_ROOT");
     }
 
     // `container` is users, logicalTokens, rawTokens or desktops.
@@ -113,12 +90,7 @@ protected:
         return out;
     }
 
-    const Sandbox *sandbox_ = nullptr;
-    std::unique_ptr<AdminSession> primary_, replica_;
     std::string root_;
-    std::unique_ptr<ToolTree> tree_;
-    std::unique_ptr<LogFile> log_;
-    Connection conn_;
 };
 
 }  // namespace zt::test

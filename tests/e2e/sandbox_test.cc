@@ -1,9 +1,6 @@
 // sandbox_test.cc - the private directory behaves as the tools expect, checked
 // with the stock LDAP client tools (their exit status is the LDAP result code).
-#include <algorithm>
 #include <cctype>
-#include <string>
-#include <vector>
 
 #include "directory_fixture.h"
 

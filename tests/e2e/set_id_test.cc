@@ -1,12 +1,7 @@
 // A set-uid or set-gid ztuser run by an unprivileged user must not let that
 // user steer it through the environment: the root prefix and the log mirror
 // are the caller's, not the program's.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <string>
 
 #include "test_support.h"
 

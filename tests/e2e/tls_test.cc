@@ -1,13 +1,5 @@
 // StartTLS end to end, against a sandbox whose servers refuse every
 // operation but StartTLS itself over a clear connection.
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-#include <vector>
-
 #include "test_support.h"
 
 namespace zt::test {

@@ -4,10 +4,6 @@
 #ifndef ZT_TESTS_INSTALL_SUPPORT_H
 #define ZT_TESTS_INSTALL_SUPPORT_H
 
-#include <gtest/gtest.h>
-
-#include <string>
-
 #include "test_support.h"
 
 namespace zt::test {

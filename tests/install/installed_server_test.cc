@@ -1,13 +1,7 @@
 // installed_server_test.cc - the installed programs against the sandbox
 // directory: status texts in the administrator's language, and a server
 // where nothing but the package is installed (no ZTADMIN_ROOT).
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
 #include <ctime>
-#include <filesystem>
-#include <string>
 
 #include "directory_fixture.h"
 #include "install_support.h"

@@ -1,14 +1,8 @@
 // package_test.cc - the staged install and the Debian package: which files,
 // whether the programs find their library, whether a C tool builds from
 // pkg-config alone, and the manual page, completion and catalogue in them.
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <cctype>
-#include <filesystem>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "install_support.h"
 

@@ -6,12 +6,9 @@
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -115,16 +112,7 @@ void StandinDaemon::wait_until_listening() {
 int StandinDaemon::stop() {
     if (pid_ < 0) return status_;
     kill(pid_, SIGTERM);
-    auto deadline = Clock::now() + std::chrono::seconds(5);
-    int raw = 0;
-    pid_t done;
-    while ((done = waitpid(pid_, &raw, WNOHANG)) == 0 && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (done == 0) {
-        kill(pid_, SIGKILL);
-        done = waitpid(pid_, &raw, 0);
-    }
-    status_ = done == pid_ ? exit_status(raw) : -1;
+    status_ = wait_child(pid_, 5);
     pid_ = -1;
     return status_;
 }

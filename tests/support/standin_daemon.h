@@ -9,11 +9,6 @@
 #ifndef ZT_TEST_STANDIN_DAEMON_H
 #define ZT_TEST_STANDIN_DAEMON_H
 
-#include <sys/types.h>
-
-#include <string>
-#include <vector>
-
 #include "test_support.h"
 
 namespace zt::test {

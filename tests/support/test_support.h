@@ -1,14 +1,33 @@
-// test_support.h - helpers shared by the unit and end-to-end tests.
+// test_support.h - helpers shared by the unit and end-to-end tests, and the
+// headers nearly every test uses, so that a test names only its own.
 #ifndef ZT_TEST_SUPPORT_H
 #define ZT_TEST_SUPPORT_H
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
 #include <map>
+#include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <ldap.h>
 
+#include "admin.h"
+#include "utils.h"
+
 namespace zt::test {
+
+using Strings = std::vector<std::string>;
+using Opt = std::optional<std::string>;
 
 // A temporary directory removed (recursively) when the object goes away.
 class TempDir {
@@ -20,10 +39,44 @@ public:
     const std::string &path() const { return path_; }
     // Writes `content` to path()/relative, creating parent directories.
     std::string write(const std::string &relative, const std::string &content) const;
+    // Makes the program `program` of the build answer at path()/relative.
+    void link_program(const std::string &program, const std::string &relative) const;
 
 private:
     std::string path_;
 };
+
+// A temporary directory that is $ZTADMIN_ROOT while the object lives.
+class RootDir : public TempDir {
+public:
+    RootDir() { setenv("ZTADMIN_ROOT", path().c_str(), 1); }
+    ~RootDir() { unsetenv("ZTADMIN_ROOT"); }
+};
+
+// A fresh $ZTADMIN_LOG while the object lives; lines() gives the texts
+// without their priority.
+class LogFile {
+public:
+    LogFile() : path_(dir_.path() + "/ztadmin.log") { setenv("ZTADMIN_LOG", path_.c_str(), 1); }
+    ~LogFile() { unsetenv("ZTADMIN_LOG"); }
+
+    std::string all() const;
+    std::string take() const;  // all(), then clear()
+    void clear() const { dir_.write("ztadmin.log", ""); }
+    Strings lines() const;
+    bool has(const std::string &text) const;
+    int count_prefix(const std::string &prefix) const;
+
+private:
+    TempDir dir_;
+    std::string path_;
+};
+
+// A malloc'd string as a value (absent for null); the string is freed.
+Opt take(char *s);
+
+// What `print` writes to the stream it is handed.
+std::string printed(const std::function<void(FILE *)> &print);
 
 // What a finished child process left behind.
 struct RunResult {
@@ -42,6 +95,10 @@ struct RunOptions {
 
 // Runs argv[0] (a path) with the arguments and returns what it printed.
 RunResult run(const std::vector<std::string> &argv, const RunOptions &options = {});
+
+// Waits for the child `pid`, killing it after `seconds`; its exit status
+// (128 + the signal when killed), -1 when it cannot be waited for.
+int wait_child(pid_t pid, int seconds);
 
 // The built ztuser, and a stand-in program of the build.
 std::string ztuser_path();

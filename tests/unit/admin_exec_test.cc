@@ -1,10 +1,6 @@
 // admin_exec_test.cc - finding the primary in a referral list.
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include "admin_private.h"
+#include "test_support.h"
 
 namespace {
 

@@ -1,10 +1,7 @@
 // admin_query_test.cc - filter conjunction and the wrap-around order of the
 // generation counter.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-
 #include "admin_private.h"
+#include "test_support.h"
 
 namespace {
 

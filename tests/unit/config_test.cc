@@ -1,64 +1,34 @@
 // Reading the administration configuration and password files.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <climits>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
-#include <optional>
-#include <string>
-#include <tuple>
-#include <utility>
-#include <vector>
 
-#include "admin.h"
 #include "test_support.h"
-#include "utils.h"
 
 namespace {
 
-using Opt = std::optional<std::string>;
-
+using namespace zt::test;
 using ZtaPtr = std::unique_ptr<AdminConfig, decltype([](AdminConfig *zta) { free_zta(zta); })>;
 
 Opt text(const char *s) { return s ? Opt(s) : std::nullopt; }
-Opt take(char *s) {
-    Opt result = text(s);
-    std::free(s);
-    return result;
-}
 
 // Each test gets its own log mirror and configuration root.
 class ConfigTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        setenv("ZTADMIN_LOG", log_path_.c_str(), 1);
-        setenv("ZTADMIN_ROOT", (dir_.path() + "/root").c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("ZTADMIN_LOG");
-        unsetenv("ZTADMIN_ROOT");
-    }
     // Reads `contents` as a configuration file into a new record.
     ZtaPtr read(const std::string &contents) {
-        std::string path = dir_.write("ztadmin.conf", contents);
+        std::string path = root_.write("ztadmin.conf", contents);
         ZtaPtr zta(allocate_zta());
         EXPECT_EQ(read_config_file(zta.get(), path.c_str()), ADMIN_SUCCESS);
         return zta;
     }
-    // The log records written so far, and a fresh start.
-    std::string take_log() {
-        std::string log = zt::test::read_file(log_path_);
-        unlink(log_path_.c_str());
-        return log;
-    }
-    std::string standard_file() { return dir_.path() + "/root/etc/opt/KRVXzt/ztadmin.conf"; }
-    void write_standard_file(const std::string &contents) { dir_.write("root/etc/opt/KRVXzt/ztadmin.conf", contents); }
+    std::string take_log() { return log_.take(); }
+    std::string standard_file() { return root_.path() + "/etc/opt/KRVXzt/ztadmin.conf"; }
+    void write_standard_file(const std::string &contents) { root_.write("etc/opt/KRVXzt/ztadmin.conf", contents); }
 
-    zt::test::TempDir dir_;
-    std::string log_path_ = dir_.path() + "/admin.log";
+    RootDir root_;
+    LogFile log_;
 };
 
 const std::string kComplete =
@@ -113,7 +83,7 @@ TEST_F(ConfigTest, MechanismDebugTimeoutAndDSauth) {
 
 TEST_F(ConfigTest, MissingFilesAndStandardFileReaders) {
     ZtaPtr zta(allocate_zta());
-    std::string path = dir_.path() + "/absent.conf";
+    std::string path = root_.path() + "/absent.conf";
     EXPECT_EQ(read_config_file(zta.get(), path.c_str()), ADMIN_ERR_NO_SUCH_FILE);
     EXPECT_EQ(take_log(), "14 read_config_file(): Could not open config file (" + path + "), error 2\n");
     EXPECT_EQ(take(get_defaultlocale()), std::nullopt);
@@ -169,11 +139,11 @@ TEST_F(ConfigTest, PasswordFile) {
          {std::tuple<std::string, Opt, AdminStatus>{" \tFrperg-42 \nother\n", "Secret-42", 0}, {"nop", "abc", 0},
           {"", {}, -1}, {" \t\nfrperg\n", {}, -1}, {std::string(600, 'n'), std::string(511, 'a'), 0}}) {
         AdminStatus status = 99;
-        EXPECT_EQ(take(read_passwd_file(dir_.write("ztadmin.pw", contents).c_str(), &status)), password) << contents;
+        EXPECT_EQ(take(read_passwd_file(root_.write("ztadmin.pw", contents).c_str(), &status)), password) << contents;
         EXPECT_EQ(status, expected) << contents;
     }
     AdminStatus status = 99;
-    EXPECT_EQ(read_passwd_file((dir_.path() + "/none.pw").c_str(), &status), nullptr);
+    EXPECT_EQ(read_passwd_file((root_.path() + "/none.pw").c_str(), &status), nullptr);
     EXPECT_EQ(status, ADMIN_ERR_NO_SUCH_FILE);
     EXPECT_EQ(take_log(), "");
 }
@@ -183,8 +153,8 @@ TEST_F(ConfigTest, PasswordFile) {
 // cannot be opened.
 TEST_F(ConfigTest, OnlyRegularFilesOfSaneSizeAreRead) {
     alarm(20);  // a reader that blocks or spins fails the test by the signal
-    const std::string etc = dir_.path() + "/root/etc/opt/KRVXzt/";
-    dir_.write("root/etc/opt/KRVXzt/qmds/current/.keep", "");
+    const std::string etc = root_.path() + "/etc/opt/KRVXzt/";
+    root_.write("etc/opt/KRVXzt/qmds/current/.keep", "");
     const std::string files[] = {etc + "ztadmin.conf", etc + "ztadmin.pw", etc + "qmds/current/ztdsd.conf"};
     for (auto [kind, error] : {std::pair<std::string, int>{"fifo", EINVAL}, {"device", EINVAL},
                                {"directory", EISDIR}, {"oversized", EFBIG}}) {
@@ -194,7 +164,7 @@ TEST_F(ConfigTest, OnlyRegularFilesOfSaneSizeAreRead) {
             if (kind == "fifo") made = mkfifo(path.c_str(), 0600);
             if (kind == "device") made = symlink("/dev/zero", path.c_str());
             if (kind == "directory") made = mkdir(path.c_str(), 0700);
-            if (kind == "oversized") dir_.write(path.substr(dir_.path().size() + 1), "#" + std::string(1 << 20, 'x'));
+            if (kind == "oversized") root_.write(path.substr(root_.path().size() + 1), "#" + std::string(1 << 20, 'x'));
             ASSERT_EQ(made, 0) << path;
         }
         ZtaPtr zta(allocate_zta());

@@ -1,13 +1,5 @@
 // Reader of the directory server's configuration: line joining, tokens,
 // directives, messages and the backend look-up.
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstring>
-#include <sstream>
-#include <string>
-#include <vector>
-
 #include "admin_private.h"
 #include "test_support.h"
 
@@ -49,21 +41,17 @@ std::string repeat(const std::string &head, int n, const std::string &tail = "")
 // Each test gets its own root tree and log mirror.
 class DsConfig : public ::testing::Test {
 protected:
-    void SetUp() override {
-        setenv("ZTADMIN_ROOT", dir_.path().c_str(), 1);
-        setenv("ZTADMIN_LOG", (dir_.path() + "/log").c_str(), 1);
-    }
-    void write_config(const std::string &text) const { dir_.write(std::string(zt::kDsConfigPath).substr(1), text); }
+    void write_config(const std::string &text) const { root_.write(std::string(zt::kDsConfigPath).substr(1), text); }
     // The logged texts without their priority; "%F" stands for the file.
     std::string logged() const {
-        std::istringstream in(zt::test::read_file(dir_.path() + "/log"));
-        std::string text, path = dir_.path() + zt::kDsConfigPath;
-        for (std::string line; std::getline(in, line);) text += line.substr(line.find(' ') + 1) + "\n";
+        std::string text, path = root_.path() + zt::kDsConfigPath;
+        for (const auto &line : log_.lines()) text += line + "\n";
         for (size_t pos; (pos = text.find(path)) != std::string::npos;) text.replace(pos, path.size(), "%F");
         return text;
     }
 
-    zt::test::TempDir dir_;
+    zt::test::RootDir root_;
+    zt::test::LogFile log_;
 };
 
 const std::string kTooLong = "fp_getline(): buffer larger than 1000\n";
@@ -130,7 +118,7 @@ TEST_F(DsConfig, ReadBuildsListAndLogs) {
     for (const ReadCase &c : kReadCases) {
         SCOPED_TRACE(c.name);
         write_config(c.config);
-        std::remove((dir_.path() + "/log").c_str());
+        log_.clear();
         BackendList list{};
         EXPECT_EQ(read_ds_config(&list), c.status);
         EXPECT_EQ(dump(list), c.backends);

@@ -2,20 +2,12 @@
 // cache lives for the whole process, so every case that depends on it
 // runs in a child process of its own and starts with empty caches.
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <functional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "admin_private.h"
 #include "test_support.h"
@@ -46,15 +38,11 @@ std::string primary() {
 
 class DsPrimary : public ::testing::Test {
 protected:
-    void SetUp() override {
-        setenv("ZTADMIN_ROOT", dir_.path().c_str(), 1);
-        setenv("ZTADMIN_LOG", log_path().c_str(), 1);
-    }
-    std::string log_path() const { return dir_.path() + "/log"; }
-    void write_config(const std::string &text) const { dir_.write(std::string(zt::kDsConfigPath).substr(1), text); }
-    std::string log() const { return zt::test::read_file(log_path()); }
+    void write_config(const std::string &text) const { root_.write(std::string(zt::kDsConfigPath).substr(1), text); }
+    std::string log() const { return log_.all(); }
 
-    zt::test::TempDir dir_;
+    zt::test::RootDir root_;
+    zt::test::LogFile log_;
 };
 
 TEST_F(DsPrimary, ReadsTopologyOfTheDataBackend) {
@@ -79,7 +67,7 @@ TEST_F(DsPrimary, ReadsTopologyOfTheDataBackend) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.config);
         write_config(c.config);
-        std::remove(log_path().c_str());
+        log_.clear();
         expect_in_child(primary, c.expected);
         if (!c.message.empty()) {
             EXPECT_EQ(log(), "14 " + c.message + "\n14 " + c.message + "\n");
@@ -92,7 +80,7 @@ TEST_F(DsPrimary, FirstAnswerIsCachedForTheLifeOfTheProcess) {
         std::string got = primary();  // a failure is not cached
         write_config("database ldbm\nsuffix o=ztdata\nslave referral=ldap://h5:5\n");
         got += primary();
-        std::remove((dir_.path() + zt::kDsConfigPath).c_str());
+        std::remove((root_.path() + zt::kDsConfigPath).c_str());
         return got + primary();
     }, std::to_string(ADMIN_ERR_NO_SUCH_FILE) + " (absent):-1 0;0 h5:5 0;0 h5:5 0;");
 }

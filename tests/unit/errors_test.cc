@@ -1,10 +1,7 @@
 // Status texts and the mappings of foreign error numbers.
-#include <gtest/gtest.h>
-
 #include <cerrno>
-#include <utility>
 
-#include "zterrno.h"
+#include "test_support.h"
 
 namespace {
 

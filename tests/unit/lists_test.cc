@@ -1,30 +1,12 @@
 // Keyed lists, line arrays of key=value files, HTML escaping and the
 // package lookup through the pkginfo stand-in.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <optional>
-#include <string>
-#include <tuple>
-#include <utility>
-#include <vector>
-
 #include "test_support.h"
-#include "utils.h"
 
 namespace {
 
-using Opt = std::optional<std::string>;
-using Strings = std::vector<std::string>;
-
-Opt take(char *s) {
-    Opt result = s ? Opt(s) : std::nullopt;
-    std::free(s);
-    return result;
-}
+using namespace zt::test;
 
 TEST(KeyedList, OrderedInsertionAndLookup) {
     // Keys inserted in this order, the list order, and the data found for "b" (equal keys: newest first).
@@ -97,7 +79,7 @@ TEST(LineArray, EditMergeAndFiles) {
     zt_free_array(destination);
     zt_free_array(source);
 
-    zt::test::TempDir dir;
+    TempDir dir;
     std::string contents = "A=1\n\n" + std::string(300, 'L') + "\n";
     for (int i = 0; i < 1000; ++i) contents += "K=v\n";
     Lines read;
@@ -106,7 +88,7 @@ TEST(LineArray, EditMergeAndFiles) {
     EXPECT_EQ(read.data[3], std::string(45, 'L') + "\n");  // a long line arrives in two pieces
     EXPECT_EQ(read.data[ZT_MAX_LINES], nullptr);
     EXPECT_EQ(array_to_file((dir.path() + "/out").c_str(), read.data.data(), 5), 0);
-    EXPECT_EQ(zt::test::read_file(dir.path() + "/out"), "A=1\n\n" + std::string(300, 'L') + "\nK=v\n");
+    EXPECT_EQ(read_file(dir.path() + "/out"), "A=1\n\n" + std::string(300, 'L') + "\nK=v\n");
     EXPECT_EQ(file_to_array((dir.path() + "/absent").c_str(), read.data.data()), -1);
     EXPECT_EQ(array_to_file((dir.path() + "/no/such/dir").c_str(), read.data.data(), 1), -1);
 }
@@ -120,17 +102,15 @@ TEST(SafeStr, EscapesHtmlSpecials) {
 }
 
 TEST(PackageRoot, LookupsAndRefusals) {
-    zt::test::TempDir dir;
-    std::filesystem::create_directories(dir.path() + "/bin");
-    std::filesystem::copy_file(zt::test::build_path("pkginfo"), dir.path() + "/bin/pkginfo");
+    RootDir dir;
+    LogFile log;
+    dir.link_program("pkginfo", "bin/pkginfo");
     std::string name98(98, 'P');
     dir.write("var/sadm/pkg/" + name98 + "/pkginfo", "NAME=x\nBASEDIR=/srv/x dir\nVERSION=1\n");
-    setenv("ZTADMIN_ROOT", dir.path().c_str(), 1);
-    setenv("ZTADMIN_LOG", (dir.path() + "/log").c_str(), 1);
     auto lookup = [&](const std::string &package) {
-        std::filesystem::remove(dir.path() + "/log");
+        log.clear();
         Opt root = take(get_package_root(package.c_str()));
-        return std::make_pair(root, zt::test::read_file(dir.path() + "/log"));
+        return std::make_pair(root, log.all());
     };
     const std::string prefix = "14 get_package_root(): ", invalid = prefix + "Invalid package name\n";
     EXPECT_EQ(lookup(name98), std::make_pair(Opt("/srv/x dir"), std::string()));
@@ -145,8 +125,6 @@ TEST(PackageRoot, LookupsAndRefusals) {
         chmod(dir.write("bin/pkginfo", std::string("#!/bin/sh\necho /opt\n") + tail + "\n").c_str(), 0755);
         EXPECT_EQ(lookup(name98), std::make_pair(Opt(), prefix + message)) << tail;
     }
-    unsetenv("ZTADMIN_ROOT");
-    unsetenv("ZTADMIN_LOG");
 }
 
 }  // namespace

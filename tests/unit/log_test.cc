@@ -2,17 +2,9 @@
 // $ZTADMIN_LOG mirror file.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <string>
 
 #include "admin_private.h"
 #include "test_support.h"
-#include "utils.h"
 
 namespace {
 

@@ -1,36 +1,21 @@
 // policy_test.cc - the local policy as the policy tool stand-in prints it,
 // its pseudo-token code, and the filter of current logins by that code.
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <string>
-#include <vector>
-
 #include "auth_mgr.h"
 #include "test_support.h"
 
 namespace {
 
-using Strings = std::vector<std::string>;
+using zt::test::Strings;
 
 // A root tree with the policy tool stand-in and a policy file.
-class PolicyTree {
+class PolicyTree : public zt::test::RootDir {
 public:
-    PolicyTree() {
-        std::filesystem::create_directories(dir_.path() + "/opt/KRVXzt/sbin");
-        tool_ = dir_.path() + "/opt/KRVXzt/sbin/ztpolicy";
-        std::filesystem::create_symlink(zt::test::build_path("ztpolicy"), tool_);
-        setenv("ZTADMIN_ROOT", dir_.path().c_str(), 1);
-    }
-    ~PolicyTree() { unsetenv("ZTADMIN_ROOT"); }
-    void set(const std::string &policy) const { dir_.write("etc/opt/KRVXzt/policy", policy); }
-    void remove_tool() const { std::filesystem::remove(tool_); }
+    PolicyTree() { link_program("ztpolicy", kTool); }
+    void set(const std::string &policy) const { write("etc/opt/KRVXzt/policy", policy); }
+    void remove_tool() const { std::filesystem::remove(path() + "/" + kTool); }
 
 private:
-    zt::test::TempDir dir_;
-    std::string tool_;
+    static constexpr const char *kTool = "opt/KRVXzt/sbin/ztpolicy";
 };
 
 TEST(PseudoPolicy, CodeOfThePolicyText) {

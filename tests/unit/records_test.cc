@@ -2,16 +2,6 @@
 // the user ID candidate, the lookups' filters with their escaping and length
 // limits (refused before any search), each iterator kind's search, and the
 // parts of the X configuration.
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <string>
-#include <vector>
-
-#include "admin.h"
 #include "admin_iterator.h"
 #include "admin_records.h"
 #include "test_support.h"
@@ -69,30 +59,15 @@ TEST(UserId, CandidateKeepsTheLastFourDigitsOfTheRandomNumber) {
     for (auto [random, expected] : cases) EXPECT_EQ(zt::user_id_candidate(1700000000L, random), expected) << random;
 }
 
-// Reads what the library logged to the $ZTADMIN_LOG mirror.
-class Logged : public ::testing::Test {
-protected:
-    void SetUp() override { setenv("ZTADMIN_LOG", log_path_.c_str(), 1); }
-    void TearDown() override { unsetenv("ZTADMIN_LOG"); }
-    std::string take_log() {
-        std::string text = zt::test::read_file(log_path_);
-        std::remove(log_path_.c_str());
-        return text;
-    }
-    zt::test::TempDir dir_;
-    std::string log_path_ = dir_.path() + "/log";
-};
-
-TEST_F(Logged, LogicalTokenFilterEscapesValuesAndPutsTheRawIdFirst) {
+// Values are escaped, the raw ID goes first, and lengths count the text as
+// written, before escaping.  The session points at a closed port: a search
+// that slipped through would end otherwise.
+TEST(LookupFilters, EscapedAndOverlongIdsRefusedWithoutASearch) {
+    zt::test::LogFile log;
     std::string filter;
     ASSERT_EQ(zt::logical_token_filter("user.(x)", "card.*\\", filter), 0);
     EXPECT_EQ(filter, "(&(objectclass=ztLogicalToken)(ztrawtokenids=card.\\2a\\5c)(ztID=user.\\28x\\29))");
-    EXPECT_EQ(take_log(), "");
-}
-
-// Lengths count the text as written, before escaping.  The session points
-// at a closed port: a search that slipped through would end otherwise.
-TEST_F(Logged, OverlongIdsAreRefusedWithoutASearch) {
+    EXPECT_EQ(log.all(), "");
     AdminConfig conn{};
     ASSERT_EQ(ldap_initialize(&conn.session, "ldap://127.0.0.1:1/"), LDAP_SUCCESS);
     std::string root = "o=ztdata", long_root(500 - 22, 'r');  // "ztName=logicalTokens, " has 22
@@ -101,7 +76,7 @@ TEST_F(Logged, OverlongIdsAreRefusedWithoutASearch) {
     // The call's status and the one debug line it left (none for null).
     auto expect = [&](AdminStatus got, AdminStatus status, const char *line) {
         EXPECT_EQ(got, status) << line;
-        EXPECT_EQ(take_log(), line ? "14 " + std::string(line) + "\n" : "");
+        EXPECT_EQ(log.take(), line ? "14 " + std::string(line) + "\n" : "");
     };
     // "(ztID=" + 121 + ")" and "(ztrawtokenids=" + 112 + ")" have 128 characters.
     expect(_zt_logicalTokenExists(&conn, a(121).c_str(), nullptr, 0), ADMIN_ERR_NO_BUFFER,
@@ -121,7 +96,7 @@ TEST_F(Logged, OverlongIdsAreRefusedWithoutASearch) {
     expect(_zt_getLidByRid(&conn, a(114).c_str(), &out), ADMIN_ERR_NO_BUFFER,
            "_zt_getLidByRid(): search filter too long");
     EXPECT_EQ(_zt_getLidByRid(&conn, std::string(113, '*').c_str(), &out), ADMIN_ERR_NOT_FOUND);
-    take_log();
+    log.clear();
     conn.subtree = long_root.data();
     expect(_zt_getUidByRid(&conn, "card.1", &out), ADMIN_ERR_NO_BUFFER, "_zt_getLidByRid(): subtree name too long");
     ldap_unbind_ext_s(conn.session, nullptr, nullptr);
@@ -159,11 +134,6 @@ TEST(IteratorSearch, RefusesTextsBeyondTheirLimits) {
 
 using XconfigPtr = std::unique_ptr<Xconfig, decltype(&zt_freeXconf)>;
 XconfigPtr make_xconfig() { return XconfigPtr(allocate_xconfig(), zt_freeXconf); }
-std::string take_text(char *s) {  // s must not be null
-    std::string text(s);
-    std::free(s);
-    return text;
-}
 
 TEST(XconfigToken, KindsPseudoPrefixAndTheEntryDnWithinFiveHundredBytes) {
     const std::pair<const char *, int> kinds[] = {
@@ -177,7 +147,7 @@ TEST(XconfigToken, KindsPseudoPrefixAndTheEntryDnWithinFiveHundredBytes) {
     EXPECT_EQ(constructDN(&conn, "abc"), nullptr);
     root = std::string(499 - 29, 'r');  // "ztID=card.1,ztName=rawTokens," has 29 characters
     conn.subtree = root.data();
-    EXPECT_EQ(take_text(constructDN(&conn, "card.1")).size(), 499u);
+    EXPECT_EQ(zt::test::take(constructDN(&conn, "card.1")).value_or("").size(), 499u);
     root += 'r';
     conn.subtree = root.data();
     EXPECT_EQ(constructDN(&conn, "card.1"), nullptr);
@@ -229,12 +199,8 @@ TEST(XconfigPrint, OrderingIsListedOrMarkedNotSet) {
     for (int i = 0; i < 3; ++i) x->ordering[i] = 2 - i;
     for (std::string expected : {"Ordering: 2, 1, 0\n\tScreen Ordering Dimension: 1 x 3\n",
                                  "Ordering: <not set>\n\tScreen Ordering Dimension: 0 x 3\n"}) {
-        char *buffer = nullptr;
-        size_t size = 0;
-        FILE *stream = open_memstream(&buffer, &size);
-        zt_printXconfig(stream, x.get());
-        std::fclose(stream);
-        EXPECT_NE(take_text(buffer).find("\tScreen DefaultPC: <not defined>\n\tScreen " + expected), std::string::npos);
+        std::string text = zt::test::printed([&](FILE *stream) { zt_printXconfig(stream, x.get()); });
+        EXPECT_NE(text.find("\tScreen DefaultPC: <not defined>\n\tScreen " + expected), std::string::npos);
         x->dim_rows = 0;
     }
 }

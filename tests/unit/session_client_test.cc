@@ -2,16 +2,9 @@
 // stand-in managers on loopback: requests, the probe, refused and silent
 // managers, replies that stall, never end or break their limits, failover
 // groups, the token reader and the session manager.
-#include <gtest/gtest.h>
-
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <iostream>
 #include <memory>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -22,10 +15,9 @@
 
 namespace {
 
+using namespace zt::test;
 using json = nlohmann::json;
-using Strings = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
-using zt::test::StandinDaemon;
 namespace fs = std::filesystem;
 
 constexpr const char *kHost = "127.0.0.3";
@@ -54,28 +46,15 @@ const std::string kIface = "interface eth0 ip 7f000001 mask ff000000 bcast 7ffff
 // the services database, so their fixed ports apply.
 class SessionClient : public ::testing::Test {
 protected:
-    SessionClient() {
-        fs::create_directories(root_.path() + "/usr/sbin");
-        fs::create_symlink(zt::test::build_path("ztprobe"), probe());
-        setenv("ZTADMIN_ROOT", root_.path().c_str(), 1);
-        setenv("ZTADMIN_LOG", (root_.path() + "/log").c_str(), 1);
-    }
-    ~SessionClient() override {
-        unsetenv("ZTADMIN_ROOT");
-        unsetenv("ZTADMIN_LOG");
-    }
+    SessionClient() { root_.link_program("ztprobe", "usr/sbin/ping"); }
     std::string probe() const { return root_.path() + "/usr/sbin/ping"; }
-    bool logged(const std::string &text) const {
-        std::istringstream in(zt::test::read_file(root_.path() + "/log"));
-        for (std::string line; std::getline(in, line);)
-            if (line.substr(line.find(' ') + 1) == text) return true;
-        return false;
-    }
+    bool logged(const std::string &text) const { return log_.has(text); }
     std::unique_ptr<StandinDaemon> manager(const std::string &address, const std::string &scenario,
                                            StandinDaemon::Service service = StandinDaemon::Service::AuthMgr) {
         return std::make_unique<StandinDaemon>(service, address, scenario);
     }
-    zt::test::TempDir root_;
+    RootDir root_;
+    LogFile log_;
 };
 
 Strings records(KeyValuesNode *list) {
@@ -139,7 +118,7 @@ TEST_F(SessionClient, UnreachableOrRefusingManagers) {
     EXPECT_TRUE(daemon->requests().empty());
     EXPECT_TRUE(logged("getAuthMgrRecords(): No response from host 127.0.0.3:7010"));
 
-    fs::create_symlink(zt::test::build_path("ztprobe"), probe());
+    root_.link_program("ztprobe", "usr/sbin/ping");
     EXPECT_EQ(zt_getAuthMgrRecords("nohost.invalid", 1, nullptr, kNoExtraKeys, &list), ADMIN_ERR_SERVER_UNREACHABLE);
     // 127.0.0.5 answers the probe by refusing the connection, and so the query.
     EXPECT_EQ(zt_getAuthMgrRecords("127.0.0.5", 1, nullptr, kNoExtraKeys, &list), ADMIN_ERR_SOCKET_OPEN);
@@ -153,7 +132,7 @@ TEST_F(SessionClient, UnreachableOrRefusingManagers) {
         EXPECT_TRUE(logged(line)) << line;
 }
 
-TEST_F(SessionClient, SilentAndStalledManagersAreBounded) {
+TEST_F(SessionClient, SilentStalledAndEndlessRepliesAreBounded) {
     auto daemon = manager(kHost, answer("status\n", {{"silent", true}}));
     KeyValuesNode *list = nullptr;
     auto start = Clock::now();
@@ -174,16 +153,12 @@ TEST_F(SessionClient, SilentAndStalledManagersAreBounded) {
     CurrentEntry *logins = get_current_list(kHost, &count, 2, nullptr);
     EXPECT_EQ(entries(logins), (Strings{"0200aa a.1 127.0.0.3"}));
     free_linked_list(&logins);
-}
 
-TEST_F(SessionClient, EndlessReplyStopsAtItsTotalBound) {
-    auto daemon = manager(kHost, answer("status\n", {{"records", {login("0200aa", "a.1")}}, {"then", "endless"}}));
-    int count = 0;
-    auto start = Clock::now();
-    CurrentEntry *logins = get_current_list(kHost, &count, 2, nullptr);
-    double took = seconds_since(start);
-    EXPECT_GE(took, 20.0);
-    EXPECT_LT(took, 22.0);
+    // A reply that never ends stops at its total bound with what it held.
+    daemon->set_scenario(answer("status\n", {{"records", {login("0200aa", "a.1")}}, {"then", "endless"}}));
+    start = Clock::now();
+    logins = get_current_list(kHost, &count, 2, nullptr);
+    EXPECT_NEAR(seconds_since(start), 21.0, 1.0);
     EXPECT_EQ(count, 1);
     free_linked_list(&logins);
 }
@@ -224,39 +199,19 @@ TEST_F(SessionClient, MalformedRepliesNeverReachTheRecords) {
     }
 }
 
-TEST_F(SessionClient, GroupStatusFaults) {
-    auto daemon = manager(kHost, "{\"replies\": []}");
-    struct Case {
-        const char *what;
-        Strings lines;
-        Strings members;
-    } cases[] = {
-        {"two members, closed by a final line", {member("a"), kIface, member("b", ""), kIface, "end"},
-         {"a 1 eth0", "b 0 eth0"}},
-        {"more interface lines than announced", {member("a"), kIface, kIface, "end"}, {}},
-        {"host name over its field", {member(std::string(300, 'h')), kIface, member("b"), kIface, "end"}, {"b 1 eth0"}},
-        {"interface name over its field", {member("a"), "interface " + std::string(40, 'i') + " ip 1", "end"},
-         {"a 1 iiiiiiiiiiiiiii"}},
-    };
-    for (const auto &c : cases) {
-        daemon->set_scenario(answer("gstatus\n", {{"lines", c.lines}}));
-        int count = -1;
-        HostList *hosts = get_gm_hosts(nullptr, kHost, &count);
-        Strings got;
-        for (HostList *n = hosts; n != nullptr; n = n->next) {
-            got.push_back(std::string(n->host->status->name) + " " + std::to_string(n->host->trusted) + " " +
-                          n->host->status->ifs[0].ifname);
-        }
-        EXPECT_EQ(got, c.members) << c.what;
-        EXPECT_EQ(count, static_cast<int>(c.members.size())) << c.what;
-        free_HostList(&hosts);
-    }
+// An entry with more interface lines than it announced ends the query
+// (the other faults of a reply are the parser's); without a host the
+// configured directory server is asked, as the command does.
+TEST_F(SessionClient, GroupStatusFaultsAndHosts) {
+    auto daemon = manager(kHost, answer("gstatus\n", {{"lines", {member("a"), kIface, kIface, "end"}}}));
+    int count = -1;
+    EXPECT_EQ(get_gm_hosts(nullptr, kHost, &count), nullptr);
+    EXPECT_EQ(count, 0);
     EXPECT_TRUE(logged("get_gstatus(): error: ifcount=1 > numifs=0."));
 
-    // Without a host the configured directory server is asked, as the command does.
+    daemon->set_scenario(answer("gstatus\n", {{"lines", {member("a"), kIface, "end"}}}));
     AdminConfig *config = allocate_zta();
     set_zta_val(config, "admin.server.name", kHost);
-    int count = 0;
     HostList *hosts = get_gm_hosts(config, nullptr, &count);
     EXPECT_EQ(count, 1);
     free_HostList(&hosts);

@@ -1,21 +1,16 @@
 // session_parsers_test.cc - the session managers' replies as text: line
 // assembly and its limits, record framing, the record, login, terminal,
 // group, remote-status and session-manager parsers, and their ordering.
-#include <gtest/gtest.h>
-
 #include <cstdint>
-#include <cstdlib>
 #include <sstream>
-#include <string>
-#include <tuple>
-#include <vector>
 
 #include "session_client.h"
+#include "test_support.h"
 
 namespace {
 
 namespace ss = zt::session;
-using Strings = std::vector<std::string>;
+using zt::test::Strings;
 
 const char *const kNoExtraKeys[] = {nullptr};
 
@@ -47,6 +42,7 @@ std::string rec(const Strings &lines) {
 TEST(RecordReply, KeysFramingAndOrder) {
     const char *const local[] = {"LocalName", nullptr};
     const char *const lower_mh[] = {"multiheadprimary", "MultiheadTerminalIndex", nullptr};
+    const char *const annotation[] = {"annotation.x_token", nullptr};
     const std::string one = rec({"terminalId=IEEE802.02000011223a", "tokenName=card.1234"});
     struct Case {
         const char *what;
@@ -71,6 +67,10 @@ TEST(RecordReply, KeysFramingAndOrder) {
          {"a t -1 0"}},
         {"the reader's annotation counts only when wanted", rec({"terminalId=a", "annotation.x_token=ns.card.9"}), 3,
          kNoExtraKeys, {}},
+        {"the reader's card", rec({"terminalId=a", "annotation.x_token=ns.card.9", "LocalName=l"}), 3, annotation,
+         {"a card.9 -1 2"}},
+        {"other modes: the annotation only flags", rec({"terminalId=a", "tokenName=t", "annotation.x_token=x"}), 1,
+         annotation, {"a t -1 2"}},
         {"equal keys keep reply order, mode 1 sorts by terminal",
          rec({"terminalId=b", "tokenName=1"}) + rec({"terminalId=a", "tokenName=2"}) +
              rec({"terminalId=b", "tokenName=0"}),
@@ -84,13 +84,6 @@ TEST(RecordReply, KeysFramingAndOrder) {
          {"IEEE802.02000011223a card.1234 -1 0", "IEEE802.02000011223a card.1234 -1 0"}},
     };
     for (const auto &c : cases) EXPECT_EQ(records(c.reply, c.mode, c.keys), c.expected) << c.what;
-
-    // The reader's annotation is only looked at when it is wanted.
-    const char *const annotation[] = {"annotation.x_token", nullptr};
-    EXPECT_EQ(records(rec({"terminalId=a", "annotation.x_token=ns.card.9", "LocalName=l"}), 3, annotation),
-              Strings{"a card.9 -1 2"});
-    EXPECT_EQ(records(rec({"terminalId=a", "tokenName=t", "annotation.x_token=x"}), 1, annotation),
-              Strings{"a t -1 2"});
 }
 
 // A line arriving over any number of reads is reassembled; the handler's
@@ -243,6 +236,10 @@ TEST(GroupStatus, HostEntries) {
         {"interface lines beyond the announced count end the query", host("a", 1) + kIface + kIface + "x\n",
          {}, true},
         {"an interface after a host without interfaces ends the query", host("a", 0) + kIface + "x\n", {}, true},
+        {"a member that cannot be held is passed over", host(std::string(300, 'h'), 1) + kIface + host("b", 1) + kIface + "x\n",
+         {"b 1 7 14 0 7f000003 000 [eth0 c0a80001 ffffff00 c0a800ff 4 1]"}, false},
+        {"an interface name is cut to its field", host("a", 1) + "interface " + std::string(40, 'i') + " ip 1\nx\n",
+         {"a 1 7 14 0 7f000003 000 [iiiiiiiiiiiiiii 1 0 0 0 0]"}, false},
     };
     for (const auto &c : cases) {
         bool stopped = false;

@@ -3,16 +3,10 @@
 // SIGTERM regardless.
 #include <arpa/inet.h>
 #include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <stdexcept>
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 #include "admin_private.h"
 #include "scenario.h"

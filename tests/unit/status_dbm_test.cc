@@ -3,16 +3,7 @@
 // another process while a handle is held.
 #include <fcntl.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <map>
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
-
-#include "admin.h"
 #include "test_support.h"
 
 namespace {
@@ -100,7 +91,6 @@ class StatusDb : public ::testing::Test {
 protected:
     void SetUp() override {
         for (const auto &p : {upath, dpath}) dbm_close(dbm_open(c(p.c_str()), O_RDWR | O_CREAT, 0664));
-        setenv("ZTADMIN_LOG", (dir.path() + "/log").c_str(), 1);
         conn.access_level = 3;
         conn.ustatus_dbfile = c(upath.c_str());
         conn.dstatus_dbfile = c(dpath.c_str());
@@ -111,10 +101,10 @@ protected:
     void TearDown() override {
         close_user_dbm(conn.ustatus_db);
         close_desktop_dbm(conn.dstatus_db);
-        unsetenv("ZTADMIN_LOG");
     }
 
     zt::test::TempDir dir;
+    zt::test::LogFile log;
     std::string upath = dir.path() + "/ustatus", dpath = dir.path() + "/dstatus";
     AdminConfig conn{};
 };
@@ -205,8 +195,8 @@ TEST_F(StatusDb, DeleteOnlyWhatIsThere) {
     ASSERT_EQ(add_dbm_user(&conn, &u) + add_dbm_desktop(&conn, &d), 0);
     EXPECT_EQ(delete_dbm_user(&conn, "x"), -1);
     EXPECT_EQ(delete_dbm_desktop(&conn, "y"), -1);
-    EXPECT_EQ(zt::test::read_file(dir.path() + "/log"), "14 delete_dbm_user(): Could not get dbm_user (x)\n"
-                                                        "14 delete_dbm_desktop(): Could not get dbm_desktop (y)\n");
+    EXPECT_EQ(log.all(), "14 delete_dbm_user(): Could not get dbm_user (x)\n"
+                         "14 delete_dbm_desktop(): Could not get dbm_desktop (y)\n");
     EXPECT_EQ(delete_dbm_user(&conn, "17"), 0);
     EXPECT_EQ(delete_dbm_desktop(&conn, "aa"), 0);
     EXPECT_TRUE(raw_all(upath).empty() && raw_all(dpath).empty());

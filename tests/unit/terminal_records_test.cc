@@ -1,19 +1,12 @@
 // Terminal records without a directory: splitting terminal IDs, reading
 // member lists, the member-list edits with their text quirks, the desktop
 // filter's namespace rule, and the group print layout.
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-#include <vector>
-
-#include "admin.h"
 #include "terminal_records.h"
+#include "test_support.h"
 
 namespace {
 
-using Strings = std::vector<std::string>;
+using zt::test::Strings;
 
 Strings take(char **list) {
     Strings out;
@@ -103,17 +96,11 @@ TEST(TerminalGroups, PrintLayout) {
     DtuGrp listed{const_cast<char *>("g1"), const_cast<char *>("MULTIHEAD"), nullptr, 1, 1, members};
     DtuGrp unlisted{const_cast<char *>("g2"), const_cast<char *>("T"), const_cast<char *>("pd"), -1, 0, nullptr};
     DtuGrp *groups[] = {&listed, &unlisted, nullptr};
-    char *text = nullptr;
-    size_t size = 0;
-    FILE *stream = open_memstream(&text, &size);
-    zt_printDtuGrp(stream, groups);
-    std::fclose(stream);
-    EXPECT_STREQ(text,
-                 "Entry #1:\n\tDTU Group ID: g1\n\tprivate data: \n\tGroup Type: MULTIHEAD\n\tprimary Index: 1\n"
-                 "\tnumber of DTUs: 1\n\tDUT list:\n\t\tIEEE802.0a01\n\n"
-                 "Entry #2:\n\tDTU Group ID: g2\n\tprivate data: pd\n\tGroup Type: T\n\tprimary Index: -1\n"
-                 "\tnumber of DTUs: 0\n\tDUT list:\n");
-    std::free(text);
+    EXPECT_EQ(zt::test::printed([&](FILE *stream) { zt_printDtuGrp(stream, groups); }),
+              "Entry #1:\n\tDTU Group ID: g1\n\tprivate data: \n\tGroup Type: MULTIHEAD\n\tprimary Index: 1\n"
+              "\tnumber of DTUs: 1\n\tDUT list:\n\t\tIEEE802.0a01\n\n"
+              "Entry #2:\n\tDTU Group ID: g2\n\tprivate data: pd\n\tGroup Type: T\n\tprimary Index: -1\n"
+              "\tnumber of DTUs: 0\n\tDUT list:\n");
 }
 
 }  // namespace

@@ -1,11 +1,5 @@
 // Token-ID syntax and classification by prefix.
-#include <gtest/gtest.h>
-
-#include <string>
-#include <tuple>
-#include <utility>
-
-#include "admin.h"
+#include "test_support.h"
 
 namespace {
 

@@ -1,29 +1,12 @@
 // utils_test.cc - argument splitting, line splitting, text helpers and
 // identifier syntax.
-#include <gtest/gtest.h>
-
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <optional>
-#include <string>
-#include <tuple>
-#include <utility>
-#include <vector>
 
-#include "utils.h"
+#include "test_support.h"
 
 namespace {
 
-using Opt = std::optional<std::string>;
-using Strings = std::vector<std::string>;
-
-// Takes ownership of a malloc'd string and returns it as an optional.
-Opt take(char *s) {
-    Opt copy = s != nullptr ? Opt(s) : std::nullopt;
-    std::free(s);
-    return copy;
-}
+using namespace zt::test;
 
 Strings take_args(char **args) {
     Strings fields(args, args + count_args(args));
