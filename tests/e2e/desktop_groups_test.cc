@@ -15,24 +15,6 @@ const char *const kC = "0a0000000003";
 
 std::string cid(const char *id) { return std::string("IEEE802.") + id; }
 
-// A group record over texts it owns.
-struct Group {
-    Group(std::string g, std::string t, Strings m, const char *data = nullptr, int index = -1)
-        : gid(std::move(g)), type(std::move(t)), members(std::move(m)), private_data(data), primary_idx(index) {}
-    DtuGrp get() {
-        pointers.clear();
-        for (auto &m : members) pointers.push_back(m.data());
-        pointers.push_back(nullptr);
-        return {gid.data(), type.data(), const_cast<char *>(private_data), primary_idx,
-                static_cast<int>(members.size()), pointers.data()};
-    }
-    std::string gid, type;
-    Strings members;
-    const char *private_data;
-    int primary_idx;
-    std::vector<char *> pointers;
-};
-
 class TerminalRecords : public RecordsTest {
 protected:
     void SetUp() override {
@@ -53,6 +35,15 @@ protected:
                   LDAP_SUCCESS);
         ASSERT_TRUE(replica_->wait_exists(gdn(gid), true));
     }
+    // Adds (or with `replace`, replaces) a group through `conn`.
+    static int add_group(AdminConfig *conn, std::string gid, Strings members, int replace = 0,
+                         std::string type = "MULTIHEAD", const char *data = nullptr, int index = -1) {
+        std::vector<char *> list;
+        for (auto &m : members) list.push_back(m.data());
+        list.push_back(nullptr);
+        DtuGrp g{gid.data(), type.data(), const_cast<char *>(data), index, static_cast<int>(members.size()), list.data()};
+        return zt_addDtuGrp(conn, &g, replace);
+    }
     // Every DN below the test's subtree on the primary.
     Strings all_dns() const {
         Strings dns = primary_->values(root_, "entryDN", LDAP_SCOPE_SUBTREE);
@@ -68,9 +59,7 @@ protected:
 
 TEST_F(TerminalRecords, NewGroupIsWrittenWithBackReferencesAndReadBack) {
     put_desktop(kA, {"OTHER:x"});
-    Group g{"mh1", "MULTIHEAD", {"ieee802.0A0000000001", kB}, "pd", 1};
-    DtuGrp record = g.get();
-    ASSERT_EQ(zt_addDtuGrp(conn_.get(), &record, 0), 0) << log_->all();
+    ASSERT_EQ(add_group(conn_.get(), "mh1", {"ieee802.0A0000000001", kB}, 0, "MULTIHEAD", "pd", 1), 0) << log_->all();
     for (auto [attr, want] : {std::pair<const char *, Strings>{"objectClass", {"top", "ztDtuGroup"}},
                               {"ztGroupID", {"mh1"}}, {"ztGroupType", {"MULTIHEAD"}},
                               {"ztDtuCIDlist", {cid(kA) + "," + cid(kB)}}, {"ztPrivateData", {"pd"}},
@@ -103,29 +92,21 @@ TEST_F(TerminalRecords, NewGroupIsWrittenWithBackReferencesAndReadBack) {
 TEST_F(TerminalRecords, FailedSynchronisationIsUndone) {
     put_desktop(kA, {"OTHER:x"});
     put_desktop(kC, {"MULTIHEAD:elsewhere"});
-    Group g{"mh2", "MULTIHEAD", {kA, kB, kC}};
-    DtuGrp record = g.get();
-    EXPECT_EQ(zt_addDtuGrp(conn_.get(), &record, 0), ADMIN_ERR_TERMINAL_IN_USE);
+    EXPECT_EQ(add_group(conn_.get(), "mh2", {kA, kB, kC}), ADMIN_ERR_TERMINAL_IN_USE);
     EXPECT_FALSE(primary_->exists(gdn("mh2")));
     EXPECT_EQ(refs(kA), Strings{"OTHER:x"});
     EXPECT_TRUE(on_primary(kB, "desktops"));
     EXPECT_EQ(refs(kB), Strings{});
     EXPECT_EQ(refs(kC), Strings{"MULTIHEAD:elsewhere"});
 
-    Group kept{"mh3", "MULTIHEAD", {kA}, "pd", 0};
-    record = kept.get();
-    ASSERT_EQ(zt_addDtuGrp(conn_.get(), &record, 0), 0);
-    Group replaced{"mh3", "MULTIHEAD", {kA, kC}};
-    record = replaced.get();
-    EXPECT_EQ(zt_addDtuGrp(conn_.get(), &record, 1), ADMIN_ERR_TERMINAL_IN_USE);
+    ASSERT_EQ(add_group(conn_.get(), "mh3", {kA}, 0, "MULTIHEAD", "pd", 0), 0);
+    EXPECT_EQ(add_group(conn_.get(), "mh3", {kA, kC}, 1), ADMIN_ERR_TERMINAL_IN_USE);
     EXPECT_EQ(group("mh3", "ztDtuCIDlist"), Strings{cid(kA)});
     EXPECT_EQ(group("mh3", "ztPrivateData"), Strings{"pd"});
     EXPECT_EQ(refs(kA), (Strings{"MULTIHEAD:mh3", "OTHER:x"}));
 
     // A replace that succeeds drops the references of the members it drops.
-    Group moved{"mh3", "MULTIHEAD", {kB}};
-    record = moved.get();
-    ASSERT_EQ(zt_addDtuGrp(conn_.get(), &record, 1), 0);
+    ASSERT_EQ(add_group(conn_.get(), "mh3", {kB}, 1), 0);
     EXPECT_EQ(group("mh3", "ztDtuCIDlist"), Strings{cid(kB)});
     EXPECT_EQ(group("mh3", "ztPrivateData"), Strings{});
     EXPECT_EQ(refs(kA), Strings{"OTHER:x"});
@@ -203,10 +184,8 @@ TEST_F(TerminalRecords, ChangesSeeTheirOwnWritesOnALaggingServer) {
     put_desktop(kA, {}, {{"ztLocation", "hall"}});
     put_desktop(kB, {"OTHER:z"});
     put_group("g2", cid(kC));
-    Group g("lag", "MULTIHEAD", {kA});
-    DtuGrp record = g.get();
-    ASSERT_EQ(zt_addDtuGrp(lagging.get(), &record, 0), 0);
-    EXPECT_EQ(zt_addDtuGrp(lagging.get(), &record, 0), ADMIN_ERR_EXISTS);
+    ASSERT_EQ(add_group(lagging.get(), "lag", {kA}), 0);
+    EXPECT_EQ(add_group(lagging.get(), "lag", {kA}), ADMIN_ERR_EXISTS);
     ASSERT_EQ(zt_setDtuMHGIDByDtuCID(lagging.get(), cid(kB).c_str(), "lag"), 0);
     EXPECT_EQ(group("lag", "ztDtuCIDlist"), Strings{"ieee802.0a0000000001," + cid(kB)});
     // Staying in the group leaves its list alone; moving takes the CID along.
@@ -234,27 +213,23 @@ TEST_F(TerminalRecords, RefusalsComeBeforeAnyWrite) {
     put_desktop(kA);
     put_group("taken", cid(kC));
     Strings before = all_dns();
-    auto add = [&](Group g) {
-        DtuGrp record = g.get();
-        return zt_addDtuGrp(conn_.get(), &record, 0);
+    auto add = [&](std::string gid, Strings members, std::string type = "MULTIHEAD") {
+        return add_group(conn_.get(), gid, members, 0, type);
     };
     Desktop bad{}, good{};
     bad.id = const_cast<char *>("a,ztName=users");
     good.id = const_cast<char *>(kB);
-    struct Case {
-        const char *what;
-        int got, want;
-    } cases[] = {
-        {"no gid", add({"", "MULTIHEAD", {kA}}), ADMIN_ERR_INVALID_ARGS},
-        {"no type", add({"g", "", {kA}}), ADMIN_ERR_INVALID_ARGS},
-        {"empty first CID", add({"g", "MULTIHEAD", {"", kA}}), ADMIN_ERR_INVALID_ARGS},
-        {"gid not for a DN", add({"g,ztName=users", "MULTIHEAD", {kA}}), ADMIN_ERR_INVALID_ARGS},
-        {"type with colon", add({"g", "MULTI:HEAD", {kA}}), ADMIN_ERR_INVALID_ARGS},
-        {"other namespace", add({"g", "MULTIHEAD", {kA, "MAC.0a0000000002"}}), ADMIN_ERR_NO_MEMORY},
-        {"11 digits", add({"g", "MULTIHEAD", {kA, "0a000000002"}}), ADMIN_ERR_NO_MEMORY},
-        {"twice", add({"g", "MULTIHEAD", {"IEEE802.0A0000000001", kB, kA}}), ADMIN_ERR_DUPLICATE_TERMINAL},
-        {"exists", add({"taken", "MULTIHEAD", {kA}}), ADMIN_ERR_EXISTS},
-        {"long DN", add({std::string(480, 'g'), "MULTIHEAD", {kA}}), ADMIN_ERR_INTERNAL},
+    struct Case { const char *what; int got, want; } cases[] = {
+        {"no gid", add("", {kA}), ADMIN_ERR_INVALID_ARGS},
+        {"no type", add("g", {kA}, ""), ADMIN_ERR_INVALID_ARGS},
+        {"empty first CID", add("g", {"", kA}), ADMIN_ERR_INVALID_ARGS},
+        {"gid not for a DN", add("g,ztName=users", {kA}), ADMIN_ERR_INVALID_ARGS},
+        {"type with colon", add("g", {kA}, "MULTI:HEAD"), ADMIN_ERR_INVALID_ARGS},
+        {"other namespace", add("g", {kA, "MAC.0a0000000002"}), ADMIN_ERR_NO_MEMORY},
+        {"11 digits", add("g", {kA, "0a000000002"}), ADMIN_ERR_NO_MEMORY},
+        {"twice", add("g", {"IEEE802.0A0000000001", kB, kA}), ADMIN_ERR_DUPLICATE_TERMINAL},
+        {"exists", add("taken", {kA}), ADMIN_ERR_EXISTS},
+        {"long DN", add(std::string(480, 'g'), {kA}), ADMIN_ERR_INTERNAL},
         {"add_desktop", add_desktop(conn_.get(), &bad, "desk.x"), ADMIN_ERR_INVALID_ARGS},
         {"add_desktop no token", add_desktop(conn_.get(), &good, nullptr), ADMIN_ERR_INVALID_ARGS},
         {"modify_desktop", modify_desktop(conn_.get(), &bad), ADMIN_ERR_INTERNAL},

@@ -56,10 +56,7 @@ protected:
 
 TEST_F(SandboxTest, CramMd5BindChecksIdentityAndPassword) {
     const std::string &pw = sandbox_->password;
-    const struct {
-        std::string authname, password;
-        int status;
-    } cases[] = {
+    const struct { std::string authname, password; int status; } cases[] = {
         {kAdminDn, pw, 0},
         {"admin", pw, 0},                        // a bare name maps to the entry
         {std::string("dn:") + kAdminDn, pw, 0},  // so does the "dn:" form

@@ -44,9 +44,7 @@ TEST_F(Tls, SimpleBindsAndTheReferredWriteRunOverTls) {
 
 TEST_F(Tls, AFailedHandshakeOrCheckIsABindFailureThatSaysWhy) {
     const std::string other_ca = sandbox_ + "/tls/other-ca.pem";
-    const struct {
-        std::string overrides, host, reason, bind_error;
-    } cases[] = {
+    const struct { std::string overrides, host, reason, bind_error; } cases[] = {
         {"admin.server.tls.cacert=" + other_ca, "127.0.0.1",
          "StartTLS with DS server 127.0.0.1 failed - Connect error (TLS: peer cert untrusted or revoked",
          "Connect error"},

@@ -5,10 +5,7 @@
 namespace {
 
 TEST(ReferralHost, FirstUsableUrlNamesThePrimary) {
-    struct Case {
-        std::vector<std::string> urls;
-        std::optional<std::string> host;
-    } cases[] = {
+    struct Case { std::vector<std::string> urls; std::optional<std::string> host; } cases[] = {
         {{"ldap://127.0.0.2:389/ztID=a,o=ztdata"}, "127.0.0.2"},  // the port is not taken over
         {{"ldap:///h"}, "h"},                                     // any number of slashes
         {{"ldap://h/o=x"}, "h"},                                  // without a port the DN ends the host

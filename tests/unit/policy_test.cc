@@ -20,10 +20,7 @@ private:
 
 TEST(PseudoPolicy, CodeOfThePolicyText) {
     PolicyTree tree;
-    struct Case {
-        const char *policy;
-        int code;
-    } cases[] = {
+    struct Case { const char *policy; int code; } cases[] = {
         {"-r card -s both", ZT_PSEUDO_NOT_LOCAL}, {"-r both", ZT_PSEUDO_REGISTERED_ONLY},
         {"-r both -s pseudo", ZT_PSEUDO_ALLOWED}, {"-r card -z both", ZT_PSEUDO_ALLOWED},
         {"", ZT_PSEUDO_ALLOWED},                  {"-z card -r pseudo\n", ZT_PSEUDO_REGISTERED_ONLY},
@@ -63,11 +60,7 @@ TEST(PseudoPolicy, FilterModes) {
     add_to_linked_list(&logins, "t1", "card.a", 2, "srv", nullptr, 0);
     add_to_linked_list(&logins, "t2", "pseudo.b", 2, "other", nullptr, 0);
 
-    struct Case {
-        const char *policy;
-        int mode;
-        Strings expected;
-    } cases[] = {
+    struct Case { const char *policy; int mode; Strings expected; } cases[] = {
         {"-r card", 1, {"t1 card.a srv", "t2 pseudo.b other", "t3 ??? srv"}},
         {"-r card", 2, {"t1 card.a srv", "t2 pseudo.b other"}},
         {"-r card", 3, {}},

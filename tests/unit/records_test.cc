@@ -31,11 +31,7 @@ TEST(RecordEntries, AttributeOrderAndAbsentValues) {
                             "add ztServerPort: 0"};
     Lines lt_entry_ids = lt_entry;
     lt_entry_ids.push_back("add ztRawTokenIDs: card.1|card.2");
-    struct Case {
-        const char *what;
-        zt::ModList list;
-        Lines expected;
-    } cases[] = {
+    struct Case { const char *what; zt::ModList list; Lines expected; } cases[] = {
         {"raw entry", zt::raw_token_entry(rt),
          {"add objectClass: ztRawToken", "add ztID: card.1", "add ztTokenType: user", "add ztEnabled: denied",
           "add ztMisc2: "}},

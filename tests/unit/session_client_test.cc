@@ -167,12 +167,7 @@ TEST_F(SessionClient, MalformedRepliesNeverReachTheRecords) {
     const std::string good = "begin\nterminalId=IEEE802.0200aa\nLocalName=a.1\nend\n";
     std::string padding;  // 8 lines of 300 bytes: the record reaches its limit after 6
     for (int i = 0; i < 8; ++i) padding += "firmware=" + std::string(290, 'f') + "\n";
-    struct Case {
-        const char *what;
-        std::string raw;
-        Strings expected;
-        int dropped;
-    } cases[] = {
+    struct Case { const char *what; std::string raw; Strings expected; int dropped; } cases[] = {
         {"line over 511 bytes", "begin\nterminalId=IEEE802.0200ab\nLocalName=" + std::string(600, 'x') + "\nend\n" + good,
          {"0200aa a.1 127.0.0.3"}, 1},
         {"record over 2047 bytes keeps its first lines",

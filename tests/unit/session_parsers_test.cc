@@ -125,12 +125,7 @@ Strings logins(const std::string &reply, int mode, const char *filter = nullptr)
 }
 
 TEST(CurrentLogins, EntryParsing) {
-    struct Case {
-        const char *what;
-        std::string reply;
-        int mode;
-        Strings expected;
-    } cases[] = {
+    struct Case { const char *what; std::string reply; int mode; Strings expected; } cases[] = {
         {"token from LocalName, short forms", rec({"terminalId=IEEE802.0200aa", "LocalName=ns.card.1"}), 2,
          {"0200aa card.1 - - 0"}},
         {"no token, no entry", rec({"terminalId=IEEE802.0200aa"}), 2, {}},
@@ -216,12 +211,7 @@ std::string host(const std::string &name, int numifs, const std::string &words =
 const std::string kIface = "interface eth0 ip c0a80001 mask ffffff00 bcast c0a800ff last 4 lan\n";
 
 TEST(GroupStatus, HostEntries) {
-    struct Case {
-        const char *what;
-        std::string reply;
-        Strings expected;
-        bool stopped;
-    } cases[] = {
+    struct Case { const char *what; std::string reply; Strings expected; bool stopped; } cases[] = {
         {"two interfaces, then a closing line", host("a", 2, "TRUSTED period 30 starttime 99") + kIface + kIface + "end\n",
          {"a 2 7 1e 63 7f000003 100 [eth0 c0a80001 ffffff00 c0a800ff 4 1] [eth0 c0a80001 ffffff00 c0a800ff 4 1]"},
          false},

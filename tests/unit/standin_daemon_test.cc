@@ -91,12 +91,7 @@ enum class After { Closes, StaysOpen, Endless };
 TEST(StandinDaemonTest, AnswersEachRuleKindAndStopsWithConnectionsHeld) {
     StandinDaemon daemon(Service::AuthMgr, kHost, kScenario);
     const std::string long_line(2000, 'a');
-    struct Case {
-        const char *what;
-        std::string request, reply;
-        After after;
-        long min_last_byte_ms;
-    } cases[] = {
+    struct Case { const char *what; std::string request, reply; After after; long min_last_byte_ms; } cases[] = {
         {"hold", "hold\n", "held\n", After::StaysOpen, 0},
         {"endless", "endless\n", "start\n", After::Endless, 0},
         {"silent", "silent\n", "", After::StaysOpen, 0},
@@ -161,9 +156,7 @@ TEST(StandinDaemonTest, ReadsTheScenarioAgainForEveryConnection) {
 // Scenarios a test author could get wrong; each must be refused with a
 // message that points at the fault.
 TEST(StandinDaemonTest, RefusesMalformedScenarios) {
-    struct Case {
-        const char *scenario, *message;
-    } cases[] = {
+    struct Case { const char *scenario, *message; } cases[] = {
         {"{ not json", "parse error"},
         {R"([])", "scenario: must be a JSON object"},
         {R"({"replies": {}})", "replies: must be an array"},
@@ -191,10 +184,7 @@ TEST(StandinDaemonTest, RefusesMalformedScenarios) {
 TEST(StandinDaemonTest, StartFailuresAreReported) {
     StandinDaemon first(Service::AuthMgr, kHost, "{}");
     std::string taken = std::string(kHost) + ":" + std::to_string(service_port("ztauthd-cb", 7010));
-    struct Case {
-        std::string listen;
-        const char *message;
-    } cases[] = {
+    struct Case { std::string listen; const char *message; } cases[] = {
         {taken, "cannot listen on 127.0.0.21:"},
         {"10.0.0.1", "needs a loopback address"},
         {"127.0.0.21:65536", "needs a loopback address"},

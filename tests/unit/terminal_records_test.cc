@@ -47,12 +47,7 @@ TEST(TerminalIds, MemberListsKeepTrimmedNonEmptyItems) {
 // another member's CID counts as present.
 TEST(TerminalIds, MemberListEditsFollowTheTextRules) {
     using L = zt::ListChange;
-    struct Case {
-        const char *list, *cid;
-        bool add;
-        L::What what;
-        const char *result;
-    } cases[] = {
+    struct Case { const char *list, *cid; bool add; L::What what; const char *result; } cases[] = {
         {"a1,b1,c1", "c1", false, L::kWrite, "a1,b1"},
         {"a1,b1,c1", "B1", false, L::kWrite, "a1,,c1"},
         {"A1,b1,c1", "a1", false, L::kWrite, ",b1,c1"},
@@ -74,9 +69,7 @@ TEST(TerminalIds, MemberListEditsFollowTheTextRules) {
 }
 
 TEST(TerminalIds, DesktopFilterFollowsTheNamespaceRule) {
-    struct Case {
-        const char *cid, *filter;
-    } cases[] = {
+    struct Case { const char *cid, *filter; } cases[] = {
         {"IEEE802.0a01", "(&(objectclass=ztDesktop)(&(ztid=0a01)(|(ztNamespace=IEEE802)(!(ztNamespace=*)))))"},
         {"ieee802.0a01", "(&(objectclass=ztDesktop)(&(ztid=0a01)(|(ztNamespace=IEEE802)(!(ztNamespace=*)))))"},
         {"0a01", "(&(objectclass=ztDesktop)(&(ztid=0a01)(|(ztNamespace=IEEE802)(!(ztNamespace=*)))))"},
