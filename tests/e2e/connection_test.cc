@@ -30,15 +30,11 @@ TEST_F(Connect, AccessLevelChoosesTheIdentity) {
 }
 
 // The status of _zt_dsConnect, -1 from open_connection, and the log line.
-TEST_F(Connect, FailuresReportStatusAndLogLine) {
+TEST_F(Connect, FailuresReportStatusAndLogLineButAMissingConfiguration) {
     const std::vector<std::string> both = {"dstatus", "ustatus"};
-    struct Case {
-        std::map<std::string, std::string> keys;
-        const char *password;  // null: no password file; "": the right one
-        std::vector<std::string> dbms;
-        AdminStatus status;
-        std::string line, path;  // the log line, ending with a path below the tree's root
-    } cases[] = {
+    // The password null: no password file, "": the right one; the log line ends with a path below the root.
+    struct Case { std::map<std::string, std::string> keys; const char *password; Strings dbms; AdminStatus status;
+                  std::string line, path; } cases[] = {
         {{}, "wrong", both, ADMIN_ERR_AUTH_FAILED,
          "open_connection(): Could not bind to DS server 127.0.0.1 - Invalid credentials", ""},
         {{}, nullptr, both, ADMIN_ERR_NO_SUCH_FILE, "open_connection(): Could not read ZT password file (",
@@ -63,9 +59,9 @@ TEST_F(Connect, FailuresReportStatusAndLogLine) {
         EXPECT_EQ(open_connection(3, nullptr, nullptr, nullptr, &status), nullptr);
         EXPECT_EQ(status, ADMIN_ERR_INTERNAL);
     }
-}
 
-TEST_F(Connect, MissingConfigurationIsSilent) {
+    // A missing configuration is silent.
+    log_->clear();
     TempDir empty;
     setenv("ZTADMIN_ROOT", empty.path().c_str(), 1);
     AdminStatus status = 99;

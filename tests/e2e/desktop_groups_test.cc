@@ -41,7 +41,7 @@ protected:
         std::vector<char *> list;
         for (auto &m : members) list.push_back(m.data());
         list.push_back(nullptr);
-        DtuGrp g{gid.data(), type.data(), const_cast<char *>(data), index, static_cast<int>(members.size()), list.data()};
+        DtuGrp g{gid.data(), type.data(), const_cast<char *>(data), index, int(members.size()), list.data()};
         return zt_addDtuGrp(conn, &g, replace);
     }
     // Every DN below the test's subtree on the primary.
@@ -140,11 +140,8 @@ TEST_F(TerminalRecords, NamespaceRuleOnWriteAndFind) {
     EXPECT_EQ(vals(kB, "desktops", "ztNamespace"), Strings{"MAC"});
     await_same(kB, "desktops", "ztNamespace");
 
-    struct Case {
-        std::string cid;
-        int status;
-        const char *id;
-    } cases[] = {{cid(kA), 0, kA}, {"ieee802.0A0000000001", 0, kA}, {kA, 0, kA}, {"mac.0a0000000002", 0, kB},
+    struct Case { std::string cid; int status; const char *id; } cases[] = {
+        {cid(kA), 0, kA}, {"ieee802.0A0000000001", 0, kA}, {kA, 0, kA}, {"mac.0a0000000002", 0, kB},
                  {"MAC." + std::string(kA), ADMIN_ERR_NOT_FOUND, nullptr}, {cid(kB), ADMIN_ERR_NOT_FOUND, nullptr},
                  {"", ADMIN_ERR_INVALID_ARGS, nullptr}, {"IEEE802.", -1, nullptr}, {"N." + std::string(480, 'a'), -1, nullptr}};
     for (const Case &c : cases) {

@@ -61,13 +61,8 @@ TEST_F(Exec, RetryMakesExactlyOneMoreAttemptForRetryableFailures) {
     std::string existing = add("e", base_), missing = "ztName=missing," + base_;
     Mods mods = container_mods("e");
     Connection anonymous(open_connection(1, nullptr, nullptr, nullptr, nullptr));
-    struct Case {
-        AdminConfig *conn;
-        int op;
-        std::string dn;
-        int flags, status, primary_opens, replica_opens;
-        std::string line;
-    } cases[] = {
+    struct Case { AdminConfig *conn; int op; std::string dn; int flags, status, primary_opens, replica_opens;
+                  std::string line; } cases[] = {
         {conn_.get(), DS_OP_DELETE, missing, 0, ADMIN_ERR_INTERNAL, 1, 0,
          "zt_deleteDsEntry(): datastore operation failed No such object"},
         {conn_.get(), DS_OP_DELETE, missing, DS_RETRY, ADMIN_ERR_INTERNAL, 2, 0,

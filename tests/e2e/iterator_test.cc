@@ -29,7 +29,7 @@ protected:
     }
 };
 
-TEST_F(Iterator, SortsWithoutRegardToCaseAndNeverStartsOver) {
+TEST_F(Iterator, SortsNeverStartsOverAndKeepsToItsKind) {
     for (const char *id : {"c.3", "a.1", "B.2", "D.0"}) put_raw(id);
     IteratorPtr it = start(ITERATOR_RAW_TOKENS);
     EXPECT_EQ(num_iterator_entries(it.get()), 4);
@@ -38,14 +38,14 @@ TEST_F(Iterator, SortsWithoutRegardToCaseAndNeverStartsOver) {
     IteratorPtr empty = start(ITERATOR_LOGICAL_TOKENS);
     EXPECT_EQ(num_iterator_entries(empty.get()), 0);
     EXPECT_EQ(get_next_logical_token(conn_.get(), empty.get()), nullptr);
-}
 
-TEST_F(Iterator, LoggedInKindIgnoresTheFilterAndAWrongKindLeavesThePosition) {
+    // The logged-in kind ignores the filter; a wrong kind leaves the position.
     put_user("in1", "Ann", {}, {{"ztStatus", "1"}});
     put_user("out", "Ann", {}, {{"ztStatus", "2"}});
     put_user("never", "Ann", {});
     put_user("in2", "Bob", {}, {{"ztStatus", "1"}});
-    IteratorPtr it = start(ITERATOR_LOGGED_IN_USERS, "(ztName=Ann)");
+    log_->clear();
+    it = start(ITERATOR_LOGGED_IN_USERS, "(ztName=Ann)");
     EXPECT_EQ(get_next_raw_token(conn_.get(), it.get()), nullptr);
     EXPECT_EQ(log_->lines(), Strings{"get_next_raw_token(): wrong iterator type"});
     EXPECT_EQ(ids(it.get(), get_next_user, free_user), (Strings{"in1", "in2"}));

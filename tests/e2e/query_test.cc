@@ -12,12 +12,8 @@ TEST_F(Query, SearchesExistenceAndChildren) {
     add("c", b);
     add("d", base_);
     LDAP *ld = conn_->session;
-    struct Case {
-        const char *filter;
-        std::string base;
-        int mode, entries;  // -1: no result
-        std::string line;
-    } cases[] = {
+    // entries: -1 for no result.
+    struct Case { const char *filter; std::string base; int mode, entries; std::string line; } cases[] = {
         {"objectclass=*", base_, SEARCH_ALL, 5, ""},
         {"objectclass=*", base_, SEARCH_CHILDREN, 3, ""},
         {"objectclass=*", base_, SEARCH_SINGLE, -1,

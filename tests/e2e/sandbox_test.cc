@@ -54,7 +54,7 @@ protected:
     Args added_;
 };
 
-TEST_F(SandboxTest, CramMd5BindChecksIdentityAndPassword) {
+TEST_F(SandboxTest, BindsCheckIdentityAndPasswordAndHideThePassword) {
     const std::string &pw = sandbox_->password;
     const struct { std::string authname, password; int status; } cases[] = {
         {kAdminDn, pw, 0},
@@ -67,9 +67,8 @@ TEST_F(SandboxTest, CramMd5BindChecksIdentityAndPassword) {
         auto r = tool("ldapwhoami", kReplicaHost, {"-Q", "-Y", "CRAM-MD5", "-U", c.authname, "-w", c.password}, {});
         EXPECT_EQ(r.status, c.status) << c.authname << " / " << c.password << ": " << r.err;
     }
-}
 
-TEST_F(SandboxTest, AnonymousBindWithoutPasswordReadsButCannotSeePassword) {
+    // An anonymous bind reads, but cannot see the password.
     std::string containers = search(kReplicaHost, "o=ztdata", "(objectclass=ztContainer)");
     for (const char *c : {"users", "logicalTokens", "rawTokens", "desktops", "MULTIHEAD"})
         EXPECT_NE(containers.find(std::string("dn: ztName=") + c + ",o=ztdata\n"), std::string::npos) << containers;

@@ -74,7 +74,7 @@ TEST_F(TokenRecords, DeletesUnlinkFromTheOwnerAndCascadeDownward) {
     EXPECT_EQ(delete_logical_token(conn_.get(), "user.none"), -1);
 }
 
-TEST_F(TokenRecords, SharedRawTokenHasNoSingleOwnerButEveryOwnerInTheArrays) {
+TEST_F(TokenRecords, SharedRawTokensAndFixedLogicalTokens) {
     put_logical("user.a", {"card.shared"});
     put_logical("user.b", {"card.other", "card.shared"});
     put_logical("user.orphan", {"card.shared", "card.o"});
@@ -90,9 +90,8 @@ TEST_F(TokenRecords, SharedRawTokenHasNoSingleOwnerButEveryOwnerInTheArrays) {
     EXPECT_EQ(_zt_getUidByRid(conn_.get(), "card.o", &ids), ADMIN_ERR_NOT_FOUND);  // no user
     EXPECT_EQ(_zt_getLidByRid(conn_.get(), "card.none", &ids), ADMIN_ERR_NOT_FOUND);
     EXPECT_EQ(ids, nullptr);
-}
 
-TEST_F(TokenRecords, LogicalTokensAreFixedWhenTheirFirstRawTokenIs) {
+    // Logical tokens are fixed when their first raw token is.
     put_logical("user.kiosk", {"pseudo.0800aa", "card.1"});
     put_logical("user.person", {"card.2", "pseudo.0800bb"});
     for (auto [id, fixed] : {std::pair{"USER.kiosk", 1}, {"user.person", 0}, {"user.missing", 0}, {"card.1", 0}}) {

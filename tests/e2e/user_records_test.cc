@@ -22,7 +22,7 @@ protected:
     }
 };
 
-TEST_F(UserRecords, NameOfAHundredCharactersAndNoMore) {
+TEST_F(UserRecords, NameOfAHundredCharactersAndNoMoreAndNoRawTokenTwice) {
     EXPECT_EQ(vals("user." + add_whole_user("card.n100", std::string(100, 'x')), "logicalTokens", "ztSessionType"),
               Strings{"default"});
     log_->clear();
@@ -31,11 +31,11 @@ TEST_F(UserRecords, NameOfAHundredCharactersAndNoMore) {
     EXPECT_FALSE(on_primary("card.n101", "rawTokens"));
     EXPECT_EQ(user_log(), (Strings{"add_simple_user2(): Entered User Name is [" + name + "]",
                                    "add_simple_user2(): User Name should be less than 100 characters in length"}));
-}
 
-TEST_F(UserRecords, RawTokenListedOnThePrimaryIsNotTakenAgain) {
+    // A raw token that a logical token on the primary lists is not taken again.
     put_raw("card.taken");
     put_logical("user.lt", {"card.taken"});
+    log_->clear();
     EXPECT_TRUE(add_whole_user("card.taken", "Taken").empty());
     EXPECT_EQ(log_->count_prefix("add_simple_user2(): there is already a logical token for raw"), 1);
     EXPECT_EQ(vals("user.lt", "logicalTokens", "ztRawTokenIDs"), Strings{"card.taken"});
@@ -100,14 +100,8 @@ TEST_F(UserRecords, AddSimpleUser3LinksTheCallersRecords) {
 TEST_F(UserRecords, EditWritesOnlyWhatChangedAndComparesUntrimmed) {
     std::string id = add_whole_user("card.edit", "Edit Me", "info"), lt = "user." + id;
     ASSERT_FALSE(id.empty());
-    struct Step {
-        const char *server;
-        int port;
-        const char *other;
-        int result;
-        bool user_written;
-        Strings server_after, other_after;
-    } steps[] = {
+    struct Step { const char *server; int port; const char *other; int result; bool user_written;
+                  Strings server_after, other_after; } steps[] = {
         {"srv", 7007, "info", ADMIN_ERR_NO_CHANGE, false, {"srv"}, {"info"}},
         {"srv", 7010, "info", 0, false, {"srv"}, {"info"}},
         {"srv", 7010, "  more\t", 0, true, {"srv"}, {"more"}},
@@ -133,10 +127,9 @@ TEST_F(UserRecords, EditWritesOnlyWhatChangedAndComparesUntrimmed) {
 // write; the corrected retry then finds nothing in its way.
 TEST_F(UserRecords, ValuesTheDirectoryWouldRefuseWriteNothing) {
     auto entries = [&] { return primary_->values(root_, "entryDN", LDAP_SCOPE_SUBTREE).size(); };
-    const struct {
-        const char *server, *name;
-    } refused[] = {{"other", "Bad \xff Name"}, {"other", "Overlong \xc0\x80"}, {"other", "Surrogate \xed\xa0\x80"},
-                   {"other", "Cut \xe6\x97"},  {"other", ""},                    {"oth\xc3\xa9r", "Fine Name"}};
+    const struct { const char *server, *name; } refused[] = {
+        {"other", "Bad \xff Name"}, {"other", "Overlong \xc0\x80"}, {"other", "Surrogate \xed\xa0\x80"},
+        {"other", "Cut \xe6\x97"}, {"other", ""}, {"oth\xc3\xa9r", "Fine Name"}};
     for (const auto &r : refused) {
         std::string raw = "card.bad" + std::to_string(&r - refused);
         size_t before = entries();

@@ -41,7 +41,7 @@ TEST_F(XconfigStore, RecordRoundTripsAndIsKeptUnlessReplaced) {
         EXPECT_EQ(vals("user.rt", "logicalTokens", attr), Strings{}) << attr;
 }
 
-TEST_F(XconfigStore, MissingTokensAreCreatedForRawTokensOnly) {
+TEST_F(XconfigStore, MissingTokensAreCreatedForRawTokensOnlyAndBadOnesRefused) {
     ASSERT_EQ(zt_addXconf(conn_.get(), xconfig_for("pseudo.02000012ab", "1024x768", "yes").get(), 0), 0);
     EXPECT_EQ(vals("02000012ab", "rawTokens", "ztEnabled"), Strings{"allowed"});
     EXPECT_FALSE(on_primary("pseudo.02000012ab", "rawTokens"));
@@ -57,10 +57,8 @@ TEST_F(XconfigStore, MissingTokensAreCreatedForRawTokensOnly) {
 // Dimensions without enough numbers, or that are not positive, do not
 // reach the record; the delete still takes them (and the class) away.
 TEST_F(XconfigStore, StoredValuesTheRecordCannotShowAreStillRemoved) {
-    struct Case {
-        const char *id, *rows, *ordering;
-        int heads;
-    } cases[] = {{"card.short", "2", "1, 2, 3", 4}, {"card.neg", "-1", "1,2", 0}};
+    struct Case { const char *id, *rows, *ordering; int heads; } cases[] = {
+        {"card.short", "2", "1, 2, 3", 4}, {"card.neg", "-1", "1,2", 0}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.id);
         put_raw(c.id, {{"objectClass", "ztXconfig"}, {"ztScreenX11Options", "screenEnableXKB=ON"},
@@ -75,9 +73,8 @@ TEST_F(XconfigStore, StoredValuesTheRecordCannotShowAreStillRemoved) {
             EXPECT_EQ(vals(c.id, "rawTokens", attr), Strings{}) << attr;
         EXPECT_EQ(vals(c.id, "rawTokens", "objectClass"), Strings{"ztRawToken"});
     }
-}
 
-TEST_F(XconfigStore, UnreadableOrInvalidConfigurationsAreRefused) {
+    // Unreadable or invalid configurations are refused.
     put_raw("card.bad", {{"objectClass", "ztXconfig"}, {"ztScreenX11Options", "screenEnableXKB=maybe"}});
     read("card.bad", ADMIN_ERR_NOT_FOUND);
     read("user.", ADMIN_ERR_INVALID_ARGS);

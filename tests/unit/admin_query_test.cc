@@ -5,15 +5,13 @@
 
 namespace {
 
-TEST(NormalizeSearchFilter, WrapsOnlyLists) {
+TEST(AdminQuery, FiltersWrapOnlyListsAndGenerationsWrapAround) {
     for (auto [in, out] : {std::pair{"(a=1)", "(a=1)"}, {"(a=1)(b=2)", "(&(a=1)(b=2))"}, {"a=1", "a=1"}}) {
         char *normal = normalize_search_filter(in);
         EXPECT_STREQ(normal, out);
         std::free(normal);
     }
-}
 
-TEST(GenerationOrder, ReachedWithinAQuarterOfTheCounterAhead) {
     EXPECT_TRUE(zt::generation_reached(5, 3));
     EXPECT_FALSE(zt::generation_reached(5, 6));
     EXPECT_TRUE(zt::generation_reached(0, 2147483647));  // after the wrap

@@ -57,13 +57,9 @@ protected:
 const std::string kTooLong = "fp_getline(): buffer larger than 1000\n";
 const std::string kOutside = "line must appear inside a database definition in %F file. (ignored)\n";
 
-const struct ReadCase {
-    const char *name;
-    std::string config;
-    AdminStatus status;
-    std::string backends;  // dump(); empty after a failure
-    std::string log;
-} kReadCases[] = {
+// The backends as dump() shows them are empty after a failure.
+const struct ReadCase { const char *name; std::string config; AdminStatus status; std::string backends, log; }
+kReadCases[] = {
     {"comments_blank_lines_and_unknown_directives_give_an_empty_list",  // a long comment is dropped whole
      "#" + std::string(3000, 'c') + "\n\n   \npull_replica host=a\ninclude other.conf\nloglevel 256\n", 0, "", ""},
     {"full_backend",
@@ -129,18 +125,17 @@ TEST_F(DsConfig, ReadBuildsListAndLogs) {
     }
 }
 
-TEST_F(DsConfig, MissingFileNamesThePathAndLeavesTheListAlone) {
+TEST_F(DsConfig, MissingFileAndMoreThan100Tokens) {
     BackendList list{};
     new_backend(&list, "ldbm");
     EXPECT_EQ(read_ds_config(&list), ADMIN_ERR_NO_SUCH_FILE);
     EXPECT_EQ(list.count, 1);
     EXPECT_EQ(logged(), "read_ds_config(): could not open config file \"%F\" (No such file or directory)\n");
     free_backend(&list);
-}
 
-TEST_F(DsConfig, MoreThan100TokensEndTheProcess) {
+    // More than 100 tokens end the process.
     write_config("database ldbm\nslave" + repeat(" x", 100) + "\n");
-    BackendList list{};
+    log_.clear();
     EXPECT_EXIT(read_ds_config(&list), ::testing::ExitedWithCode(1), "");
     EXPECT_EQ(logged(), "fp_parse_line(): Too many tokens (max 100)\n");
 }

@@ -48,9 +48,8 @@ protected:
 TEST_F(DsPrimary, ReadsTopologyOfTheDataBackend) {
     const std::string bad_port = "zt_getDSprimary(): invalid or missing port number in datastore config file.";
     const std::string here = "0 " + local_name() + ":-1 1;", data = "database ldbm\nsuffix o=ztdata\n";
-    const struct {
-        std::string config, expected, message;  // the message is logged by each failed look-up
-    } cases[] = {
+    // The message is logged by each failed look-up.
+    const struct { std::string config, expected, message; } cases[] = {
         {data + "master subtree=o=ztdata\nslave referral=ldap://h1:389\n", here, ""},  // a master line: this host
         {"database ldbm\nsuffix O=ZTDATA\n", here, ""},                               // no slave line: this host
         {data + "slave referral=ldap://h1:389 referral=ldap://h9:9\n", "0 h1:389 0;", ""},
@@ -127,9 +126,8 @@ TEST_F(DsPrimary, PingAnswersWithoutWaiting) {
     for (const auto &c : cases)
         EXPECT_EQ(zt_pingDShost(c.host, c.port, c.timeout), c.expected) << (c.host ? c.host : "-") << ":" << c.port;
     EXPECT_EQ(log(), "14 zt_pingDShost(): connect failed (Network is unreachable)\n");
-}
 
-TEST_F(DsPrimary, PingOfAClosedPortIsRefused) {
+    log_.clear();
     int port = Listener(1).port;  // closed again at once
     // Refused either at once or while waiting, depending on the kernel.
     AdminStatus got = zt_pingDShost("127.0.0.1", port, 5);

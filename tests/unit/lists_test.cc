@@ -42,21 +42,17 @@ struct Lines {
 
 TEST(LineArray, FindingLinesAndValues) {
     Lines lines({"# NAME=commented\n", "ulimit -n NAME=1\n", "NAME= x \n", "PATH=/bin\n", "EMPTY=\n", "MULTI==a==b\n"});
-    for (auto [key, count, index] : {std::tuple{"NAME", 6, 2}, {"commented", 6, -1}, {"/bin", 6, 3}, {"PATH", 3, -1}}) {
+    for (auto [key, count, index] : {std::tuple{"NAME", 6, 2}, {"commented", 6, -1}, {"/bin", 6, 3}, {"PATH", 3, -1}})
         EXPECT_EQ(index_of(lines.data.data(), count, key), index) << key;
-    }
-    for (auto [key, value] : {std::pair<const char *, Opt>{"NAME", "x"}, {"EMPTY", {}}, {"MULTI", "a"}, {"NONE", {}}}) {
+    for (auto [key, value] : {std::pair<const char *, Opt>{"NAME", "x"}, {"EMPTY", {}}, {"MULTI", "a"}, {"NONE", {}}})
         EXPECT_EQ(take(get_value(lines.data.data(), lines.count, key)), value) << key;
-    }
     // key_index_of compares a line's key with as many leading characters of the search key, and stops
     // at a line without "="; same_keyValue compares up to the next "=" or the end of the line.
     Lines keyed({"PATH=/bin\n", "B=2=3\n", "no equals here\n", "LATE=1\n"});
-    for (auto [key, count, index] : {std::tuple{"PATHNAME", 4, 0}, {"PAT", 4, -1}, {"B", 1, -1}, {"LATE", 4, -1}}) {
+    for (auto [key, count, index] : {std::tuple{"PATHNAME", 4, 0}, {"PAT", 4, -1}, {"B", 1, -1}, {"LATE", 4, -1}})
         EXPECT_EQ(key_index_of(keyed.data.data(), count, key), index) << key;
-    }
-    for (auto [key, value, same] : {std::tuple{"PATH", "/bin\n", 1}, {"PATH", "/bin", 0}, {"B", "2", 1}}) {
+    for (auto [key, value, same] : {std::tuple{"PATH", "/bin\n", 1}, {"PATH", "/bin", 0}, {"B", "2", 1}})
         EXPECT_EQ(same_keyValue(keyed.data.data(), key, value), same) << key << value;
-    }
 }
 
 TEST(LineArray, EditMergeAndFiles) {
@@ -95,9 +91,8 @@ TEST(LineArray, EditMergeAndFiles) {
 
 TEST(SafeStr, EscapesHtmlSpecials) {
     for (auto [in, out] : {std::pair<const char *, const char *>{nullptr, "&nbsp;"}, {"", "&nbsp;"},
-                           {"plain 'text'", "plain 'text'"}, {"a&b", "a&#038;b"}, {"<\">", "&#060;&#034;&#062;"}}) {
+                           {"plain 'text'", "plain 'text'"}, {"a&b", "a&#038;b"}, {"<\">", "&#060;&#034;&#062;"}})
         EXPECT_EQ(take(zt_safe_str(in)), out);
-    }
     EXPECT_EQ(take(zt_safe_str(std::string(1000, '&').c_str()))->size(), 6000u);
 }
 

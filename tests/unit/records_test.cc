@@ -98,7 +98,7 @@ TEST(LookupFilters, EscapedAndOverlongIdsRefusedWithoutASearch) {
     ldap_unbind_ext_s(conn.session, nullptr, nullptr);
 }
 
-TEST(IteratorSearch, EachKindSearchesItsContainerAndComposesTheCallerFilter) {
+TEST(IteratorSearch, EachKindSearchesItsContainerWithinTheLimits) {
     const char *where[] = {"desktops", "users", "logicalTokens", "rawTokens", "users", "logicalTokens", "rawTokens"};
     const char *classes[] = {"ztDesktop", "ztUser", "ztLogicalToken", "ztRawToken", nullptr, "ztXconfig", "ztXconfig"};
     for (int kind = ITERATOR_DESKTOPS; kind <= ITERATOR_XCONFIG_RTOKENS; ++kind) {
@@ -114,9 +114,8 @@ TEST(IteratorSearch, EachKindSearchesItsContainerAndComposesTheCallerFilter) {
                                     {"(a=1)(b=2)", "(&(objectclass=ztUser)(a=1)(b=2))"},
                                     {"(a=1", "(&(objectclass=ztUser)(a=1))"}})
         EXPECT_EQ(zt::iterator_search(ITERATOR_USERS, caller, "o=zt")->filter, composed);
-}
 
-TEST(IteratorSearch, RefusesTextsBeyondTheirLimits) {
+    // Texts beyond their limits are refused.
     std::string filter(255 - 25, 'f');  // the composed filter adds 25 characters
     EXPECT_TRUE(zt::iterator_search(ITERATOR_USERS, filter.c_str(), "o=zt"));
     EXPECT_FALSE(zt::iterator_search(ITERATOR_USERS, (filter + "f").c_str(), "o=zt"));
@@ -150,12 +149,9 @@ TEST(XconfigToken, KindsPseudoPrefixAndTheEntryDnWithinFiveHundredBytes) {
 }
 
 TEST(XconfigParse, IntegerListTakesExactlyCountValuesOrNothing) {
-    struct Case {
-        const char *text;
-        int count;
-        std::vector<int> values;  // empty: no array
-    } cases[] = {{" 1 ,\t2,\n3 , 4\n", 4, {1, 2, 3, 4}}, {"1,2,3,4,5", 4, {1, 2, 3, 4}}, {"-1,x,7", 3, {-1, 0, 7}},
-                 {"1,2,3", 4, {}}, {"", 1, {}}, {nullptr, 1, {}}};
+    struct Case { const char *text; int count; std::vector<int> values /* empty: no array */; } cases[] = {
+        {" 1 ,\t2,\n3 , 4\n", 4, {1, 2, 3, 4}}, {"1,2,3,4,5", 4, {1, 2, 3, 4}}, {"-1,x,7", 3, {-1, 0, 7}},
+        {"1,2,3", 4, {}}, {"", 1, {}}, {nullptr, 1, {}}};
     for (const Case &c : cases) {
         int sentinel = 0;
         int *out = &sentinel;
@@ -166,11 +162,7 @@ TEST(XconfigParse, IntegerListTakesExactlyCountValuesOrNothing) {
 }
 
 TEST(XconfigParse, X11OptionsValue) {
-    struct Case {
-        const char *text;
-        int result;
-        const char *xkb;  // the switch afterwards (it starts absent)
-    } cases[] = {
+    struct Case { const char *text; int result; const char *xkb /* the switch afterwards; absent before */; } cases[] = {
         {" screenEnableXKB = off ", 0, "no"},
         {"screenEnableXKB=On,junk", 0, "yes"},      // an item without "=" is skipped
         {"screenEnableXKB=y", -1, nullptr},

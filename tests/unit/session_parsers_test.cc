@@ -44,13 +44,8 @@ TEST(RecordReply, KeysFramingAndOrder) {
     const char *const lower_mh[] = {"multiheadprimary", "MultiheadTerminalIndex", nullptr};
     const char *const annotation[] = {"annotation.x_token", nullptr};
     const std::string one = rec({"terminalId=IEEE802.02000011223a", "tokenName=card.1234"});
-    struct Case {
-        const char *what;
-        std::string reply;
-        int mode;
-        const char *const *keys;
-        Strings expected;
-    } cases[] = {
+    struct Case { const char *what; std::string reply; int mode; const char *const *keys; Strings expected; }
+    cases[] = {
         {"plain record", one, 1, kNoExtraKeys, {"IEEE802.02000011223a card.1234 -1 0"}},
         {"no key list wants nothing", one, 1, nullptr, {}},
         {"terminalCID replaces terminalId", rec({"terminalId=a", "terminalCID=b", "tokenName=t"}), 1, kNoExtraKeys,
@@ -91,9 +86,8 @@ TEST(RecordReply, KeysFramingAndOrder) {
 // feed is never handed on.
 TEST(RecordReply, LineAssembly) {
     std::string two = rec({"terminalId=IEEE802.1", "tokenName=a"}) + rec({"terminalId=IEEE802.2", "tokenName=b"});
-    for (size_t chunk : {1, 3, 511}) {
+    for (size_t chunk : {1, 3, 511})
         EXPECT_EQ(records(two, 1, kNoExtraKeys, "IEEE802.2 IEEE802.3", chunk), Strings{"IEEE802.2 b -1 0"}) << chunk;
-    }
     ss::LineAssembler assembler;
     Strings taken;
     std::string longest(511, 'y');  // the longest line taken; one byte more is dropped whole
@@ -151,15 +145,11 @@ TEST(CurrentLogins, InsertOrderTermsAndHelpers) {
     free_linked_list(&list);
 
     for (auto [id, expected] : std::vector<std::pair<const char *, const char *>>{
-             {"card.1234", "card.1234"}, {"a.b.c.d", "c.d"}, {"", ""}, {"ns.card.1", "card.1"}, {"..", "."}}) {
+             {"card.1234", "card.1234"}, {"a.b.c.d", "c.d"}, {"", ""}, {"ns.card.1", "card.1"}, {"..", "."}})
         EXPECT_STREQ(get_short_token_id(id), expected) << id;
-    }
     for (auto [seconds, expected] : std::vector<std::pair<const char *, const char *>>{
-             {"3725", "1:2:5"}, {"0", "0:0:0"}, {"x", "0:0:0"}, {nullptr, "0:0:0"}}) {
-        char *t = zt_term_conn_time(seconds);
-        EXPECT_STREQ(t, expected);
-        std::free(t);
-    }
+             {"3725", "1:2:5"}, {"0", "0:0:0"}, {"x", "0:0:0"}, {nullptr, "0:0:0"}})
+        EXPECT_EQ(zt::test::take(zt_term_conn_time(seconds)), expected);
     // A terminal record without its terminal has nothing to be listed under.
     TermEntry *terminals = nullptr;
     for (const char *record : {"terminalId=x.b\nterminalPackets=5\nterminalConnectTime=9\n", "terminalPackets=1\n",
@@ -173,10 +163,9 @@ TEST(CurrentLogins, InsertOrderTermsAndHelpers) {
 
     TermEntry idle{nullptr, const_cast<char *>("0"), const_cast<char *>("600"), nullptr};
     TermEntry missing{nullptr, nullptr, const_cast<char *>("600"), nullptr};
-    EXPECT_EQ(zt_term_unowned(&idle, 600), 1);
-    EXPECT_EQ(zt_term_unowned(&idle, 601), 0);
-    EXPECT_EQ(zt_term_unknown(&missing), 1);
-    EXPECT_EQ(zt_term_unowned(&missing, 0), 0);
+    EXPECT_EQ((std::vector{zt_term_unowned(&idle, 600), zt_term_unowned(&idle, 601), zt_term_unknown(&missing),
+                           zt_term_unowned(&missing, 0)}),
+              (std::vector{1, 0, 1, 0}));
 }
 
 // "name numifs lastseen period starttime hostaddr TOL [ifname ip mask bcast lastpkt lan]..." per member, numbers
@@ -226,7 +215,8 @@ TEST(GroupStatus, HostEntries) {
         {"interface lines beyond the announced count end the query", host("a", 1) + kIface + kIface + "x\n",
          {}, true},
         {"an interface after a host without interfaces ends the query", host("a", 0) + kIface + "x\n", {}, true},
-        {"a member that cannot be held is passed over", host(std::string(300, 'h'), 1) + kIface + host("b", 1) + kIface + "x\n",
+        {"a member that cannot be held is passed over",
+         host(std::string(300, 'h'), 1) + kIface + host("b", 1) + kIface + "x\n",
          {"b 1 7 14 0 7f000003 000 [eth0 c0a80001 ffffff00 c0a800ff 4 1]"}, false},
         {"an interface name is cut to its field", host("a", 1) + "interface " + std::string(40, 'i') + " ip 1\nx\n",
          {"a 1 7 14 0 7f000003 000 [iiiiiiiiiiiiiii 1 0 0 0 0]"}, false},
@@ -253,18 +243,16 @@ TEST(GroupStatus, EntriesThatCannotBeHeld) {
 
 TEST(GroupStatus, TimedOutAfterThreePeriods) {
     for (auto [lastseen, period, expected] : std::vector<std::tuple<int, int, int>>{
-             {60, 20, 0}, {61, 20, 1}, {-1, 20, 1}, {0, 0, 0}, {1, 0, 1}, {INT32_MAX, INT32_MAX, 0}}) {
+             {60, 20, 0}, {61, 20, 1}, {-1, 20, 1}, {0, 0, 0}, {1, 0, 1}, {INT32_MAX, INT32_MAX, 0}})
         EXPECT_EQ(isTimedOut(lastseen, period), expected) << lastseen << " " << period;
-    }
 }
 
 TEST(RemoteStatus, DesktopAndUserRecords) {
     DesktopList *desktops = nullptr;
     for (const char *record : {"terminalId=IEEE802.02000011223a\nconnected=TRUE\nfirmware=f\ncreateTime=1\nconnectTime=2\n",
                                "terminalId=plain\nconnected=no\n", "terminalId=x.b\nconnected=false\n",
-                               "connected=true\n"}) {
+                               "connected=true\n"})
         parse_desktop_entry(&desktops, record);
-    }
     Strings out;
     for (DesktopList *d = desktops; d != nullptr; d = d->next)
         out.push_back(text(d->desktop->id) + " " + text(d->desktop->model) + " " + text(d->desktop->status) + " " +
@@ -275,9 +263,8 @@ TEST(RemoteStatus, DesktopAndUserRecords) {
 
     UserList *users = nullptr;
     for (const char *record : {"userId=u2\nstate=INSERT\ncreateTime=5\nlastTime=6\nlastDesktopId=d\n",
-                               "userId=u1\nstate=remove\n", "userId=u3\nstate=gone\n", "state=insert\n"}) {
+                               "userId=u1\nstate=remove\n", "userId=u3\nstate=gone\n", "state=insert\n"})
         parse_user_entry(&users, record);
-    }
     out.clear();
     for (UserList *u = users; u != nullptr; u = u->next)
         out.push_back(text(u->user->id) + " " + std::to_string(u->user->status) + " " +
@@ -288,10 +275,7 @@ TEST(RemoteStatus, DesktopAndUserRecords) {
 }
 
 TEST(SessionManagerStatus, ReplyLines) {
-    struct Case {
-        Strings lines;
-        const char *expected;  // "error stime sessions connected auth"
-    } cases[] = {
+    struct Case { Strings lines; const char *expected /* "error stime sessions connected auth" */; } cases[] = {
         {{"OK/smstatus stime=100 sessions=3 connected=2 auth=1"}, "- 100 3 2 1"},
         {{"OK/smstatus STIME=7 junk =4 sessions="}, "- 7 0 0 0"},
         {{"ERR/smstatus busy now"}, "busy 0 0 0 0"},

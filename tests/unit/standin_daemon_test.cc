@@ -155,7 +155,7 @@ TEST(StandinDaemonTest, ReadsTheScenarioAgainForEveryConnection) {
 
 // Scenarios a test author could get wrong; each must be refused with a
 // message that points at the fault.
-TEST(StandinDaemonTest, RefusesMalformedScenarios) {
+TEST(StandinDaemonTest, RefusesMalformedScenariosAndReportsStartFailures) {
     struct Case { const char *scenario, *message; } cases[] = {
         {"{ not json", "parse error"},
         {R"([])", "scenario: must be a JSON object"},
@@ -179,17 +179,15 @@ TEST(StandinDaemonTest, RefusesMalformedScenarios) {
             EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << c.scenario << ": " << e.what();
         }
     }
-}
 
-TEST(StandinDaemonTest, StartFailuresAreReported) {
     StandinDaemon first(Service::AuthMgr, kHost, "{}");
     std::string taken = std::string(kHost) + ":" + std::to_string(service_port("ztauthd-cb", 7010));
-    struct Case { std::string listen; const char *message; } cases[] = {
+    struct Start { std::string listen; const char *message; } starts[] = {
         {taken, "cannot listen on 127.0.0.21:"},
         {"10.0.0.1", "needs a loopback address"},
         {"127.0.0.21:65536", "needs a loopback address"},
     };
-    for (const Case &c : cases) {
+    for (const Start &c : starts) {
         try {
             StandinDaemon second(Service::AuthMgr, c.listen, "{}");
             ADD_FAILURE() << c.listen << " was accepted";

@@ -15,10 +15,9 @@ Strings take(char **list) {
     return out;
 }
 
-TEST(TerminalIds, SplitAtTheFirstDotOnly) {
-    struct Case {
-        const char *cid, *name_space, *id;
-    } cases[] = {{"MAC.a.b", "MAC", "a.b"}, {"0a01", "(none)", "0a01"}, {".x", "", "x"}, {"x.", "x", ""}};
+TEST(TerminalIds, SplitAtTheFirstDotAndListsKeepTrimmedItems) {
+    struct Case { const char *cid, *name_space, *id; } cases[] = {
+        {"MAC.a.b", "MAC", "a.b"}, {"0a01", "(none)", "0a01"}, {".x", "", "x"}, {"x.", "x", ""}};
     for (const Case &c : cases) {
         char *ns = nullptr, *id = nullptr;
         ASSERT_EQ(zt_split_CID(c.cid, &ns, &id), 0) << c.cid;
@@ -27,9 +26,8 @@ TEST(TerminalIds, SplitAtTheFirstDotOnly) {
         zt_freeDtuCID(ns);
         zt_freeDtuCID(id);
     }
-}
 
-TEST(TerminalIds, MemberListsKeepTrimmedNonEmptyItems) {
+    // Member lists keep their trimmed, non-empty items.
     char **list = reinterpret_cast<char **>(1);
     EXPECT_EQ(parse_dtulist(" a , ,b,,\tc ", &list), 3);
     EXPECT_EQ(take(list), (Strings{"a", "b", "c"}));

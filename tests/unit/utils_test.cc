@@ -25,9 +25,8 @@ TEST(ParseArgs, SplitsTrimsResolvesEscapesAndCollectsIds) {
     // In \\,x the first backslash is dropped, the second escapes; a carriage return is not trimmed.
     for (auto [text, fields] : {std::pair<const char *, Strings>{"", {""}}, {nullptr, {""}}, {"a,,b", {"a", "", "b"}},
                                 {"a, b, c", {"a", "b", "c"}}, {",a,", {"", "a", ""}}, {"x\\,y, z", {"x,y", "z"}},
-                                {"a\\b", {"ab"}}, {"ab\\", {"ab"}}, {"\\\\,x", {",x"}}, {"a\r, b", {"a\r", "b"}}}) {
+                                {"a\\b", {"ab"}}, {"ab\\", {"ab"}}, {"\\\\,x", {",x"}}, {"a\r, b", {"a\r", "b"}}})
         EXPECT_EQ(take_args(parse_args(text, ',')), fields) << text;
-    }
     EXPECT_EQ(take_args(parse_args("a:b\\:c, d", ':')), (Strings{"a", "b:c, d"}));
 
     RawTokenIdNode *list = nullptr;  // the token IDs of one request, collected in order as copies
@@ -59,9 +58,8 @@ TEST(Strings, CompareTrimAndClassify) {
         EXPECT_EQ(take(strip_leading_and_trailing_quotes(in)), quotes) << in;
     }
     EXPECT_EQ(is_substring("Jane Doe", "DOE"), 1);
-    for (auto [in, numeric] : {std::pair{"", 1}, {"0123456789", 1}, {"12a", 0}, {"-1", 0}}) {
+    for (auto [in, numeric] : {std::pair{"", 1}, {"0123456789", 1}, {"12a", 0}, {"-1", 0}})
         EXPECT_EQ(is_numeric(in), numeric) << in;
-    }
 }
 
 TEST(Strings, EscapeScrambleIndentTimeAndStreams) {
@@ -71,9 +69,8 @@ TEST(Strings, EscapeScrambleIndentTimeAndStreams) {
     EXPECT_STREQ(once, "NOPQRSTUVWXYZABCDEFGHIJKLMnopqrstuvwxyzabcdefghijklm0189 @[`{\xe9");
     EXPECT_EQ(take(scramble_text(once)), all);
     std::free(once);
-    for (auto [level, spaces] : {std::pair{INT_MIN, 0}, {1, 0}, {5, 8}, {256, 510}, {257, 511}, {INT_MAX, 511}}) {
+    for (auto [level, spaces] : {std::pair{INT_MIN, 0}, {1, 0}, {5, 8}, {256, 510}, {257, 511}, {INT_MAX, 511}})
         EXPECT_EQ(std::string(indent_spaces(level)), std::string(spaces, ' ')) << level;
-    }
     setenv("TZ", "UTC", 1);
     tzset();
     EXPECT_EQ(take(time_field_to_time_string(1078668309)), "03/07/2004 14:05:09");
@@ -142,9 +139,8 @@ TEST(Identifiers, FieldsCidsAndGroupNames) {
 TEST(Debug, CategoriesMatchAnyLetter) {
     set_suppress_output(1);  // keep set_gdebug's notes out of the log
     set_gdebug("ab");
-    for (auto [category, on] : {std::pair{"b", 1}, {"xb", 1}, {" ", 1}, {"c", 0}, {"", 0}}) {
+    for (auto [category, on] : {std::pair{"b", 1}, {"xb", 1}, {" ", 1}, {"c", 0}, {"", 0}})
         EXPECT_EQ(gdebug(category), on) << category;
-    }
     set_gdebug("*");
     EXPECT_EQ(gdebug("z") + gdebug(""), 2);
     set_gdebug(nullptr);  // switches every category off
