@@ -20,8 +20,7 @@ protected:
     void SetUp() override {
         RecordsTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        ASSERT_EQ(primary_->add_container("ztName=MULTIHEAD," + root_, "MULTIHEAD"), LDAP_SUCCESS);
-        ASSERT_TRUE(replica_->wait_exists("ztName=MULTIHEAD," + root_, true));
+        add("MULTIHEAD", root_);
     }
     std::string gdn(const std::string &gid) const { return "ztGroupID=" + gid + ",ztName=MULTIHEAD," + root_; }
     Strings group(const std::string &gid, const std::string &attr) const { return primary_->values(gdn(gid), attr); }
@@ -131,9 +130,8 @@ TEST_F(TerminalRecords, NamespaceRuleOnWriteAndFind) {
     d.location = const_cast<char *>("   ");
     d.other_info = const_cast<char *>("  lab 3 ");
     ASSERT_EQ(add_desktop(conn_.get(), &d, "desk.a"), 0);
-    EXPECT_EQ(vals(kA, "desktops", "ztNamespace"), Strings{});
-    EXPECT_EQ(vals(kA, "desktops", "ztLocation"), Strings{});
-    EXPECT_EQ(vals(kA, "desktops", "ztOtherInfo"), Strings{"lab 3"});
+    for (auto [attr, want] : {std::pair<const char *, Strings>{"ztNamespace", {}}, {"ztLocation", {}}, {"ztOtherInfo", {"lab 3"}}})
+        EXPECT_EQ(vals(kA, "desktops", attr), want) << attr;
     d.id = const_cast<char *>(kB);
     d.namespace_ = const_cast<char *>("MAC");
     ASSERT_EQ(add_desktop(conn_.get(), &d, "desk.b"), 0);

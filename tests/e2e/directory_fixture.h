@@ -28,7 +28,6 @@ struct Sandbox {
     int port = 0;
     std::string password;  // the administrator's, read back from its file
 
-    std::string config_path() const { return root + kEtc + "/ztadmin.conf"; }
     static const Sandbox *get() {
         static const Sandbox *sandbox = []() -> Sandbox * {
             std::string dir = sandbox_dir();
@@ -136,11 +135,8 @@ public:
 
     // Adds an entry; attributes as (type, value) pairs, a type may repeat.
     int add(const std::string &dn, const std::vector<std::pair<std::string, std::string>> &attrs) {
-        std::vector<std::pair<std::string, std::vector<std::string>>> grouped;
-        for (const auto &[t, v] : attrs) {
-            auto it = std::find_if(grouped.begin(), grouped.end(), [&](const auto &g) { return g.first == t; });
-            (it != grouped.end() ? *it : grouped.emplace_back(t, std::vector<std::string>{})).second.push_back(v);
-        }
+        std::map<std::string, Strings> grouped;
+        for (const auto &[t, v] : attrs) grouped[t].push_back(v);
         Mods mods;
         for (auto &[t, values] : grouped) mods.add(LDAP_MOD_ADD, t, values);
         return ldap_add_ext_s(ld_, dn.c_str(), mods.get(), nullptr, nullptr);

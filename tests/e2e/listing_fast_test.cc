@@ -82,44 +82,26 @@ private:
         Attrs names = {{"ztName", name()}};
         switch (pick(14)) {
             case 0:  // a raw token nobody lists, and a user without tokens
-                raw(r1);
-                person(uid, {}, names);
-                return;
+                raw(r1); person(uid, {}, names); return;
             case 1:  // a logical token without a user
-                raw(r1);
-                logical(lt, {r1});
-                person(uid, {}, names);
-                return;
+                raw(r1); logical(lt, {r1}); person(uid, {}, names); return;
             case 2:  // a logical token claimed by two users
-                raw(r1);
-                logical(lt, {r1});
-                person(uid, {lt}, names);
-                person(uid + "x", {lt}, {{"ztName", name()}});
+                raw(r1); logical(lt, {r1}); person(uid, {lt}, names); person(uid + "x", {lt}, {{"ztName", name()}});
                 return;
             case 3:  // a raw token claimed by two logical tokens
-                raw(r1);
-                logical(lt, {r1});
-                logical(lt + "x", {r1});
-                person(uid, {lt}, names);
-                return;
+                raw(r1); logical(lt, {r1}); logical(lt + "x", {r1}); person(uid, {lt}, names); return;
             case 4:  // references differing in case and inner blanks
-                raw("Card." + n + "  X");
-                logical(lt, {"CARD." + n + " x"});
-                person(uid, {"USER.U" + n}, names);
+                raw("Card." + n + "  X"); logical(lt, {"CARD." + n + " x"}); person(uid, {"USER.U" + n}, names);
                 ++g_.resolvable;
                 return;
             case 5:  // a logical token that does not exist
-                person(uid, {lt + "-gone"}, names);
-                return;
+                person(uid, {lt + "-gone"}, names); return;
             case 6:  // not a user token, and an ID too long to look up
-                raw(r1, "other");
-                raw(r2 + std::string(120, 'z'));
-                logical(lt, {r1, r2 + std::string(120, 'z')});
+                raw(r1, "other"); raw(r2 + std::string(120, 'z')); logical(lt, {r1, r2 + std::string(120, 'z')});
                 person(uid, {lt}, names);
                 return;
             case 7:  // no server, a port of letters, no name, two names
-                raw(r1);
-                logical(lt, {r1}, {{"ztServerPort", "abc"}});
+                raw(r1); logical(lt, {r1}, {{"ztServerPort", "abc"}});
                 person(uid, {lt}, pick(2) ? Attrs{} : Attrs{{"ztName", "Zed"}, {"ztName", "ann"}});
                 ++g_.resolvable;
                 return;

@@ -114,8 +114,7 @@ TEST_F(SessionClient, UnreachableOrRefusingManagers) {
     fs::remove(probe());
     EXPECT_EQ(zt_getAuthMgrRecords(kHost, 1, nullptr, kNoExtraKeys, &list), ADMIN_ERR_SERVER_UNREACHABLE);
     EXPECT_EQ(get_current_list(kHost, &count, 2, nullptr), nullptr);
-    EXPECT_EQ(count, -1);
-    EXPECT_TRUE(daemon->requests().empty());
+    EXPECT_EQ(std::pair(count, daemon->requests().size()), std::pair(-1, size_t{0}));
     EXPECT_TRUE(logged("getAuthMgrRecords(): No response from host 127.0.0.3:7010"));
 
     root_.link_program("ztprobe", "usr/sbin/ping");
@@ -123,8 +122,7 @@ TEST_F(SessionClient, UnreachableOrRefusingManagers) {
     // 127.0.0.5 answers the probe by refusing the connection, and so the query.
     EXPECT_EQ(zt_getAuthMgrRecords("127.0.0.5", 1, nullptr, kNoExtraKeys, &list), ADMIN_ERR_SOCKET_OPEN);
     EXPECT_EQ(get_current_list("127.0.0.5", &count, 2, nullptr), nullptr);
-    EXPECT_EQ(count, -1);
-    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(std::pair(count, list), std::pair(-1, static_cast<KeyValuesNode *>(nullptr)));
     for (const char *line : {"open_socket(): Could not connect - Connection refused",
                              "socket : Error connecting - Connection refused.",
                              "getAuthMgrRecords(): Could not open socket to 127.0.0.5:7010",
@@ -336,15 +334,13 @@ TEST_F(SessionClient, SessionManagerStatusAndStartTimes) {
                                                                 "end"}}}));
     smstatus *status = allocate_smstatus();
     EXPECT_EQ(get_smstatus(nullptr, kHost, &status, 0, 0), 0);
-    EXPECT_EQ(status->stime, 100);
-    EXPECT_EQ(status->sessions, 3);
+    EXPECT_EQ(std::pair(status->stime, status->sessions), std::pair(100, 3));
     free_smstatus(status);
     EXPECT_TRUE(logged("get_smstatus(): Using hard-coded port (7007)"));
 
     int gm = 0, sm = 0;
     EXPECT_EQ(get_start_times(nullptr, kHost, &gm, &sm), 0);
-    EXPECT_EQ(gm, 77);
-    EXPECT_EQ(sm, 100);
+    EXPECT_EQ(std::pair(gm, sm), std::pair(77, 100));
     group->set_scenario(answer("gstatus\n", {{"lines", {member("127.0.0.9"), kIface, "end"}}}));
     EXPECT_EQ(get_start_times(nullptr, kHost, &gm, &sm), -1);
     EXPECT_TRUE(logged("Error obtaining auth manager status for host 127.0.0.3."));

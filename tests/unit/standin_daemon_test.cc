@@ -28,9 +28,7 @@ int service_port(const char *service, int fallback) {
 }
 
 zt::Fd connect_to(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
+    sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {}, {}};
     inet_pton(AF_INET, kHost, &address.sin_addr);
     zt::Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (connect(fd.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
@@ -143,12 +141,10 @@ TEST(StandinDaemonTest, ReadsTheScenarioAgainForEveryConnection) {
     daemon.set_scenario(R"({"replies": [{"request": "smstatus\n", "lines": ["OK/smstatus stime=100"]}]})");
     EXPECT_EQ(exchange(connect_to(port), "smstatus\n").bytes, "OK/smstatus stime=100\n");
     Received unmatched = exchange(connect_to(port), "status\n");  // no default: closed at once
-    EXPECT_TRUE(unmatched.closed);
-    EXPECT_EQ(unmatched.bytes, "");
+    EXPECT_EQ(std::pair(unmatched.closed, unmatched.bytes), std::pair(true, ""s));
     daemon.set_scenario(R"({"replies": [{"request": "smstatus\n", "raw": "x", "delay": 5}]})");
     Received broken = exchange(connect_to(port), "smstatus\n");
-    EXPECT_TRUE(broken.closed);
-    EXPECT_EQ(broken.bytes, "");
+    EXPECT_EQ(std::pair(broken.closed, broken.bytes), std::pair(true, ""s));
     EXPECT_NE(daemon.errors().find("replies[0]: unknown key \"delay\""), std::string::npos) << daemon.errors();
     EXPECT_EQ(daemon.stop(), 0);
 }
