@@ -1,6 +1,5 @@
-// The option grammar of ztuser: every combination that is settled before a
-// connection is made, compared byte for byte.  The configuration tree is
-// empty, so a command that gets as far as connecting fails there.
+// The option grammar of ztuser: every combination that is settled before a connection is made, compared byte for byte.
+// The configuration tree is empty, so a command that gets as far as connecting fails there.
 #include "test_support.h"
 
 namespace zt::test {
@@ -12,29 +11,19 @@ const std::string kExtra = "Error: extra argument found\n";
 const std::string kNoConnect = "Error: could not connect to admin server\n";
 const std::string kDeprecatedG = "Warning: this command is deprecated, use '-L -g'\n";
 
-struct Case {
-    const char *name;
-    std::vector<std::string> args;
-    std::string out;
-    std::string err;
-    int status;
-};
+struct Case { const char *name; Strings args; std::string out, err; int status; };
 
-class OptionGrammar : public ::testing::TestWithParam<Case> {
-protected:
-    TempDir empty_root;
-};
+class OptionGrammar : public ::testing::TestWithParam<Case> {};
 
 TEST_P(OptionGrammar, PrintsAndExitsExactly) {
     const Case &c = GetParam();
-    std::vector<std::string> argv{ztuser_path()};
+    TempDir empty_root;
+    Strings argv{ztuser_path()};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     RunOptions options;
     options.env["ZTADMIN_ROOT"] = empty_root.path();
     RunResult r = run(argv, options);
-    EXPECT_EQ(r.out, c.out);
-    EXPECT_EQ(r.err, c.err);
-    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(std::tie(r.out, r.err, r.status), std::tie(c.out, c.err, c.status));
 }
 
 std::string getopt_says(const std::string &what) { return ztuser_path() + ": " + what + "\n"; }

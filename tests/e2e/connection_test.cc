@@ -1,6 +1,5 @@
-// connection_test.cc - opening connections against the sandbox: the access
-// level chooses the identity, and each way of failing reports its status and
-// its log line.
+// connection_test.cc - opening connections against the sandbox: the access level chooses the identity, and each way of
+// failing reports its status and its log line.
 #include "directory_fixture.h"
 
 namespace zt::test {

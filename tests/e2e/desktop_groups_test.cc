@@ -1,9 +1,7 @@
-// Desktop changes and terminal groups against the sandbox, the configured
-// server being the replica: every write is checked on the primary behind the
-// library's back.  Grouped by the fault they catch: entry formats, the undo
-// of a failed member synchronisation, member-list edits, the namespace rule,
-// desktop changes, reading one's own writes (with membership moves), and
-// the refusals made before writing.
+// Desktop changes and terminal groups against the sandbox, the configured server being the replica: every write is
+// checked on the primary behind the library's back.  Grouped by the fault they catch: entry formats, the undo of a
+// failed member synchronisation, member-list edits, the namespace rule, desktop changes, reading one's own writes (with
+// membership moves), and the refusals made before writing.
 #include "records_fixture.h"
 
 namespace zt::test {
@@ -85,9 +83,8 @@ TEST_F(TerminalRecords, NewGroupIsWrittenWithBackReferencesAndReadBack) {
     EXPECT_EQ(dtugrp_exists(conn_.get(), "MH1", "multihead"), 1);
 }
 
-// A member already in another group of the type ends the add with -8 and
-// takes back everything written: the new group, the references, the old
-// contents of a replaced group.  Desktops made for members stay.
+// A member already in another group of the type ends the add with -8 and takes back everything written: the new group,
+// the references, the old contents of a replaced group.  Desktops made for members stay.
 TEST_F(TerminalRecords, FailedSynchronisationIsUndone) {
     put_desktop(kA, {"OTHER:x"});
     put_desktop(kC, {"MULTIHEAD:elsewhere"});
@@ -170,9 +167,8 @@ TEST_F(TerminalRecords, DesktopChangesAndDeletion) {
     EXPECT_NE(delete_desktop(conn_.get(), "desk.c", kC), 0);
 }
 
-// With a configured server that never catches up (writes are referred to
-// the primary), every change still acts on what the one before it wrote:
-// what decides the next write is read on the primary.
+// With a configured server that never catches up (writes are referred to the primary), every change still acts on what
+// the one before it wrote: what decides the next write is read on the primary.
 TEST_F(TerminalRecords, ChangesSeeTheirOwnWritesOnALaggingServer) {
     Connection lagging = connect_stale();
     ASSERT_NE(lagging, nullptr);
@@ -201,9 +197,8 @@ TEST_F(TerminalRecords, ChangesSeeTheirOwnWritesOnALaggingServer) {
     EXPECT_EQ(vals(kA, "desktops", "ztLocation"), Strings{"room"});
 }
 
-// Incomplete groups, CIDs that cannot be normalised, a terminal named twice,
-// an existing group, names no DN can hold and texts too long for their
-// buffers: each is refused with its status before anything is written.
+// Incomplete groups, CIDs that cannot be normalised, a terminal named twice, an existing group, names no DN can hold
+// and texts too long for their buffers: each is refused with its status before anything is written.
 TEST_F(TerminalRecords, RefusalsComeBeforeAnyWrite) {
     put_desktop(kA);
     put_group("taken", cid(kC));

@@ -1,6 +1,5 @@
-// directory_fixture.h - what the directory tests share: the sandbox, the log
-// mirror, tool trees of their own, an administrator session that bypasses the
-// library, and a stale read-only server that never catches up.
+// directory_fixture.h - what the directory tests share: the sandbox, the log mirror, tool trees of their own, an
+// administrator session that bypasses the library, and a stale read-only server that never catches up.
 #ifndef ZT_TESTS_DIRECTORY_FIXTURE_H
 #define ZT_TESTS_DIRECTORY_FIXTURE_H
 
@@ -182,10 +181,9 @@ inline std::string unique_name(const std::string &stem) {
     return stem + "-" + std::to_string(getpid()) + "-" + std::to_string(++serial);
 }
 
-// A read-only slapd with an unreachable replication source, on an address
-// of its own.  It holds only the entry o=ztdata; writes are referred below
-// o=ztdata to the sandbox's primary (they land there, never here), below
-// o=selfref to itself, below o=badref to an "ldaps:" URL.
+// A read-only slapd with an unreachable replication source, on an address of its own.  It holds only the entry
+// o=ztdata; writes are referred below o=ztdata to the sandbox's primary (they land there, never here), below o=selfref
+// to itself, below o=badref to an "ldaps:" URL.
 class StaleShadow {
 public:
     explicit StaleShadow(const Sandbox &s) {

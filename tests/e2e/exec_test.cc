@@ -53,8 +53,7 @@ TEST_F(Exec, ReferredWritesReachThePrimaryWhichIsKeptOnlyWhenAsked) {
     EXPECT_EQ(log_->count_prefix("zt_LDAPexec"), 0) << log_->all();
 }
 
-// How often each failure is tried: the primary is opened once per attempt
-// that was referred there.
+// How often each failure is tried: the primary is opened once per attempt that was referred there.
 TEST_F(Exec, RetryMakesExactlyOneMoreAttemptForRetryableFailures) {
     std::string existing = add("e", base_), missing = "ztName=missing," + base_;
     Mods mods = container_mods("e");
@@ -88,8 +87,7 @@ TEST_F(Exec, RetryMakesExactlyOneMoreAttemptForRetryableFailures) {
     EXPECT_EQ(zt_deleteDsEntry(nullptr, "o=x", 0), ADMIN_ERR_DB_UNREACHABLE);
 }
 
-// The stale server knows the administrator only by a password: this also
-// shows that a configured simple bind is made.
+// The stale server knows the administrator only by a password: this also shows that a configured simple bind is made.
 TEST_F(Exec, StaleServerWithReferralsThatLeadNowhere) {
     Connection conn = connect_stale();
     ASSERT_NE(conn, nullptr);

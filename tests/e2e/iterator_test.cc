@@ -1,6 +1,5 @@
-// Iterators and desktop reads against the sandbox: sorted walks, the
-// logged-in selection, kinds that do not match, and the status files
-// overriding what the directory says of users and desktops.
+// Iterators and desktop reads against the sandbox: sorted walks, the logged-in selection, kinds that do not match, and
+// the status files overriding what the directory says of users and desktops.
 #include "records_fixture.h"
 
 namespace zt::test {

@@ -1,7 +1,6 @@
-// The fast listings against the per-token walk, on generated directories
-// full of awkward links, served by a replica that answers at most 50
-// entries per plain search: both must print the same bytes, log the same
-// lines, and list every user.
+// The fast listings against the per-token walk, on generated directories full of awkward links, served by a replica
+// that answers at most 50 entries per plain search: both must print the same bytes, log the same lines, and list every
+// user.
 #include <random>
 
 #include "directory_fixture.h"
@@ -133,8 +132,7 @@ class LimitedSandbox {
 public:
     LimitedSandbox(const std::string &ldif, const std::string &limit) {
         std::string file = dir_.write("load.ldif", ldif);
-        // Through the shell, not run(): the servers outlive the script and
-        // would hold its output pipes open.
+        // Through the shell, not run(): the servers outlive the script and would hold its output pipes open.
         std::string command = "ZT_SANDBOX_SIZELIMIT='" + limit + "' ZT_SANDBOX_LOAD='" + file + "' '" +
                               source_path("scripts/sandbox") + "' up '" + dir_.path() + "/sb' > '" + dir_.path() +
                               "/up.log' 2>&1";
@@ -183,8 +181,7 @@ protected:
     static void SetUpTestSuite() {
         std::string ldif;
         for (const auto &t : trees()) ldif += t.ldif;
-        // Plain searches stop at 50 entries; paged ones may go on, in pages
-        // of at most 100.
+        // Plain searches stop at 50 entries; paged ones may go on, in pages of at most 100.
         sandbox_ = new LimitedSandbox(ldif, "50 size.pr=100 size.prtotal=unlimited");
     }
     static void TearDownTestSuite() {

@@ -1,7 +1,5 @@
-// pseudo_filter_test.cc - the pseudo-token filter against the directory:
-// under a policy that admits registered pseudo tokens only, a login whose
-// pseudo token has a raw-token entry stays visible and one without is
-// hidden.
+// pseudo_filter_test.cc - the pseudo-token filter against the directory: under a policy that admits registered pseudo
+// tokens only, a login whose pseudo token has a raw-token entry stays visible and one without is hidden.
 #include "auth_mgr.h"
 #include "records_fixture.h"
 
@@ -21,11 +19,10 @@ TEST_F(PseudoFilter, RegisteredPseudoTokensOnly) {
     add_to_linked_list(&logins, "0200aa", "pseudo.0200aa", 2, "srv", nullptr, 0);
     add_to_linked_list(&logins, "0200cc", "card.1", 2, "srv", nullptr, 0);
     for (auto [mode, expected] : std::vector<std::pair<int, Strings>>{
-             {1, {"0200aa pseudo.0200aa", "0200bb ???", "0200cc card.1"}}, {2, {"0200cc card.1", "0200aa pseudo.0200aa"}}}) {
+             {1, {"0200aa pseudo.0200aa srv", "0200bb ??? srv", "0200cc card.1 srv"}},
+             {2, {"0200cc card.1 srv", "0200aa pseudo.0200aa srv"}}}) {
         CurrentEntry *shown = filter_pseudo_entries(conn_.get(), logins, mode);
-        Strings rows;
-        for (CurrentEntry *e = shown; e != nullptr; e = e->next) rows.push_back(std::string(e->terminal_id) + " " + e->token_id);
-        EXPECT_EQ(rows, expected) << "mode " << mode;
+        EXPECT_EQ(zt::test::logins(shown), expected) << "mode " << mode;
         free_linked_list(&shown);
     }
     free_linked_list(&logins);

@@ -1,5 +1,4 @@
-// query_test.cc - the generic queries, the generation counter and the tree
-// dump against the sandbox.
+// query_test.cc - the generic queries, the generation counter and the tree dump against the sandbox.
 #include "directory_fixture.h"
 
 namespace zt::test {

@@ -1,7 +1,5 @@
-// sandbox_test.cc - the private directory behaves as the tools expect, checked
-// with the stock LDAP client tools (their exit status is the LDAP result code).
-#include <cctype>
-
+// sandbox_test.cc - the private directory behaves as the tools expect, checked with the stock LDAP client tools
+// (their exit status is the LDAP result code).  Referrals and replication are the write executor's tests.
 #include "directory_fixture.h"
 
 namespace {
@@ -73,25 +71,6 @@ TEST_F(SandboxTest, BindsCheckIdentityAndPasswordAndHideThePassword) {
     for (const char *c : {"users", "logicalTokens", "rawTokens", "desktops", "MULTIHEAD"})
         EXPECT_NE(containers.find(std::string("dn: ztName=") + c + ",o=ztdata\n"), std::string::npos) << containers;
     EXPECT_EQ(search(kReplicaHost, kAdminDn, "(objectClass=*)", {"userPassword"}), "dn: cn=admin,o=ztdata\n\n");
-}
-
-TEST_F(SandboxTest, WritesToReplicaAreReferredToPrimaryAndReplicated) {
-    std::string id = unique_name("sbx-Ref.Tok");
-    std::string dn = "ztID=" + id + ",ztName=rawTokens,o=ztdata";
-    std::string ldif = "dn: " + dn + "\nobjectClass: ztRawToken\nztID: " + id + "\nztTokenType: user\n";
-    auto referred = tool("ldapadd", kReplicaHost, admin(), {}, ldif);
-    EXPECT_EQ(referred.status, 10) << referred.err;  // one referral naming the primary and the DN
-    std::string url = "ldap://127.0.0.2:" + std::to_string(sandbox_->port) + "/" + dn;
-    EXPECT_NE(referred.err.find("referrals:\n\t\t" + url + "\n"), std::string::npos) << referred.err;
-    EXPECT_EQ(tool("ldapadd", kReplicaHost, kAnonymous, {}, ldif).status, 10);  // anonymous writes as well,
-    EXPECT_EQ(tool("ldapadd", kPrimaryHost, kAnonymous, {}, ldif).status, 50);  // which the primary refuses
-
-    ASSERT_EQ(add_on_primary(dn, ldif.substr(ldif.find('\n') + 1)), 0);
-    ASSERT_TRUE(replicated(dn));
-    std::string upper = id;
-    std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char ch) { return std::toupper(ch); });
-    EXPECT_EQ(search(kReplicaHost, "ztName=rawTokens,o=ztdata", "(&(zttokentype=USER)(ztid=" + upper + "))"),
-              "dn: " + dn + "\n\n");
 }
 
 TEST_F(SandboxTest, SchemaAcceptsEmptyAndEightBitValuesWhereToolsWriteThem) {

@@ -1,6 +1,5 @@
-// A set-uid or set-gid ztuser run by an unprivileged user must not let that
-// user steer it through the environment: the root prefix and the log mirror
-// are the caller's, not the program's.
+// A set-uid or set-gid ztuser run by an unprivileged user must not let that user steer it through the environment: the
+// root prefix and the log mirror are the caller's, not the program's.
 #include <sys/stat.h>
 
 #include "test_support.h"
@@ -8,9 +7,8 @@
 namespace zt::test {
 namespace {
 
-// Under AddressSanitizer a set-gid run cannot read its own environment in
-// /proc, so the runtime misses the option that switches off its leak
-// check, which cannot work in a process that may not be traced.
+// Under AddressSanitizer a set-gid run cannot read its own environment in /proc, so the runtime misses the option that
+// switches off its leak check, which cannot work in a process that may not be traced.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr mode_t kSetIdModes[] = {04755};
 #else

@@ -1,6 +1,5 @@
-// Raw and logical tokens against the sandbox: links checked before they are
-// made, what a failed step leaves, deletes that unlink and cascade, the
-// upward translations, and IDs that look like filter patterns.
+// Raw and logical tokens against the sandbox: links checked before they are made, what a failed step leaves, deletes
+// that unlink and cascade, the upward translations, and IDs that look like filter patterns.
 #include "records_fixture.h"
 
 namespace zt::test {
@@ -100,8 +99,7 @@ TEST_F(TokenRecords, SharedRawTokensAndFixedLogicalTokens) {
     }
 }
 
-// Every lookup by ID escapes it: a '*' or a parenthesis neither widens the
-// search nor breaks the filter.
+// Every lookup by ID escapes it: a '*' or a parenthesis neither widens the search nor breaks the filter.
 TEST_F(TokenRecords, PatternCharactersInIdsMatchOnlyThemselves) {
     for (const char *id : {"card.star", "card.(1)"}) put_raw(id);
     put_logical("user.s", {"card.star"});

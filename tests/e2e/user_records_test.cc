@@ -1,6 +1,5 @@
-// Whole users against the sandbox: the composite add, edit and delete beyond
-// the command's common paths (cli_users_test), what a failed step leaves
-// behind, and the status file's say over the status fields.
+// Whole users against the sandbox: the composite add, edit and delete beyond the command's common paths
+// (cli_users_test), what a failed step leaves behind, and the status file's say over the status fields.
 #include <ctime>
 
 #include "admin_records.h"
@@ -42,10 +41,9 @@ TEST_F(UserRecords, NameOfAHundredCharactersAndNoMoreAndNoRawTokenTwice) {
     EXPECT_TRUE(user_log().empty());
 }
 
-// The user ID is the time and four digits of random(), left unseeded: two
-// runs in one second draw the same candidate.  Drawing the numbers here
-// predicts the IDs, so the first can be taken (a retry) and the logical
-// token of the second made to exist (the add fails after the raw token).
+// The user ID is the time and four digits of random(), left unseeded: two runs in one second draw the same candidate.
+// Drawing the numbers here predicts the IDs, so the first can be taken (a retry) and the logical token of the second
+// made to exist (the add fails after the raw token).
 TEST_F(UserRecords, TakenIdIsRetriedAndAFailedStepLeavesWhatWasWritten) {
     unsigned seed = static_cast<unsigned>(getpid()) * 7919u;
     srandom(seed);
@@ -63,9 +61,8 @@ TEST_F(UserRecords, TakenIdIsRetriedAndAFailedStepLeavesWhatWasWritten) {
     EXPECT_EQ(user_log(), Strings{"Adding logical token for user (Left Over) failed."});
 }
 
-// An orphan raw token (no logical token lists it) is reused and its X
-// configuration, if any, moves to the new logical token, which the move
-// looks for on the replica: repeated to give replication lag a chance.
+// An orphan raw token (no logical token lists it) is reused and its X configuration, if any, moves to the new logical
+// token, which the move looks for on the replica: repeated to give replication lag a chance.
 TEST_F(UserRecords, OrphanRawTokenIsReusedWithItsXConfiguration) {
     for (int round = 0; round < 4; ++round) {
         std::string raw = "card.orphan" + std::to_string(round);

@@ -1,6 +1,5 @@
-// install_support.h - what the tests of the installed package share: the
-// staged install of this build, a C program built against it with nothing
-// but pkg-config's flags, and a German locale of our own.
+// install_support.h - what the tests of the installed package share: the staged install of this build, a C program
+// built against it with nothing but pkg-config's flags, and a German locale of our own.
 #ifndef ZT_TESTS_INSTALL_SUPPORT_H
 #define ZT_TESTS_INSTALL_SUPPORT_H
 
@@ -55,10 +54,9 @@ inline std::string build_catalogue_program(const TempDir &dir) {
     return dir.path() + "/program";
 }
 
-// Options that run a program in the locale `lang`.  de_DE.UTF-8 comes from
-// a directory of our own (LOCPATH), compiled once per process, so that no
-// locale need be installed system-wide.  glibc never frees the search list
-// it builds from LOCPATH; LeakSanitizer is told so.
+// Options that run a program in the locale `lang`.  de_DE.UTF-8 comes from a directory of our own (LOCPATH), compiled
+// once per process, so that no locale need be installed system-wide.  glibc never frees the search list it builds from
+// LOCPATH; LeakSanitizer is told so.
 inline RunOptions in_locale(const std::string &lang) {
     static TempDir dir;
     static const bool made =

@@ -1,6 +1,5 @@
-// installed_server_test.cc - the installed programs against the sandbox
-// directory: status texts in the administrator's language, and a server
-// where nothing but the package is installed (no ZTADMIN_ROOT).
+// installed_server_test.cc - the installed programs against the sandbox directory: status texts in the administrator's
+// language, and a server where nothing but the package is installed (no ZTADMIN_ROOT).
 #include <ctime>
 
 #include "directory_fixture.h"
@@ -59,10 +58,9 @@ TEST_F(InstalledServer, StatusTextFollowsTheEnglishMessageInTheCallersLanguage) 
     EXPECT_EQ(ztuser({"-d", first}, sandbox_->root).status, 0);
 }
 
-// With only the package installed (its tree at /opt/KRVXzt, the live
-// configuration in /etc/opt/KRVXzt, both bind-mounted in a mount namespace
-// of our own), ztuser -k finds the session-kill program and the library
-// the package query through the package's own description.
+// With only the package installed (its tree at /opt/KRVXzt, the live configuration in /etc/opt/KRVXzt, both
+// bind-mounted in a mount namespace of our own), ztuser -k finds the session-kill program and the library the package
+// query through the package's own description.
 TEST_F(InstalledServer, WithOnlyThePackageInstalledTheHelpersAreFound) {
     if (shell("unshare --mount true").status != 0) GTEST_SKIP() << "cannot make a mount namespace here";
     TempDir host;

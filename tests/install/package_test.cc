@@ -1,6 +1,5 @@
-// package_test.cc - the staged install and the Debian package: which files,
-// whether the programs find their library, whether a C tool builds from
-// pkg-config alone, and the manual page, completion and catalogue in them.
+// package_test.cc - the staged install and the Debian package: which files, whether the programs find their library,
+// whether a C tool builds from pkg-config alone, and the manual page, completion and catalogue in them.
 #include <regex>
 #include <sstream>
 
@@ -67,8 +66,7 @@ TEST(StagedInstall, CProgramBuiltFromPkgConfigAloneUsesTheCatalogue) {
     }
 }
 
-// Every option a usage line names ("-k <-tokenid|-xdisplay> ..." names
-// three) is described under OPTIONS.
+// Every option a usage line names ("-k <-tokenid|-xdisplay> ..." names three) is described under OPTIONS.
 TEST(StagedInstall, ManualPageRendersCleanlyAndDocumentsEveryOption) {
     std::string page = staged("share/man/man1/ztuser.1");
     RunResult lint = shell("groff -man -ww -z \"$1\"", {page});

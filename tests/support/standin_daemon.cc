@@ -35,10 +35,9 @@ std::runtime_error system_error(const std::string &what) {
 // Exit status of a waitpid() status: the code, or 128 + the signal.
 int exit_status(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw); }
 
-// In the child: becomes the daemon, with its standard error in `errors`.
-// It gets SIGTERM if the test process dies first, so a crashed test never
-// leaves a daemon holding a port.
-// Nothing here allocates: the test process may have other threads.
+// In the child: becomes the daemon, with its standard error in `errors`. It gets SIGTERM if the test process dies
+// first, so a crashed test never leaves a daemon holding a port. Nothing here allocates: the test process may have
+// other threads.
 [[noreturn]] void exec_daemon(char *const *argv, const char *errors, pid_t parent) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != parent) _exit(127);

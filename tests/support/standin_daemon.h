@@ -1,11 +1,8 @@
-// standin_daemon.h - a stand-in authentication or session manager for the
-// length of a test.
+// standin_daemon.h - a stand-in authentication or session manager for the length of a test.
 //
-// The managers' ports are fixed per address and other test runs on the
-// machine may use them at the same time, so while any StandinDaemon of
-// this process runs, the process holds an exclusive flock on kPortLockPath
-// (taken with a blocking wait).  CTest tests that use the class also carry
-// the RESOURCE_LOCK session_ports (tests/CMakeLists.txt adds it).
+// The managers' ports are fixed per address and other test runs on the machine may use them at the same time, so while
+// any StandinDaemon of this process runs, the process holds an exclusive flock on kPortLockPath (taken with a blocking
+// wait).  CTest tests that use the class also carry the RESOURCE_LOCK session_ports (tests/CMakeLists.txt adds it).
 #ifndef ZT_TEST_STANDIN_DAEMON_H
 #define ZT_TEST_STANDIN_DAEMON_H
 
@@ -15,8 +12,7 @@ namespace zt::test {
 
 inline constexpr const char *kPortLockPath = "/tmp/ztadmin-standin-ports.lock";
 
-// Holds the machine-wide port lock while at least one object exists in
-// this process.
+// Holds the machine-wide port lock while at least one object exists in this process.
 class PortLockHold {
 public:
     PortLockHold();
@@ -29,9 +25,8 @@ class StandinDaemon {
 public:
     enum class Service { AuthMgr, SessionMgr };
 
-    // Starts the stand-in for `service` listening on `listen` (ADDR or
-    // ADDR:PORT) with `scenario` (JSON text); returns once it listens.
-    // Throws std::runtime_error, with the daemon's messages, if it cannot.
+    // Starts the stand-in for `service` listening on `listen` (ADDR or ADDR:PORT) with `scenario` (JSON text); returns
+    // once it listens. Throws std::runtime_error, with the daemon's messages, if it cannot.
     StandinDaemon(Service service, const std::string &listen, const std::string &scenario);
     // Stops the daemon (see stop()).
     ~StandinDaemon();

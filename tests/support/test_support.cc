@@ -57,21 +57,22 @@ Strings LogFile::lines() const {
     return texts;
 }
 
-bool LogFile::has(const std::string &text) const {
-    Strings l = lines();
-    return std::find(l.begin(), l.end(), text) != l.end();
-}
+bool LogFile::has(const std::string &text) const { return std::ranges::count(lines(), text) > 0; }
 
 int LogFile::count_prefix(const std::string &prefix) const {
-    int n = 0;
-    for (const auto &line : lines()) n += line.rfind(prefix, 0) == 0;
-    return n;
+    return static_cast<int>(std::ranges::count_if(lines(), [&](const std::string &l) { return l.starts_with(prefix); }));
 }
 
 Opt take(char *s) {
     Opt value = s != nullptr ? Opt(s) : std::nullopt;
     std::free(s);
     return value;
+}
+
+Strings logins(const CurrentEntry *list) {
+    Strings rows;
+    for (; list != nullptr; list = list->next) rows.push_back(fields(list->terminal_id, list->token_id, list->server));
+    return rows;
 }
 
 std::string printed(const std::function<void(FILE *)> &print) {
@@ -85,27 +86,19 @@ std::string printed(const std::function<void(FILE *)> &print) {
 
 namespace {
 
-void set_child_environment(const RunOptions &options) {
-    for (const auto &name : options.unset_env) unsetenv(name.c_str());
-    for (const auto &[name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
-}
-
-void drop_privileges() {
-    const passwd *nobody = getpwnam("nobody");
-    if (nobody == nullptr) _exit(126);
-    if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(126);
-}
-
-// In the child: standard input from the file `in`, output into the files
-// `out` and `err`, then argv.
+// In the child: standard input from the file `in`, output into the files `out` and `err`, then argv.
 [[noreturn]] void exec_child(const std::vector<std::string> &argv, const RunOptions &options,
                              const std::string &in, const std::string &out, const std::string &err) {
     int fds[] = {open(in.c_str(), O_RDONLY), open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
                  open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)};
     for (int i = 0; i < 3; ++i)
         if (fds[i] < 0 || dup2(fds[i], i) < 0) _exit(126);
-    set_child_environment(options);
-    if (options.unprivileged && getuid() == 0) drop_privileges();
+    for (const auto &name : options.unset_env) unsetenv(name.c_str());
+    for (const auto &[name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
+    if (options.unprivileged && getuid() == 0) {
+        const passwd *nobody = getpwnam("nobody");
+        if (nobody == nullptr || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(126);
+    }
     std::vector<char *> args;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);

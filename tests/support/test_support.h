@@ -22,6 +22,7 @@
 #include <ldap.h>
 
 #include "admin.h"
+#include "auth_mgr.h"
 #include "utils.h"
 
 namespace zt::test {
@@ -53,8 +54,7 @@ public:
     ~RootDir() { unsetenv("ZTADMIN_ROOT"); }
 };
 
-// A fresh $ZTADMIN_LOG while the object lives; lines() gives the texts
-// without their priority.
+// A fresh $ZTADMIN_LOG while the object lives; lines() gives the texts without their priority.
 class LogFile {
 public:
     LogFile() : path_(dir_.path() + "/ztadmin.log") { setenv("ZTADMIN_LOG", path_.c_str(), 1); }
@@ -74,6 +74,19 @@ private:
 
 // A malloc'd string as a value (absent for null); the string is freed.
 Opt take(char *s);
+
+// The values separated by blanks, "-" standing for an absent text.
+inline std::string field(const char *s) { return s != nullptr ? s : "-"; }
+inline std::string field(long long n) { return std::to_string(n); }
+template <typename... T>
+std::string fields(const T &...values) {
+    std::string out;
+    ((out += field(values) + " "), ...);
+    out.pop_back();
+    return out;
+}
+// "terminal token server" of each login in a list.
+Strings logins(const CurrentEntry *list);
 
 // What `print` writes to the stream it is handed.
 std::string printed(const std::function<void(FILE *)> &print);
@@ -111,8 +124,7 @@ std::string read_file(const std::string &path);
 // The sandbox directory of this test run ($ZT_SANDBOX), or empty.
 std::string sandbox_dir();
 
-// One line per modification of an LDAPMod list: "OP ATTR: v1|v2", OP being
-// add, replace or delete.
+// One line per modification of an LDAPMod list: "OP ATTR: v1|v2", OP being add, replace or delete.
 std::vector<std::string> describe_mods(LDAPMod **mods);
 
 }  // namespace zt::test

@@ -1,5 +1,4 @@
-// admin_query_test.cc - filter conjunction and the wrap-around order of the
-// generation counter.
+// admin_query_test.cc - filter conjunction and the wrap-around order of the generation counter.
 #include "admin_private.h"
 #include "test_support.h"
 

@@ -148,9 +148,8 @@ TEST_F(ConfigTest, PasswordFile) {
     EXPECT_EQ(take_log(), "");
 }
 
-// A FIFO or a device must neither hold the readers nor keep them reading,
-// and no real file is a mebibyte long: each is refused like a file that
-// cannot be opened.
+// A FIFO or a device must neither hold the readers nor keep them reading, and no real file is a mebibyte long: each is
+// refused like a file that cannot be opened.
 TEST_F(ConfigTest, OnlyRegularFilesOfSaneSizeAreRead) {
     alarm(20);  // a reader that blocks or spins fails the test by the signal
     const std::string etc = root_.path() + "/etc/opt/KRVXzt/";

@@ -1,5 +1,4 @@
-// Reader of the directory server's configuration: line joining, tokens,
-// directives, messages and the backend look-up.
+// Reader of the directory server's configuration: line joining, tokens, directives, messages and the backend look-up.
 #include "admin_private.h"
 #include "test_support.h"
 

@@ -1,6 +1,5 @@
-// Primary server discovery and the reachability check.  The primary's
-// cache lives for the whole process, so every case that depends on it
-// runs in a child process of its own and starts with empty caches.
+// Primary server discovery and the reachability check.  The primary's cache lives for the whole process, so every case
+// that depends on it runs in a child process of its own and starts with empty caches.
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -20,8 +19,7 @@ std::string local_name() {
     return name;
 }
 
-// Runs `body` in a forked child, which starts with this process's empty
-// caches, and expects it to return `expected`.
+// Runs `body` in a forked child, which starts with this process's empty caches, and expects it to return `expected`.
 void expect_in_child(const std::function<std::string()> &body, const std::string &expected) {
     EXPECT_EXIT((std::fputs(body().c_str(), stderr), _exit(0)), ::testing::ExitedWithCode(0), ::testing::Eq(expected));
 }
@@ -137,8 +135,7 @@ TEST_F(DsPrimary, PingAnswersWithoutWaiting) {
 }
 
 TEST_F(DsPrimary, PingTimesOutOnFullBacklog) {
-    // A listener that never accepts: once its queue is full, new
-    // connections get no answer.
+    // A listener that never accepts: once its queue is full, new connections get no answer.
     Listener server(0);
     ASSERT_TRUE(server.fd);
     std::vector<zt::Fd> fillers;

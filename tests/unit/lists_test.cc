@@ -1,5 +1,4 @@
-// Keyed lists, line arrays of key=value files, HTML escaping and the
-// package lookup through the pkginfo stand-in.
+// Keyed lists, line arrays of key=value files, HTML escaping and the package lookup through the pkginfo stand-in.
 #include <sys/stat.h>
 
 #include "test_support.h"

@@ -1,5 +1,4 @@
-// log_test.cc - the three logging entry points, seen through the
-// $ZTADMIN_LOG mirror file.
+// log_test.cc - the three logging entry points, seen through the $ZTADMIN_LOG mirror file.
 #include <fcntl.h>
 #include <sys/stat.h>
 

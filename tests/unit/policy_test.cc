@@ -43,14 +43,6 @@ TEST(PseudoPolicy, CodeOfThePolicyText) {
     EXPECT_EQ(pseudo_allowed(), -1);
 }
 
-// "terminal token server" of each entry.
-Strings rows(const CurrentEntry *list) {
-    Strings out;
-    for (; list != nullptr; list = list->next)
-        out.push_back(std::string(list->terminal_id) + " " + list->token_id + " " + list->server);
-    return out;
-}
-
 TEST(PseudoPolicy, FilterModes) {
     PolicyTree tree;
     AdminConfig *config = allocate_zta();
@@ -69,10 +61,10 @@ TEST(PseudoPolicy, FilterModes) {
     for (const auto &c : cases) {
         tree.set(c.policy);
         CurrentEntry *filtered = filter_pseudo_entries(config, logins, c.mode);
-        EXPECT_EQ(rows(filtered), c.expected) << c.policy << " mode " << c.mode;
+        EXPECT_EQ(zt::test::logins(filtered), c.expected) << c.policy << " mode " << c.mode;
         free_linked_list(&filtered);
     }
-    EXPECT_EQ(rows(logins), (Strings{"t1 card.a srv", "t2 pseudo.b other", "t3 pseudo.c srv"}));
+    EXPECT_EQ(zt::test::logins(logins), (Strings{"t1 card.a srv", "t2 pseudo.b other", "t3 pseudo.c srv"}));
 
     set_zta_val(config, "admin.server.name", std::string(256, 's').c_str());
     EXPECT_EQ(filter_pseudo_entries(config, logins, 1), nullptr);

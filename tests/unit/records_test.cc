@@ -1,7 +1,6 @@
-// The directory records without a directory: the attribute lists written,
-// the user ID candidate, the lookups' filters with their escaping and length
-// limits (refused before any search), each iterator kind's search, and the
-// parts of the X configuration.
+// The directory records without a directory: the attribute lists written, the user ID candidate, the lookups' filters
+// with their escaping and length limits (refused before any search), each iterator kind's search, and the parts of the
+// X configuration.
 #include "admin_iterator.h"
 #include "admin_records.h"
 #include "test_support.h"
@@ -12,9 +11,8 @@ using Lines = std::vector<std::string>;
 
 Lines describe(zt::ModList &list) { return zt::test::describe_mods(list.mods()); }
 
-// New entries list their attributes in a fixed order and leave absent ones
-// out (an empty array too); changes replace every listed attribute, an
-// absent value removing it.
+// New entries list their attributes in a fixed order and leave absent ones out (an empty array too); changes replace
+// every listed attribute, an absent value removing it.
 TEST(RecordEntries, AttributeOrderAndAbsentValues) {
     char *raw_ids[] = {const_cast<char *>("card.1"), const_cast<char *>("card.2"), nullptr};
     char *no_ids[] = {nullptr};
@@ -55,9 +53,8 @@ TEST(UserId, CandidateKeepsTheLastFourDigitsOfTheRandomNumber) {
     for (auto [random, expected] : cases) EXPECT_EQ(zt::user_id_candidate(1700000000L, random), expected) << random;
 }
 
-// Values are escaped, the raw ID goes first, and lengths count the text as
-// written, before escaping.  The session points at a closed port: a search
-// that slipped through would end otherwise.
+// Values are escaped, the raw ID goes first, and lengths count the text as written, before escaping.  The session
+// points at a closed port: a search that slipped through would end otherwise.
 TEST(LookupFilters, EscapedAndOverlongIdsRefusedWithoutASearch) {
     zt::test::LogFile log;
     std::string filter;

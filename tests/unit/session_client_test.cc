@@ -1,7 +1,6 @@
-// session_client_test.cc - the session-service clients against the
-// stand-in managers on loopback: requests, the probe, refused and silent
-// managers, replies that stall, never end or break their limits, failover
-// groups, the token reader and the session manager.
+// session_client_test.cc - the session-service clients against the stand-in managers on loopback: requests, the probe,
+// refused and silent managers, replies that stall, never end or break their limits, failover groups, the token reader
+// and the session manager.
 #include <chrono>
 #include <iostream>
 #include <memory>
@@ -59,14 +58,7 @@ protected:
 
 Strings records(KeyValuesNode *list) {
     Strings out;
-    for (; list != nullptr; list = list->next) out.push_back(std::string(list->terminal_CID) + " " + list->token_name);
-    return out;
-}
-
-Strings entries(CurrentEntry *list) {
-    Strings out;
-    for (; list != nullptr; list = list->next)
-        out.push_back(std::string(list->terminal_id) + " " + list->token_id + " " + (list->server ? list->server : "-"));
+    for (; list != nullptr; list = list->next) out.push_back(fields(list->terminal_CID, list->token_name));
     return out;
 }
 
@@ -102,7 +94,7 @@ TEST_F(SessionClient, RecordQueriesSendOneRequestEach) {
     // The login list of the same reply, reassembled from 3-byte pieces.
     int count = 0;
     CurrentEntry *logins = get_current_list(kHost, &count, 1, nullptr);
-    EXPECT_EQ(entries(logins), (Strings{"0200aa a.1 127.0.0.3", "0200ab b.1 127.0.0.3"}));
+    EXPECT_EQ(zt::test::logins(logins), (Strings{"0200aa a.1 127.0.0.3", "0200ab b.1 127.0.0.3"}));
     EXPECT_EQ(count, 2);
     free_linked_list(&logins);
 }
@@ -149,7 +141,7 @@ TEST_F(SessionClient, SilentStalledAndEndlessRepliesAreBounded) {
     EXPECT_TRUE(logged("getAuthMgrRecords(): read error - Connection timed out"));
     int count = 0;
     CurrentEntry *logins = get_current_list(kHost, &count, 2, nullptr);
-    EXPECT_EQ(entries(logins), (Strings{"0200aa a.1 127.0.0.3"}));
+    EXPECT_EQ(zt::test::logins(logins), (Strings{"0200aa a.1 127.0.0.3"}));
     free_linked_list(&logins);
 
     // A reply that never ends stops at its total bound with what it held.
@@ -182,7 +174,7 @@ TEST_F(SessionClient, MalformedRepliesNeverReachTheRecords) {
         daemon->set_scenario(answer("status\n", {{"raw", c.raw}, {"chunk_bytes", 100}}));
         int count = 0;
         CurrentEntry *logins = get_current_list(kHost, &count, 2, nullptr);
-        EXPECT_EQ(entries(logins), c.expected) << c.what;
+        EXPECT_EQ(zt::test::logins(logins), c.expected) << c.what;
         free_linked_list(&logins);
         if (c.dropped > 0) {
             EXPECT_TRUE(logged("get_current_list(): dropped " + std::to_string(c.dropped) +
@@ -192,9 +184,8 @@ TEST_F(SessionClient, MalformedRepliesNeverReachTheRecords) {
     }
 }
 
-// An entry with more interface lines than it announced ends the query
-// (the other faults of a reply are the parser's); without a host the
-// configured directory server is asked, as the command does.
+// An entry with more interface lines than it announced ends the query (the other faults of a reply are the parser's);
+// without a host the configured directory server is asked, as the command does.
 TEST_F(SessionClient, GroupStatusFaultsAndHosts) {
     auto daemon = manager(kHost, answer("gstatus\n", {{"lines", {member("a"), kIface, kIface, "end"}}}));
     int count = -1;
@@ -238,7 +229,7 @@ TEST_F(SessionClient, FailoverGroupOfThreeWithOneSilent) {
     CurrentEntry *logins = get_currentHA_list(hosts, 2);
     double took = seconds_since(start);
     std::cout << "group of three with one silent member: " << took << " s\n";
-    EXPECT_EQ(entries(logins), (Strings{"0200ac a.1 127.0.0.6", "0200ab b.1 127.0.0.3", "0200ad pseudo.x 127.0.0.3"}));
+    EXPECT_EQ(zt::test::logins(logins), (Strings{"0200ac a.1 127.0.0.6", "0200ab b.1 127.0.0.3", "0200ad pseudo.x 127.0.0.3"}));
     EXPECT_LT(took, 6.5);  // the silent member's 5000 ms wait, the rest on loopback
     EXPECT_TRUE(untrusted->requests().empty());
     EXPECT_TRUE(timed_out->requests().empty());

@@ -1,6 +1,5 @@
-// session_parsers_test.cc - the session managers' replies as text: line
-// assembly and its limits, record framing, the record, login, terminal,
-// group, remote-status and session-manager parsers, and their ordering.
+// session_parsers_test.cc - the session managers' replies as text: line assembly and its limits, record framing, the
+// record, login, terminal, group, remote-status and session-manager parsers, and their ordering.
 #include <cstdint>
 #include <sstream>
 
@@ -10,11 +9,10 @@
 namespace {
 
 namespace ss = zt::session;
+using zt::test::fields;
 using zt::test::Strings;
 
 const char *const kNoExtraKeys[] = {nullptr};
-
-std::string text(const char *s) { return s != nullptr ? s : "-"; }
 
 // "CID token index flag" of each record the reply yields.
 Strings records(const std::string &reply, int mode, const char *const *keys = kNoExtraKeys,
@@ -27,8 +25,7 @@ Strings records(const std::string &reply, int mode, const char *const *keys = kN
     ss::feed_reply(reply, chunk, [&](std::string_view line) { return framer.line(line); });
     Strings out;
     for (KeyValuesNode *n = list; n != nullptr; n = n->next)
-        out.push_back(text(n->terminal_CID) + " " + text(n->token_name) + " " + std::to_string(n->MHterm_index) +
-                      " " + std::to_string(n->flag));
+        out.push_back(fields(n->terminal_CID, n->token_name, n->MHterm_index, n->flag));
     zt_free_KeyValuesNode_list(list);
     return out;
 }
@@ -81,9 +78,8 @@ TEST(RecordReply, KeysFramingAndOrder) {
     for (const auto &c : cases) EXPECT_EQ(records(c.reply, c.mode, c.keys), c.expected) << c.what;
 }
 
-// A line arriving over any number of reads is reassembled; the handler's
-// own drops are counted with the assembler's, and text after the last line
-// feed is never handed on.
+// A line arriving over any number of reads is reassembled; the handler's own drops are counted with the assembler's,
+// and text after the last line feed is never handed on.
 TEST(RecordReply, LineAssembly) {
     std::string two = rec({"terminalId=IEEE802.1", "tokenName=a"}) + rec({"terminalId=IEEE802.2", "tokenName=b"});
     for (size_t chunk : {1, 3, 511})
@@ -103,8 +99,7 @@ TEST(RecordReply, LineAssembly) {
 Strings logins_of(const CurrentEntry *list) {
     Strings out;
     for (; list != nullptr; list = list->next)
-        out.push_back(text(list->terminal_id) + " " + text(list->token_id) + " " + text(list->server) + " " +
-                      text(list->group_name) + " " + std::to_string(list->flag));
+        out.push_back(fields(list->terminal_id, list->token_id, list->server, list->group_name, list->flag));
     return out;
 }
 
@@ -157,7 +152,7 @@ TEST(CurrentLogins, InsertOrderTermsAndHelpers) {
         zt_parse_term_entry(&terminals, record);
     Strings listed;
     for (TermEntry *e = terminals; e != nullptr; e = e->next)
-        listed.push_back(text(e->terminal_id) + " " + text(e->packets) + " " + text(e->connect_time));
+        listed.push_back(fields(e->terminal_id, e->packets, e->connect_time));
     EXPECT_EQ(listed, (Strings{"a - -", "b 5 9"}));
     zt_free_term_list(&terminals);
 
@@ -255,9 +250,8 @@ TEST(RemoteStatus, DesktopAndUserRecords) {
         parse_desktop_entry(&desktops, record);
     Strings out;
     for (DesktopList *d = desktops; d != nullptr; d = d->next)
-        out.push_back(text(d->desktop->id) + " " + text(d->desktop->model) + " " + text(d->desktop->status) + " " +
-                      text(d->desktop->firmware_rev) + " " + text(d->desktop->first_conn_time) + " " +
-                      text(d->desktop->last_status_time));
+        out.push_back(fields(d->desktop->id, d->desktop->model, d->desktop->status, d->desktop->firmware_rev,
+                             d->desktop->first_conn_time, d->desktop->last_status_time));
     EXPECT_EQ(out, (Strings{"02000011223a IEEE802 Up f 1 2", "b x Down - - -", "plain - Unknown - - -"}));
     free_DesktopList(&desktops);
 
@@ -267,9 +261,8 @@ TEST(RemoteStatus, DesktopAndUserRecords) {
         parse_user_entry(&users, record);
     out.clear();
     for (UserList *u = users; u != nullptr; u = u->next)
-        out.push_back(text(u->user->id) + " " + std::to_string(u->user->status) + " " +
-                      std::to_string(u->user->create_time) + " " + std::to_string(u->user->last_time) + " " +
-                      text(u->user->last_desktop));
+        out.push_back(fields(u->user->id, u->user->status, u->user->create_time, u->user->last_time,
+                             u->user->last_desktop));
     EXPECT_EQ(out, (Strings{"u1 2 0 0 -", "u2 1 5 6 d", "u3 3 0 0 -"}));
     free_UserList(&users);
 }
@@ -285,10 +278,8 @@ TEST(SessionManagerStatus, ReplyLines) {
     for (const auto &c : cases) {
         smstatus *status = allocate_smstatus();
         for (const auto &line : c.lines) parse_smstatus_line(&status, line.c_str());
-        std::string got = text(status->error) + " " + std::to_string(status->stime) + " " +
-                          std::to_string(status->sessions) + " " + std::to_string(status->connected) + " " +
-                          std::to_string(status->auth);
-        EXPECT_EQ(got, c.expected) << c.lines[0];
+        EXPECT_EQ(fields(status->error, status->stime, status->sessions, status->connected, status->auth), c.expected)
+            << c.lines[0];
         free_smstatus(status);
     }
 }

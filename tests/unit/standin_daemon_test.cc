@@ -1,6 +1,5 @@
-// standin_daemon_test.cc - the stand-in managers answer exactly as their
-// scenario says, keep serving while connections are held, and stop on
-// SIGTERM regardless.
+// standin_daemon_test.cc - the stand-in managers answer exactly as their scenario says, keep serving while connections
+// are held, and stop on SIGTERM regardless.
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <poll.h>
@@ -83,9 +82,8 @@ const char *kScenario = R"({
 
 enum class After { Closes, StaysOpen, Endless };
 
-// One table through the rule kinds. The held, endless and silent
-// connections stay open while the later rows run, so a daemon that serves
-// one connection at a time fails those rows.
+// One table through the rule kinds. The held, endless and silent connections stay open while the later rows run, so a
+// daemon that serves one connection at a time fails those rows.
 TEST(StandinDaemonTest, AnswersEachRuleKindAndStopsWithConnectionsHeld) {
     StandinDaemon daemon(Service::AuthMgr, kHost, kScenario);
     const std::string long_line(2000, 'a');
@@ -149,8 +147,7 @@ TEST(StandinDaemonTest, ReadsTheScenarioAgainForEveryConnection) {
     EXPECT_EQ(daemon.stop(), 0);
 }
 
-// Scenarios a test author could get wrong; each must be refused with a
-// message that points at the fault.
+// Scenarios a test author could get wrong; each must be refused with a message that points at the fault.
 TEST(StandinDaemonTest, RefusesMalformedScenariosAndReportsStartFailures) {
     struct Case { const char *scenario, *message; } cases[] = {
         {"{ not json", "parse error"},

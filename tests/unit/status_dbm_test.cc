@@ -1,6 +1,5 @@
-// status_dbm_test.cc - the user and desktop status databases: stored bytes,
-// insert versus replace, damaged values, ordering, and records written by
-// another process while a handle is held.
+// status_dbm_test.cc - the user and desktop status databases: stored bytes, insert versus replace, damaged values,
+// ordering, and records written by another process while a handle is held.
 #include <fcntl.h>
 #include <sys/wait.h>
 
@@ -34,8 +33,7 @@ Map raw_all(const std::string &path) {
     return out;
 }
 
-// Stores `records` from a separate process with its own handle, as the
-// login services do, and waits for it.
+// Stores `records` from a separate process with its own handle, as the login services do, and waits for it.
 void store_as_another_writer(const std::string &path, const Map &records) {
     pid_t pid = fork();
     if (pid == 0) {
@@ -156,8 +154,7 @@ TEST_F(StatusDb, RefusesRecordsThatCannotBeStoredWhole) {
     EXPECT_TRUE(raw_all(dpath).empty());
 }
 
-// Each value is handed over in a buffer of exactly its size, so reading
-// past its end shows up under AddressSanitizer.
+// Each value is handed over in a buffer of exactly its size, so reading past its end shows up under AddressSanitizer.
 TEST(StatusValueParse, DamagedValuesAreReadSafely) {
     const std::pair<std::string, const char *> cases[] = {
         {"", "(null)|(null)|0|0|(null)|0"},

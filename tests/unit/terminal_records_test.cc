@@ -1,6 +1,5 @@
-// Terminal records without a directory: splitting terminal IDs, reading
-// member lists, the member-list edits with their text quirks, the desktop
-// filter's namespace rule, and the group print layout.
+// Terminal records without a directory: splitting terminal IDs, reading member lists, the member-list edits with their
+// text quirks, the desktop filter's namespace rule, and the group print layout.
 #include "terminal_records.h"
 #include "test_support.h"
 
@@ -40,9 +39,8 @@ TEST(TerminalIds, SplitAtTheFirstDotAndListsKeepTrimmedItems) {
     }
 }
 
-// The list is edited as lower-cased text: a cut leaves its neighbours'
-// commas but a trailing one, an added CID keeps its case, and a CID inside
-// another member's CID counts as present.
+// The list is edited as lower-cased text: a cut leaves its neighbours' commas but a trailing one, an added CID keeps
+// its case, and a CID inside another member's CID counts as present.
 TEST(TerminalIds, MemberListEditsFollowTheTextRules) {
     using L = zt::ListChange;
     struct Case { const char *list, *cid; bool add; L::What what; const char *result; } cases[] = {

@@ -1,5 +1,4 @@
-// utils_test.cc - argument splitting, line splitting, text helpers and
-// identifier syntax.
+// utils_test.cc - argument splitting, line splitting, text helpers and identifier syntax.
 #include <climits>
 
 #include "test_support.h"
