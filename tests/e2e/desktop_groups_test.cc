@@ -85,7 +85,7 @@ TEST_F(TerminalRecords, NewGroupIsWrittenWithBackReferencesAndReadBack) {
 
 // A member already in another group of the type ends the add with -8 and takes back everything written: the new group,
 // the references, the old contents of a replaced group.  Desktops made for members stay.
-TEST_F(TerminalRecords, FailedSynchronisationIsUndone) {
+TEST_F(TerminalRecords, FailedSynchronisationIsUndoneAndListsAreEditedAsText) {
     put_desktop(kA, {"OTHER:x"});
     put_desktop(kC, {"MULTIHEAD:elsewhere"});
     EXPECT_EQ(add_group(conn_.get(), "mh2", {kA, kB, kC}), ADMIN_ERR_TERMINAL_IN_USE);
@@ -107,11 +107,9 @@ TEST_F(TerminalRecords, FailedSynchronisationIsUndone) {
     EXPECT_EQ(group("mh3", "ztPrivateData"), Strings{});
     EXPECT_EQ(refs(kA), Strings{"OTHER:x"});
     EXPECT_EQ(refs(kB), Strings{"MULTIHEAD:mh3"});
-}
 
-// The list is edited as text on the primary (the rules themselves are
-// unit-tested); a group without the member is not written.
-TEST_F(TerminalRecords, MemberListEdits) {
+    // The list is edited as text on the primary (the rules themselves are
+    // unit-tested); a group without the member is not written.
     put_group("g1", "IEEE802.0A0000000001,ieee802.0a0000000002");
     EXPECT_EQ(zt_setDtuGrpCIDlistByDtuGID(conn_.get(), "MULTIHEAD", "g1", "0a0000000002", 0), 0);
     EXPECT_EQ(group("g1", "ztDtuCIDlist"), Strings{"ieee802.0a0000000001,ieee802."});

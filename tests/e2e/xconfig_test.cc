@@ -40,7 +40,7 @@ TEST_F(XconfigStore, RecordRoundTripsAndIsKeptUnlessReplaced) {
         EXPECT_EQ(vals("user.rt", "logicalTokens", attr), Strings{}) << attr;
 }
 
-TEST_F(XconfigStore, MissingTokensAreCreatedForRawTokensOnlyAndBadOnesRefused) {
+TEST_F(XconfigStore, MissingTokensAreCreatedForRawTokensOnly) {
     ASSERT_EQ(zt_addXconf(conn_.get(), xconfig_for("pseudo.02000012ab", "1024x768", "yes").get(), 0), 0);
     EXPECT_EQ(vals("02000012ab", "rawTokens", "ztEnabled"), Strings{"allowed"});
     EXPECT_FALSE(on_primary("pseudo.02000012ab", "rawTokens"));
@@ -55,7 +55,7 @@ TEST_F(XconfigStore, MissingTokensAreCreatedForRawTokensOnlyAndBadOnesRefused) {
 
 // Dimensions without enough numbers, or that are not positive, do not
 // reach the record; the delete still takes them (and the class) away.
-TEST_F(XconfigStore, StoredValuesTheRecordCannotShowAreStillRemoved) {
+TEST_F(XconfigStore, StoredValuesTheRecordCannotShowAreStillRemovedAndBadOnesRefused) {
     struct Case { const char *id, *rows, *ordering; int heads; } cases[] = {
         {"card.short", "2", "1, 2, 3", 4}, {"card.neg", "-1", "1,2", 0}};
     for (const Case &c : cases) {

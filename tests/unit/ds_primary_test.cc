@@ -72,7 +72,7 @@ TEST_F(DsPrimary, ReadsTopologyOfTheDataBackend) {
     }
 }
 
-TEST_F(DsPrimary, FirstAnswerIsCachedForTheLifeOfTheProcess) {
+TEST_F(DsPrimary, FirstAnswerIsCachedForTheLifeOfTheProcessAndThreadsAgree) {
     expect_in_child([&] {
         std::string got = primary();  // a failure is not cached
         write_config("database ldbm\nsuffix o=ztdata\nslave referral=ldap://h5:5\n");
@@ -80,9 +80,8 @@ TEST_F(DsPrimary, FirstAnswerIsCachedForTheLifeOfTheProcess) {
         std::remove((root_.path() + zt::kDsConfigPath).c_str());
         return got + primary();
     }, std::to_string(ADMIN_ERR_NO_SUCH_FILE) + " (absent):-1 0;0 h5:5 0;0 h5:5 0;");
-}
 
-TEST_F(DsPrimary, ThreadsAgreeOnOneAnswer) {
+    // Threads agree on one answer.
     write_config("database ldbm\nsuffix o=ztdata\nslave referral=ldap://h6:6\n");
     expect_in_child([&] {
         std::vector<std::string> got(8);

@@ -39,7 +39,7 @@ struct Lines {
     int count = 0;
 };
 
-TEST(LineArray, FindingLinesAndValues) {
+TEST(LineArray, FindEditMergeAndFiles) {
     Lines lines({"# NAME=commented\n", "ulimit -n NAME=1\n", "NAME= x \n", "PATH=/bin\n", "EMPTY=\n", "MULTI==a==b\n"});
     for (auto [key, count, index] : {std::tuple{"NAME", 6, 2}, {"commented", 6, -1}, {"/bin", 6, 3}, {"PATH", 3, -1}})
         EXPECT_EQ(index_of(lines.data.data(), count, key), index) << key;
@@ -52,18 +52,16 @@ TEST(LineArray, FindingLinesAndValues) {
         EXPECT_EQ(key_index_of(keyed.data.data(), count, key), index) << key;
     for (auto [key, value, same] : {std::tuple{"PATH", "/bin\n", 1}, {"PATH", "/bin", 0}, {"B", "2", 1}})
         EXPECT_EQ(same_keyValue(keyed.data.data(), key, value), same) << key << value;
-}
 
-TEST(LineArray, EditMergeAndFiles) {
-    Lines lines({"# PATH=x\n", "PATH=/bin\n"});
-    EXPECT_EQ(replace_line(lines.data.data(), lines.count, "PATH", "/usr/bin"), 0);
-    EXPECT_STREQ(lines.data[1], "PATH=/usr/bin\n");
-    EXPECT_EQ(replace_line(lines.data.data(), lines.count, "NONE", "x"), -1);
-    EXPECT_EQ(append_line(lines.data.data(), &lines.count, "NEW", std::string(300, 'v').c_str()), 0);
-    EXPECT_EQ(lines.data[2], "NEW=" + std::string(251, 'v'));  // cut to 255 bytes
-    while (lines.count < ZT_MAX_LINES) ASSERT_EQ(append_line(lines.data.data(), &lines.count, "K", "V"), 0);
-    EXPECT_EQ(append_line(lines.data.data(), &lines.count, "K", "V"), -1);
-    EXPECT_EQ(lines.count, ZT_MAX_LINES);
+    Lines edited({"# PATH=x\n", "PATH=/bin\n"});
+    EXPECT_EQ(replace_line(edited.data.data(), edited.count, "PATH", "/usr/bin"), 0);
+    EXPECT_STREQ(edited.data[1], "PATH=/usr/bin\n");
+    EXPECT_EQ(replace_line(edited.data.data(), edited.count, "NONE", "x"), -1);
+    EXPECT_EQ(append_line(edited.data.data(), &edited.count, "NEW", std::string(300, 'v').c_str()), 0);
+    EXPECT_EQ(edited.data[2], "NEW=" + std::string(251, 'v'));  // cut to 255 bytes
+    while (edited.count < ZT_MAX_LINES) ASSERT_EQ(append_line(edited.data.data(), &edited.count, "K", "V"), 0);
+    EXPECT_EQ(append_line(edited.data.data(), &edited.count, "K", "V"), -1);
+    EXPECT_EQ(edited.count, ZT_MAX_LINES);
 
     char **destination = nullptr, **source = nullptr;
     for (const char *line : {"A=1\n", "B=2\n"}) zt_add_array(&destination, strdup(line));

@@ -13,7 +13,7 @@ Lines describe(zt::ModList &list) { return zt::test::describe_mods(list.mods());
 
 // New entries list their attributes in a fixed order and leave absent ones out (an empty array too); changes replace
 // every listed attribute, an absent value removing it.
-TEST(RecordEntries, AttributeOrderAndAbsentValues) {
+TEST(RecordEntries, AttributeOrderAbsentValuesAndTheUserIdCandidate) {
     char *raw_ids[] = {const_cast<char *>("card.1"), const_cast<char *>("card.2"), nullptr};
     char *no_ids[] = {nullptr};
     char *lt_ids[] = {const_cast<char *>("user.9"), nullptr};
@@ -45,12 +45,11 @@ TEST(RecordEntries, AttributeOrderAndAbsentValues) {
           "add ztLogicalTokenIDs: user.9"}},
     };
     for (Case &c : cases) EXPECT_EQ(c.expected, describe(c.list)) << c.what;
-}
 
-TEST(UserId, CandidateKeepsTheLastFourDigitsOfTheRandomNumber) {
-    const std::pair<long, const char *> cases[] = {
+    // The user ID candidate keeps the last four digits of the random number.
+    const std::pair<long, const char *> candidates[] = {
         {1804289383, "1700000000-9383"}, {42, "1700000000-42"}, {10000, "1700000000-0000"}};
-    for (auto [random, expected] : cases) EXPECT_EQ(zt::user_id_candidate(1700000000L, random), expected) << random;
+    for (auto [random, expected] : candidates) EXPECT_EQ(zt::user_id_candidate(1700000000L, random), expected) << random;
 }
 
 // Values are escaped, the raw ID goes first, and lengths count the text as written, before escaping.  The session
@@ -145,7 +144,7 @@ TEST(XconfigToken, KindsPseudoPrefixAndTheEntryDnWithinFiveHundredBytes) {
     EXPECT_EQ(constructDN(&conn, "card.1"), nullptr);
 }
 
-TEST(XconfigParse, IntegerListTakesExactlyCountValuesOrNothing) {
+TEST(XconfigParse, IntegerListAndX11OptionsValue) {
     struct Case { const char *text; int count; std::vector<int> values /* empty: no array */; } cases[] = {
         {" 1 ,\t2,\n3 , 4\n", 4, {1, 2, 3, 4}}, {"1,2,3,4,5", 4, {1, 2, 3, 4}}, {"-1,x,7", 3, {-1, 0, 7}},
         {"1,2,3", 4, {}}, {"", 1, {}}, {nullptr, 1, {}}};
@@ -156,10 +155,9 @@ TEST(XconfigParse, IntegerListTakesExactlyCountValuesOrNothing) {
         EXPECT_EQ(out ? std::vector<int>(out, out + c.count) : std::vector<int>{}, c.values) << (c.text ? c.text : "");
         std::free(out);
     }
-}
 
-TEST(XconfigParse, X11OptionsValue) {
-    struct Case { const char *text; int result; const char *xkb /* the switch afterwards; absent before */; } cases[] = {
+    // The X11 options value.
+    struct Option { const char *text; int result; const char *xkb /* the switch afterwards; absent before */; } options[] = {
         {" screenEnableXKB = off ", 0, "no"},
         {"screenEnableXKB=On,junk", 0, "yes"},      // an item without "=" is skipped
         {"screenEnableXKB=y", -1, nullptr},
@@ -168,7 +166,7 @@ TEST(XconfigParse, X11OptionsValue) {
         {"=yes,screenEnableXKB=yes", -1, nullptr},  // an empty name ends the parse
         {"", -1, nullptr},
     };
-    for (const Case &c : cases) {
+    for (const Option &c : options) {
         XconfigPtr x = make_xconfig();
         EXPECT_EQ(deconstructCSV(x.get(), c.text), c.result) << c.text;
         EXPECT_STREQ(x->enable_xkb, c.xkb) << c.text;

@@ -223,7 +223,7 @@ TEST(GroupStatus, HostEntries) {
     }
 }
 
-TEST(GroupStatus, EntriesThatCannotBeHeld) {
+TEST(GroupStatus, EntriesThatCannotBeHeldAndTimeOuts) {
     HostList *list = nullptr;
     parse_host_entry(&list, host(std::string(256, 'h'), 0).c_str());  // a name over its field
     parse_host_entry(&list, host("a", 100000).c_str());  // more interfaces than an entry can carry
@@ -234,9 +234,8 @@ TEST(GroupStatus, EntriesThatCannotBeHeld) {
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(list->host->status->numifs, 2);
     free_HostList(&list);
-}
 
-TEST(GroupStatus, TimedOutAfterThreePeriods) {
+    // A member times out after three periods.
     for (auto [lastseen, period, expected] : std::vector<std::tuple<int, int, int>>{
              {60, 20, 0}, {61, 20, 1}, {-1, 20, 1}, {0, 0, 0}, {1, 0, 1}, {INT32_MAX, INT32_MAX, 0}})
         EXPECT_EQ(isTimedOut(lastseen, period), expected) << lastseen << " " << period;

@@ -4,7 +4,7 @@
 namespace {
 
 // The first failing rule in scan order decides the reason; null means legal.
-TEST(LegalToken, ReasonTable) {
+TEST(LegalToken, ReasonTableAndClasses) {
     const std::string id64 = "a." + std::string(62, 'b');
     const char *letter = "Letter required but not found", *after = "Letter or digit required but not found",
                *ends = "Final character must be letter or digit", *illegal = "Illegal character";
@@ -22,9 +22,8 @@ TEST(LegalToken, ReasonTable) {
     const char *reason = nullptr;
     EXPECT_EQ(zt_isLegalToken(nullptr, &reason), 0);
     EXPECT_STREQ(reason, "Token pointer is NULL");
-}
 
-TEST(TokenClasses, RawTerminalBoundAndLogical) {
+    // legal_raw_token_id, zt_isDtuBoundToken, zt_isDsLogicalToken; prefixes ignore case.
     // legal_raw_token_id, zt_isDtuBoundToken, zt_isDsLogicalToken; prefixes ignore case.
     for (auto [id, raw, dtu_bound, logical] : {std::tuple<const char *, int, int, int>{"card.12345", 1, 0, 0},
              {"a.b.c", 0, 0, 0}, {nullptr, 0, 0, 0}, {"PSEUDO.0200001234", 1, 1, 0}, {"pseudo", 0, 0, 0},

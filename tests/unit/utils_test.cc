@@ -47,7 +47,7 @@ TEST(ParseArgsDeathTest, FieldLimitIs511Characters) {
     EXPECT_EXIT(parse_args((" " + field).c_str(), ','), testing::ExitedWithCode(1), "too long");  // blanks count
 }
 
-TEST(Strings, CompareTrimAndClassify) {
+TEST(Strings, CompareTrimClassifyEscapeScrambleIndentTimeAndStreams) {
     EXPECT_EQ(safe_strcmp(nullptr, nullptr), 0);
     EXPECT_GT(safe_strcmp(nullptr, ""), 0);  // an absent string sorts last
     EXPECT_LT(safe_strcmp("zzz", nullptr), 0);
@@ -59,9 +59,7 @@ TEST(Strings, CompareTrimAndClassify) {
     EXPECT_EQ(is_substring("Jane Doe", "DOE"), 1);
     for (auto [in, numeric] : {std::pair{"", 1}, {"0123456789", 1}, {"12a", 0}, {"-1", 0}})
         EXPECT_EQ(is_numeric(in), numeric) << in;
-}
 
-TEST(Strings, EscapeScrambleIndentTimeAndStreams) {
     EXPECT_EQ(take(escape("a,b,,c", ',')), "a\\,b\\,\\,c");
     std::string all = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0189 @[`{\xe9";
     char *once = scramble_text(all.c_str());
