@@ -99,12 +99,7 @@ public:
     LDAPMod **get() { return mods_.data(); }
 
 private:
-    struct Slot {
-        LDAPMod mod;
-        std::string type;
-        std::vector<std::string> values;
-        std::vector<char *> pointers;
-    };
+    struct Slot { LDAPMod mod; std::string type; Strings values; std::vector<char *> pointers; };
     std::list<Slot> slots_;  // stable addresses
     std::vector<LDAPMod *> mods_{nullptr};
 };

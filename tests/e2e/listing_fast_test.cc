@@ -15,13 +15,9 @@ constexpr unsigned kSeeds[] = {11, 2024, 777};
 
 using Attrs = std::vector<std::pair<std::string, std::string>>;
 
-// One generated subtree: its LDIF and what a correct listing must count.
-struct Generated {
-    std::string root;
-    std::string ldif;
-    int users = 0;
-    int resolvable = 0;  // raw tokens whose logical token and user are unique
-};
+// One generated subtree: its LDIF and what a correct listing must count (resolvable: the raw tokens whose logical
+// token and user are unique).
+struct Generated { std::string root, ldif; int users = 0, resolvable = 0; };
 
 class Generator {
 public:
@@ -127,7 +123,7 @@ private:
 };
 
 // A sandbox of its own whose replica keeps the size limit `limit`, loaded
-// with `ldif` (up() once the replica has its last entry).
+// with `ldif` (`up` once the replica has its last entry).
 class LimitedSandbox {
 public:
     LimitedSandbox(const std::string &ldif, const std::string &limit) {
@@ -136,35 +132,30 @@ public:
         std::string command = "ZT_SANDBOX_SIZELIMIT='" + limit + "' ZT_SANDBOX_LOAD='" + file + "' '" +
                               source_path("scripts/sandbox") + "' up '" + dir_.path() + "/sb' > '" + dir_.path() +
                               "/up.log' 2>&1";
-        up_ = std::system(command.c_str()) == 0;
-        error_ = read_file(dir_.path() + "/up.log");
-        port_ = std::atoi(read_file(dir_.path() + "/sb/port").c_str());
+        up = std::system(command.c_str()) == 0;
+        error = read_file(dir_.path() + "/up.log");
+        port = std::atoi(read_file(dir_.path() + "/sb/port").c_str());
         std::string last = ldif.substr(ldif.rfind("dn: ") + 4);
         last.resize(last.find('\n'));
-        for (int i = 0; up_ && plain_count(last) != 1; ++i, usleep(50000)) up_ = i < 600;
+        for (int i = 0; up && plain_count(last) != 1; ++i, usleep(50000)) up = i < 600;
     }
     ~LimitedSandbox() { std::system(("'" + source_path("scripts/sandbox") + "' down '" + dir_.path() + "/sb'").c_str()); }
-
-    bool up() const { return up_; }
-    const std::string &error() const { return error_; }
-    int port() const { return port_; }
     // Entries below `base` on the replica, through one plain anonymous
     // search; minus the result code when the search fails.
     int plain_count(const std::string &base) const {
         RunOptions options;
         options.env["LDAPNOINIT"] = "1";  // no ldap.conf of the machine
-        RunResult r = run({"/usr/bin/ldapsearch", "-x", "-LLL", "-H", "ldap://127.0.0.1:" + std::to_string(port_),
+        RunResult r = run({"/usr/bin/ldapsearch", "-x", "-LLL", "-H", "ldap://127.0.0.1:" + std::to_string(port),
                            "-b", base, "1.1"}, options);
         int n = 0;
         for (size_t at = 0; (at = r.out.find("dn: ", at)) != std::string::npos; ++at) ++n;
         return r.status == 0 ? n : -r.status;
     }
 
-private:
     TempDir dir_;
-    bool up_ = false;
-    std::string error_;
-    int port_ = 0;
+    bool up = false;
+    std::string error;
+    int port = 0;
 };
 
 std::vector<Generated> &trees() {
@@ -189,23 +180,20 @@ protected:
         sandbox_ = nullptr;
     }
     void SetUp() override {
-        ASSERT_TRUE(sandbox_->up()) << sandbox_->error();
+        ASSERT_TRUE(sandbox_->up) << sandbox_->error;
         log_ = std::make_unique<LogFile>();
     }
 
     // A connection (lowest access level) to the replica with `root` as subtree.
     Connection connect(const std::string &root, const LimitedSandbox *sandbox = sandbox_) {
         tree_ = std::make_unique<ToolTree>(std::map<std::string, std::string>{
-            {"admin.server.name", kReplicaHost}, {"admin.server.port", std::to_string(sandbox->port())},
+            {"admin.server.name", kReplicaHost}, {"admin.server.port", std::to_string(sandbox->port)},
             {"admin.subtree", root}, {"admin.server.authmech", "SIMPLE"}});
         tree_->use();
         return Connection(open_connection(1, nullptr, nullptr, nullptr, nullptr));
     }
 
-    struct Output {
-        int status;
-        std::string out, err, log;
-    };
+    struct Output { int status; std::string out, err, log; };
     template <typename List>
     Output capture(List list) {
         log_->clear();
@@ -226,11 +214,7 @@ protected:
 
 LimitedSandbox *FastListing::sandbox_ = nullptr;
 
-struct Mode {
-    bool by_name;
-    const char *substring;
-    int format;
-};
+struct Mode { bool by_name; const char *substring; int format; };
 
 // The fast rows alone, with the filter the listing would pass.
 listing::Fast read_fast(AdminConfig *conn, const Mode &m) {
@@ -258,8 +242,7 @@ TEST_F(FastListing, PrintsWhatThePerTokenWalkPrintsForEveryMode) {
             auto reference = m.by_name ? listing::list_users_by_name_reference : listing::list_users_by_id_reference;
             Output fast = capture([&] { return list(conn.get(), m.substring, m.format); });
             Output ref = capture([&] { return reference(conn.get(), m.substring, m.format); });
-            std::string mode = std::to_string(m.by_name) + " " + (m.substring ? m.substring : "-") + " " +
-                               std::to_string(m.format);
+            std::string mode = fields(m.by_name, m.substring, m.format);
             EXPECT_EQ(std::tie(fast.status, fast.out, fast.err, fast.log), std::tie(ref.status, ref.out, ref.err, ref.log))
                 << mode;
             // The listing must not have fallen back to the walk.
@@ -283,7 +266,7 @@ TEST_F(FastListing, ListsEveryUserPastTheSizeLimit) {
 TEST_F(FastListing, FailsLoudlyWhenTheLimitAlsoCapsPagedSearches) {
     const Generated &tree = trees().front();
     LimitedSandbox strict(tree.ldif, "50");
-    ASSERT_TRUE(strict.up()) << strict.error();
+    ASSERT_TRUE(strict.up) << strict.error;
     Connection conn = connect(tree.root, &strict);
     ASSERT_NE(conn, nullptr);
     Output o = capture([&] { return list_users_by_id(conn.get(), nullptr, FORMAT_SHORT); });

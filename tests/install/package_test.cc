@@ -94,10 +94,7 @@ TEST(StagedInstall, BashCompletionOffersCommandsKindsFilesAndKeywords) {
     const std::string script =
         "source \"$1\"; cd \"$2\"; shift 2; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _ztuser; "
         "for w in \"${COMPREPLY[@]}\"; do printf '%s\\n' \"$w\"; done | sort";
-    struct Case {
-        std::vector<std::string> words;
-        const char *offered;
-    };
+    struct Case { Strings words; const char *offered; };
     for (const Case &c : {Case{{"ztuser", "-l"}, "-l\n-lc\n-li\n-ln\n"}, Case{{"ztuser", "-e"}, "-e\n-ef\n-ei\n"},
                           Case{{"ztuser", "-af", "us"}, "users.csv\nusers2.csv\n"},
                           Case{{"ztuser", "-a", "f", "o"}, "other\n"}, Case{{"ztuser", "-k", "-"}, "-tokenid\n-xdisplay\n"},

@@ -35,11 +35,8 @@ zt::Fd connect_to(int port) {
     return fd;
 }
 
-struct Received {
-    std::string bytes;
-    bool closed = false;
-    long last_byte_ms = 0;  // after the request was sent
-};
+// What came back; the time of the last byte counts from the sending of the request.
+struct Received { std::string bytes; bool closed = false; long last_byte_ms = 0; };
 
 // Sends `request` (nothing at all when empty: a reachability probe, which
 // closes its side) and reads until the daemon closes or `window` passes.
