@@ -7,10 +7,10 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <list>
 #include <memory>
 
 #include "admin_private.h"
+#include "records_common.h"
 #include "test_support.h"
 
 namespace zt::test {
@@ -83,30 +83,10 @@ private:
     TempDir dir_;
 };
 
-// LDAPMod lists for write calls, kept alive by the object.
-class Mods {
-public:
-    Mods() = default;
-    Mods(Mods &&) = default;  // not copied: the list points into itself
-    Mods &add(int op, std::string type, std::vector<std::string> values) {
-        auto &s = slots_.emplace_back(Slot{{}, std::move(type), std::move(values), {}});
-        for (auto &v : s.values) s.pointers.push_back(v.data());
-        s.pointers.push_back(nullptr);
-        s.mod = {op, s.type.data(), {s.pointers.data()}};
-        mods_.insert(mods_.end() - 1, &s.mod);
-        return *this;
-    }
-    LDAPMod **get() { return mods_.data(); }
-
-private:
-    struct Slot { LDAPMod mod; std::string type; Strings values; std::vector<char *> pointers; };
-    std::list<Slot> slots_;  // stable addresses
-    std::vector<LDAPMod *> mods_{nullptr};
-};
-
-inline Mods container_mods(const std::string &name) {
-    Mods m;
-    m.add(LDAP_MOD_ADD, "objectClass", {"ztContainer"}).add(LDAP_MOD_ADD, "ztName", {name});
+inline zt::ModList container_mods(const std::string &name) {
+    zt::ModList m;
+    m.push(LDAP_MOD_ADD, "objectClass", {"ztContainer"});
+    m.push(LDAP_MOD_ADD, "ztName", {name});
     return m;
 }
 
@@ -131,9 +111,9 @@ public:
     int add(const std::string &dn, const std::vector<std::pair<std::string, std::string>> &attrs) {
         std::map<std::string, Strings> grouped;
         for (const auto &[t, v] : attrs) grouped[t].push_back(v);
-        Mods mods;
-        for (auto &[t, values] : grouped) mods.add(LDAP_MOD_ADD, t, values);
-        return ldap_add_ext_s(ld_, dn.c_str(), mods.get(), nullptr, nullptr);
+        zt::ModList mods;
+        for (auto &[t, values] : grouped) mods.push(LDAP_MOD_ADD, t.c_str(), values);
+        return ldap_add_ext_s(ld_, dn.c_str(), mods.mods(), nullptr, nullptr);
     }
     int add_container(const std::string &dn, const std::string &name) {
         return add(dn, {{"objectClass", "ztContainer"}, {"ztName", name}});

@@ -23,10 +23,10 @@ TEST_F(Exec, ReferredWritesReachThePrimaryWhichIsKeptOnlyWhenAsked) {
     ldap_unbind_ext_s(conn_->session, nullptr, nullptr);
     conn_->session = nullptr;
     std::string dn = "ztName=a," + base_;
-    Mods mods = container_mods("a"), more;
-    more.add(LDAP_MOD_ADD, "ztName", {"alias"});
+    zt::ModList mods = container_mods("a"), more;
+    more.push(LDAP_MOD_ADD, "ztName", {"alias"});
     // Each write returns once the configured server shows it.
-    ASSERT_EQ(zt_addDsEntry(conn_.get(), dn.c_str(), mods.get(), DS_SYNC), 0);
+    ASSERT_EQ(zt_addDsEntry(conn_.get(), dn.c_str(), mods.mods(), DS_SYNC), 0);
     EXPECT_TRUE(replica_->exists(dn));
     EXPECT_EQ(conn_->primary_session, nullptr);
     EXPECT_EQ(std::pair(opens_of(kReplicaHost), opens_of(kPrimaryHost)), std::pair(1, 1));
@@ -38,12 +38,12 @@ TEST_F(Exec, ReferredWritesReachThePrimaryWhichIsKeptOnlyWhenAsked) {
     EXPECT_NEAR(zt_getmodtime(conn_.get(), dn.c_str()), time(nullptr), 5);
 
     sleep(1);  // modification times count seconds
-    ASSERT_EQ(zt_modifyDsEntry(conn_.get(), dn.c_str(), more.get(), DS_KEEP_PRIMARY | DS_SYNC), 0);
+    ASSERT_EQ(zt_modifyDsEntry(conn_.get(), dn.c_str(), more.mods(), DS_KEEP_PRIMARY | DS_SYNC), 0);
     EXPECT_EQ(replica_->values(dn, "ztName").size(), 2u);
     EXPECT_STREQ(conn_->primary_name, kPrimaryHost);
     // Kept: the next write goes straight there; it fails, which drops it.
     ASSERT_NE(conn_->primary_session, nullptr);
-    EXPECT_EQ(zt_addDsEntry(conn_.get(), dn.c_str(), mods.get(), DS_KEEP_PRIMARY), ADMIN_ERR_EXISTS);
+    EXPECT_EQ(zt_addDsEntry(conn_.get(), dn.c_str(), mods.mods(), DS_KEEP_PRIMARY), ADMIN_ERR_EXISTS);
     EXPECT_EQ(opens_of(kPrimaryHost), 2);
     EXPECT_TRUE(conn_->primary_session == nullptr && conn_->primary_name == nullptr);
 
@@ -56,7 +56,7 @@ TEST_F(Exec, ReferredWritesReachThePrimaryWhichIsKeptOnlyWhenAsked) {
 // How often each failure is tried: the primary is opened once per attempt that was referred there.
 TEST_F(Exec, RetryMakesExactlyOneMoreAttemptForRetryableFailures) {
     std::string existing = add("e", base_), missing = "ztName=missing," + base_;
-    Mods mods = container_mods("e");
+    zt::ModList mods = container_mods("e");
     Connection anonymous(open_connection(1, nullptr, nullptr, nullptr, nullptr));
     struct Case { AdminConfig *conn; int op; std::string dn; int flags, status, primary_opens, replica_opens;
                   std::string line; } cases[] = {
@@ -77,7 +77,7 @@ TEST_F(Exec, RetryMakesExactlyOneMoreAttemptForRetryableFailures) {
         SCOPED_TRACE(c.line);
         log_->clear();
         ASSERT_NE(c.conn, nullptr);
-        EXPECT_EQ(zt_LDAPexec(c.op, c.conn, c.dn.c_str(), c.op == DS_OP_ADD ? mods.get() : nullptr, c.flags), c.status);
+        EXPECT_EQ(zt_LDAPexec(c.op, c.conn, c.dn.c_str(), c.op == DS_OP_ADD ? mods.mods() : nullptr, c.flags), c.status);
         EXPECT_EQ(std::pair(opens_of(kPrimaryHost), opens_of(kReplicaHost)), std::pair(c.primary_opens, c.replica_opens));
         auto lines = log_->lines();
         ASSERT_EQ(lines.size(), static_cast<size_t>(c.primary_opens + c.replica_opens + 1)) << log_->all();
@@ -106,9 +106,9 @@ TEST_F(Exec, StaleServerWithReferralsThatLeadNowhere) {
     // Lands on the primary, never shows here (where only its parent is): the
     // wait runs through all eight delays (25.5 s) and the call succeeds.
     std::string late = unique_name("late"), dn = "ztName=" + late + "," + kSuffix;
-    Mods mods = container_mods(late);
+    zt::ModList mods = container_mods(late);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(zt_addDsEntry(conn.get(), dn.c_str(), mods.get(), DS_SYNC), 0);
+    EXPECT_EQ(zt_addDsEntry(conn.get(), dn.c_str(), mods.mods(), DS_SYNC), 0);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_GE(seconds, 25.5);
     EXPECT_LT(seconds, 28.0);

@@ -64,9 +64,9 @@ TEST_F(Query, GenerationCounterStartsStepsAndWraps) {
     EXPECT_EQ(std::pair(zt_isGenerationValid(c, name, 3), zt_isGenerationValid(c, name, 4)), std::pair(1, 0));
 
     // Set behind the library's back, as another tool would.
-    Mods largest;
-    largest.add(LDAP_MOD_REPLACE, "ztGenerationNumber", {"2147483647"});
-    ASSERT_EQ(ldap_modify_ext_s(primary_->get(), dn.c_str(), largest.get(), nullptr, nullptr), LDAP_SUCCESS);
+    zt::ModList largest;
+    largest.replace("ztGenerationNumber", "2147483647");
+    ASSERT_EQ(ldap_modify_ext_s(primary_->get(), dn.c_str(), largest.mods(), nullptr, nullptr), LDAP_SUCCESS);
     for (int i = 0; i < 5000 && zt_getGeneration(c, name) != 2147483647; ++i) usleep(1000);
     EXPECT_EQ(zt_incGeneration(c, name), 0);
     EXPECT_EQ(zt_isGenerationValid(c, name, 2147483647), 1);
