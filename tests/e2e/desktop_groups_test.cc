@@ -38,7 +38,7 @@ protected:
         std::vector<char *> list;
         for (auto &m : members) list.push_back(m.data());
         list.push_back(nullptr);
-        DtuGrp g{gid.data(), type.data(), const_cast<char *>(data), index, int(members.size()), list.data()};
+        DtuGrp g{gid.data(), type.data(), chars(data), index, int(members.size()), list.data()};
         return zt_addDtuGrp(conn, &g, replace);
     }
     // Every DN below the test's subtree on the primary.
@@ -120,23 +120,24 @@ TEST_F(TerminalRecords, FailedSynchronisationIsUndoneAndListsAreEditedAsText) {
 
 TEST_F(TerminalRecords, NamespaceRuleOnWriteAndFind) {
     Desktop d{};
-    d.id = const_cast<char *>(kA);
-    d.namespace_ = const_cast<char *>("ieee802");
-    d.location = const_cast<char *>("   ");
-    d.other_info = const_cast<char *>("  lab 3 ");
+    d.id = chars(kA);
+    d.namespace_ = chars("ieee802");
+    d.location = chars("   ");
+    d.other_info = chars("  lab 3 ");
     ASSERT_EQ(add_desktop(conn_.get(), &d, "desk.a"), 0);
-    for (auto [attr, want] : {std::pair<const char *, Strings>{"ztNamespace", {}}, {"ztLocation", {}}, {"ztOtherInfo", {"lab 3"}}})
+    for (auto [attr, want] :
+         {std::pair<const char *, Strings>{"ztNamespace", {}}, {"ztLocation", {}}, {"ztOtherInfo", {"lab 3"}}})
         EXPECT_EQ(vals(kA, "desktops", attr), want) << attr;
-    d.id = const_cast<char *>(kB);
-    d.namespace_ = const_cast<char *>("MAC");
+    d.id = chars(kB);
+    d.namespace_ = chars("MAC");
     ASSERT_EQ(add_desktop(conn_.get(), &d, "desk.b"), 0);
     EXPECT_EQ(vals(kB, "desktops", "ztNamespace"), Strings{"MAC"});
     await_same(kB, "desktops", "ztNamespace");
 
     struct Case { std::string cid; int status; const char *id; } cases[] = {
         {cid(kA), 0, kA}, {"ieee802.0A0000000001", 0, kA}, {kA, 0, kA}, {"mac.0a0000000002", 0, kB},
-                 {"MAC." + std::string(kA), ADMIN_ERR_NOT_FOUND, nullptr}, {cid(kB), ADMIN_ERR_NOT_FOUND, nullptr},
-                 {"", ADMIN_ERR_INVALID_ARGS, nullptr}, {"IEEE802.", -1, nullptr}, {"N." + std::string(480, 'a'), -1, nullptr}};
+        {"MAC." + std::string(kA), ADMIN_ERR_NOT_FOUND, nullptr}, {cid(kB), ADMIN_ERR_NOT_FOUND, nullptr},
+        {"", ADMIN_ERR_INVALID_ARGS, nullptr}, {"IEEE802.", -1, nullptr}, {"N." + std::string(480, 'a'), -1, nullptr}};
     for (const Case &c : cases) {
         Desktop *found = nullptr;
         EXPECT_EQ(zt_getDtuByDtuCID(conn_.get(), c.cid.c_str(), &found), c.status) << c.cid.substr(0, 24);
@@ -157,7 +158,7 @@ TEST_F(TerminalRecords, DesktopChangesAndDeletion) {
                                       "desktop : Error editing desktop properties for desktop id 0a0000000001",
                                       "desktop : Unable to obtain desktop information from ldap"}));
 
-    DbmDesktop status{const_cast<char *>("desk.c"), nullptr, nullptr, const_cast<char *>("Up"), nullptr, nullptr};
+    DbmDesktop status{chars("desk.c"), nullptr, nullptr, chars("Up"), nullptr, nullptr};
     ASSERT_EQ(add_dbm_desktop(conn_.get(), &status), 0);
     ASSERT_EQ(delete_desktop(conn_.get(), "desk.c", kC), 0);
     EXPECT_FALSE(on_primary(kC, "desktops") || on_primary("desk.c", "rawTokens"));
@@ -205,8 +206,8 @@ TEST_F(TerminalRecords, RefusalsComeBeforeAnyWrite) {
         return add_group(conn_.get(), gid, members, 0, type);
     };
     Desktop bad{}, good{};
-    bad.id = const_cast<char *>("a,ztName=users");
-    good.id = const_cast<char *>(kB);
+    bad.id = chars("a,ztName=users");
+    good.id = chars(kB);
     struct Case { const char *what; int got, want; } cases[] = {
         {"no gid", add("", {kA}), ADMIN_ERR_INVALID_ARGS},
         {"no type", add("g", {kA}, ""), ADMIN_ERR_INVALID_ARGS},

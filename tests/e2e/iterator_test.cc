@@ -53,7 +53,7 @@ TEST_F(Iterator, SortsNeverStartsOverAndKeepsToItsKind) {
 TEST_F(Iterator, StatusFilesOverrideUsersAndDesktops) {
     Attrs status = {{"ztStatus", "2"}, {"ztFirstTime", "7"}, {"ztLastDesktop", "d.1"}, {"ztLastTime", "8"}};
     put_user("m1", "With", {}, status);
-    DbmUser record{const_cast<char *>("m1"), const_cast<char *>("With"), 100, 1, const_cast<char *>(""), 200};
+    DbmUser record{chars("m1"), chars("With"), 100, 1, chars(""), 200};
     ASSERT_EQ(modify_ustatus(conn_->ustatus_db, &record), 0);
     IteratorPtr users = start(ITERATOR_USERS);
     UserPtr with(get_next_user(conn_.get(), users.get()));
@@ -65,8 +65,7 @@ TEST_F(Iterator, StatusFilesOverrideUsersAndDesktops) {
                   {"ztDtuTypeGroups", "MULTIHEAD:g2"}};
     put("0a0000000001", "desktops", "ztDesktop", seen);
     put("0a0000000002", "desktops", "ztDesktop", seen);
-    DbmDesktop observed{const_cast<char *>("0a0000000001"), const_cast<char *>("P9"), nullptr,
-                        const_cast<char *>("Up"), const_cast<char *>("1100"), const_cast<char *>("1000")};
+    DbmDesktop observed{chars("0a0000000001"), chars("P9"), nullptr, chars("Up"), chars("1100"), chars("1000")};
     ASSERT_EQ(modify_dstatus(conn_->dstatus_db, &observed), 0);
     IteratorPtr desktops = start(ITERATOR_DESKTOPS);
     DesktopPtr walked(get_next_desktop(conn_.get(), desktops.get()));

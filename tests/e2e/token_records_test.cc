@@ -9,7 +9,7 @@ class TokenRecords : public RecordsTest {};
 
 TEST_F(TokenRecords, RawTokenIsAddedUnderALogicalTokenOnlyWhenBothEndsAreRight) {
     RawToken rt{};
-    rt.id = const_cast<char *>("card.new");
+    rt.id = chars("card.new");
     EXPECT_EQ(add_raw_token_to_logical_token(conn_.get(), "user.lt", &rt), -1);
     EXPECT_FALSE(on_primary("card.new", "rawTokens"));
     EXPECT_EQ(user_log(),
@@ -25,7 +25,7 @@ TEST_F(TokenRecords, RawTokenIsAddedUnderALogicalTokenOnlyWhenBothEndsAreRight) 
     log_->clear();
     EXPECT_EQ(add_raw_token_to_logical_token(conn_.get(), "user.lt", &rt), -1);
     EXPECT_EQ(modify_raw_token(conn_.get(), &rt), 0);
-    rt.id = const_cast<char *>("card.none");
+    rt.id = chars("card.none");
     EXPECT_EQ(modify_raw_token(conn_.get(), &rt), -1);
     EXPECT_EQ(user_log(), (Strings{"Error adding user token id (card.new).", "Token already exists.",
                                    "Successfully modified user entry.", "Error modifying user entry."})) << log_->all();
@@ -36,13 +36,13 @@ TEST_F(TokenRecords, RawTokenIsAddedUnderALogicalTokenOnlyWhenBothEndsAreRight) 
 TEST_F(TokenRecords, FailedLinkLeavesTheNewEntryInPlace) {
     put_logical("user.lt", {"card.listed"});  // lists a raw token that has no entry yet
     RawToken rt{};
-    rt.id = const_cast<char *>("card.listed");
+    rt.id = chars("card.listed");
     EXPECT_EQ(add_raw_token_to_logical_token(conn_.get(), "user.lt", &rt), -1);
     EXPECT_TRUE(on_primary("card.listed", "rawTokens"));
     EXPECT_EQ(user_log(), (Strings{"Error adding user token (card.listed).", "Could not modify user in ldap."}));
 
     LogicalToken lt{};
-    lt.id = const_cast<char *>("user.second");
+    lt.id = chars("user.second");
     EXPECT_EQ(add_logical_token_to_user(conn_.get(), "u1", &lt), -1);  // no such user: nothing written
     EXPECT_FALSE(on_primary("user.second", "logicalTokens"));
     put_user("u1", "Cy", {"user.second"});

@@ -16,7 +16,7 @@ protected:
         return id ? std::string(id.get()) : std::string();
     }
     void store_status(const char *id, int status, const char *desktop, int created, int last) {
-        DbmUser r{const_cast<char *>(id), const_cast<char *>("n"), created, status, const_cast<char *>(desktop), last};
+        DbmUser r{chars(id), chars("n"), created, status, chars(desktop), last};
         ASSERT_EQ(0, add_dbm_user(conn_.get(), &r));
     }
 };

@@ -72,6 +72,9 @@ private:
     std::string path_;
 };
 
+// A literal where the C records want a (never written) char *.
+inline char *chars(const char *s) { return const_cast<char *>(s); }
+
 // A malloc'd string as a value (absent for null); the string is freed.
 Opt take(char *s);
 

@@ -14,17 +14,14 @@ Lines describe(zt::ModList &list) { return zt::test::describe_mods(list.mods());
 // New entries list their attributes in a fixed order and leave absent ones out (an empty array too); changes replace
 // every listed attribute, an absent value removing it.
 TEST(RecordEntries, AttributeOrderAbsentValuesAndTheUserIdCandidate) {
-    char *raw_ids[] = {const_cast<char *>("card.1"), const_cast<char *>("card.2"), nullptr};
-    char *no_ids[] = {nullptr};
-    char *lt_ids[] = {const_cast<char *>("user.9"), nullptr};
-    RawToken rt{const_cast<char *>("card.1"), nullptr, const_cast<char *>("user"), nullptr,
-                const_cast<char *>("denied"), nullptr, const_cast<char *>("")};
-    LogicalToken lt{const_cast<char *>("user.9"), nullptr, const_cast<char *>("default"), nullptr, nullptr, 0,
-                    nullptr, nullptr, raw_ids};
+    using zt::test::chars;
+    char *raw_ids[] = {chars("card.1"), chars("card.2"), nullptr}, *no_ids[] = {nullptr};
+    char *lt_ids[] = {chars("user.9"), nullptr};
+    RawToken rt{chars("card.1"), nullptr, chars("user"), nullptr, chars("denied"), nullptr, chars("")};
+    LogicalToken lt{chars("user.9"), nullptr, chars("default"), nullptr, nullptr, 0, nullptr, nullptr, raw_ids};
     LogicalToken lt_empty = lt;
     lt_empty.raw_token_ids = no_ids;
-    User user{const_cast<char *>("ignored"), const_cast<char *>("Ann"), nullptr, 100, 1,
-              const_cast<char *>("ab.12"), 200, nullptr, nullptr, lt_ids};
+    User user{chars("ignored"), chars("Ann"), nullptr, 100, 1, chars("ab.12"), 200, nullptr, nullptr, lt_ids};
     const Lines lt_entry = {"add objectClass: ztLogicalToken", "add ztID: user.9", "add ztSessionType: default",
                             "add ztServerPort: 0"};
     Lines lt_entry_ids = lt_entry;

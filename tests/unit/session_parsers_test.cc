@@ -9,6 +9,7 @@
 namespace {
 
 namespace ss = zt::session;
+using zt::test::chars;
 using zt::test::fields;
 using zt::test::Strings;
 
@@ -156,8 +157,8 @@ TEST(CurrentLogins, InsertOrderTermsAndHelpers) {
     EXPECT_EQ(listed, (Strings{"a - -", "b 5 9"}));
     zt_free_term_list(&terminals);
 
-    TermEntry idle{nullptr, const_cast<char *>("0"), const_cast<char *>("600"), nullptr};
-    TermEntry missing{nullptr, nullptr, const_cast<char *>("600"), nullptr};
+    TermEntry idle{nullptr, chars("0"), chars("600"), nullptr};
+    TermEntry missing{nullptr, nullptr, chars("600"), nullptr};
     EXPECT_EQ((std::vector{zt_term_unowned(&idle, 600), zt_term_unowned(&idle, 601), zt_term_unknown(&missing),
                            zt_term_unowned(&missing, 0)}),
               (std::vector{1, 0, 1, 0}));
@@ -286,15 +287,15 @@ TEST(SessionManagerStatus, ReplyLines) {
 // The debug dumps, byte for byte: absent texts left out or "(nil)".
 TEST(DebugDumps, RecordsMembersAndStatus) {
     KeyValuesNode node{};
-    node.token_name = const_cast<char *>("t.1");
-    node.terminal_lost_packets = const_cast<char *>("3");
+    node.token_name = chars("t.1");
+    node.terminal_lost_packets = chars("3");
     node.MHterm_index = -1;
     node.flag = 3;
     gm_host *member = allocate_gm_host();
     member->trusted = member->lan_ok = 1;
     std::snprintf(member->status->name, GM_NAME_SIZE, "a");
-    smstatus failed{const_cast<char *>("busy"), 0, 0, 0, 0};
-    CurrentEntry login{const_cast<char *>("0200aa"), nullptr, nullptr, nullptr, 2, nullptr};
+    smstatus failed{chars("busy"), 0, 0, 0, 0};
+    CurrentEntry login{chars("0200aa"), nullptr, nullptr, nullptr, 2, nullptr};
     testing::internal::CaptureStderr();
     print_KeyValuesNode(&node);
     print_KeyValuesNode(nullptr);

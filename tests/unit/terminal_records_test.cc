@@ -5,6 +5,7 @@
 
 namespace {
 
+using zt::test::chars;
 using zt::test::Strings;
 
 Strings take(char **list) {
@@ -81,9 +82,9 @@ TEST(TerminalIds, DesktopFilterFollowsTheNamespaceRule) {
 }
 
 TEST(TerminalGroups, PrintLayout) {
-    char *members[] = {const_cast<char *>("IEEE802.0a01"), const_cast<char *>("IEEE802.0b02"), nullptr};
-    DtuGrp listed{const_cast<char *>("g1"), const_cast<char *>("MULTIHEAD"), nullptr, 1, 1, members};
-    DtuGrp unlisted{const_cast<char *>("g2"), const_cast<char *>("T"), const_cast<char *>("pd"), -1, 0, nullptr};
+    char *members[] = {chars("IEEE802.0a01"), chars("IEEE802.0b02"), nullptr};
+    DtuGrp listed{chars("g1"), chars("MULTIHEAD"), nullptr, 1, 1, members};
+    DtuGrp unlisted{chars("g2"), chars("T"), chars("pd"), -1, 0, nullptr};
     DtuGrp *groups[] = {&listed, &unlisted, nullptr};
     EXPECT_EQ(zt::test::printed([&](FILE *stream) { zt_printDtuGrp(stream, groups); }),
               "Entry #1:\n\tDTU Group ID: g1\n\tprivate data: \n\tGroup Type: MULTIHEAD\n\tprimary Index: 1\n"
