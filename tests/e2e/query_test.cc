@@ -6,7 +6,7 @@ namespace {
 
 using Query = DirectoryTest;
 
-TEST_F(Query, SearchesExistenceAndChildren) {
+TEST_F(Query, SearchesExistenceChildrenAndTheGenerationCounter) {
     std::string a = add("a", base_), b = add("b", base_), missing = "ztName=none," + base_;
     add("c", b);
     add("d", base_);
@@ -48,9 +48,9 @@ TEST_F(Query, SearchesExistenceAndChildren) {
     EXPECT_FALSE(primary_->exists(a));
     EXPECT_EQ(delete_child_entries(on_primary->session, b.c_str()), 1);
     EXPECT_EQ(count_child_entries(on_primary->session, base_.c_str()), 2);
-}
 
-TEST_F(Query, GenerationCounterStartsStepsAndWraps) {
+    // The generation counter starts, steps and wraps.
+    log_->clear();
     AdminConfig *c = conn_.get();
     const char *name = "gen";
     std::string dn = add(name, base_);

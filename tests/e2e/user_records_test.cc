@@ -63,7 +63,7 @@ TEST_F(UserRecords, TakenIdIsRetriedAndAFailedStepLeavesWhatWasWritten) {
 
 // An orphan raw token (no logical token lists it) is reused and its X configuration, if any, moves to the new logical
 // token, which the move looks for on the replica: repeated to give replication lag a chance.
-TEST_F(UserRecords, OrphanRawTokenIsReusedWithItsXConfiguration) {
+TEST_F(UserRecords, OrphanRawTokenIsReusedWithItsXConfigurationAndCallersRecordsAreLinked) {
     for (int round = 0; round < 4; ++round) {
         std::string raw = "card.orphan" + std::to_string(round);
         bool configured = round < 3;
@@ -78,9 +78,8 @@ TEST_F(UserRecords, OrphanRawTokenIsReusedWithItsXConfiguration) {
         EXPECT_EQ(vals(lt, "logicalTokens", "ztRawTokenIDs"), Strings{raw});
         EXPECT_EQ(vals(lt, "logicalTokens", "ztScreenResolution"), configured ? Strings{"1280x1024"} : Strings{});
     }
-}
 
-TEST_F(UserRecords, AddSimpleUser3LinksTheCallersRecords) {
+    // add_simple_user3 links the caller's records.
     std::unique_ptr<RawToken, Freer<free_raw_token>> rt(allocate_raw_token());
     std::unique_ptr<LogicalToken, Freer<free_logical_token>> lt(allocate_logical_token());
     UserPtr user(allocate_user());

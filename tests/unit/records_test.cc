@@ -123,7 +123,7 @@ TEST(IteratorSearch, EachKindSearchesItsContainerWithinTheLimits) {
 using XconfigPtr = std::unique_ptr<Xconfig, decltype(&zt_freeXconf)>;
 XconfigPtr make_xconfig() { return XconfigPtr(allocate_xconfig(), zt_freeXconf); }
 
-TEST(XconfigToken, KindsPseudoPrefixAndTheEntryDnWithinFiveHundredBytes) {
+TEST(Xconfig, TokenKindsEntryDnIntegerListsOptionsAndTheOrderingDump) {
     const std::pair<const char *, int> kinds[] = {
         {"USER.5", 1}, {"User..", 1}, {"card.77", 2}, {"pseudo.0800", 2}, {"userx.5", 2}, {"user.", 0},
         {".abc", 0},   {"abc", 0},    {"abc.", 0},    {"", 0},            {nullptr, 0}};
@@ -139,9 +139,7 @@ TEST(XconfigToken, KindsPseudoPrefixAndTheEntryDnWithinFiveHundredBytes) {
     root += 'r';
     conn.subtree = root.data();
     EXPECT_EQ(constructDN(&conn, "card.1"), nullptr);
-}
 
-TEST(XconfigParse, IntegerListAndX11OptionsValue) {
     struct Case { const char *text; int count; std::vector<int> values /* empty: no array */; } cases[] = {
         {" 1 ,\t2,\n3 , 4\n", 4, {1, 2, 3, 4}}, {"1,2,3,4,5", 4, {1, 2, 3, 4}}, {"-1,x,7", 3, {-1, 0, 7}},
         {"1,2,3", 4, {}}, {"", 1, {}}, {nullptr, 1, {}}};
@@ -168,10 +166,8 @@ TEST(XconfigParse, IntegerListAndX11OptionsValue) {
         EXPECT_EQ(deconstructCSV(x.get(), c.text), c.result) << c.text;
         EXPECT_STREQ(x->enable_xkb, c.xkb) << c.text;
     }
-}
 
-// The dump's ordering line, with and without an ordering.
-TEST(XconfigPrint, OrderingIsListedOrMarkedNotSet) {
+    // The dump's ordering line, with and without an ordering.
     XconfigPtr x = make_xconfig();
     x->dim_rows = 1;
     x->dim_columns = 3;

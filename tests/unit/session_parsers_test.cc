@@ -37,7 +37,7 @@ std::string rec(const Strings &lines) {
     return r + "end\n";
 }
 
-TEST(RecordReply, KeysFramingAndOrder) {
+TEST(RecordReply, KeysFramingOrderAndLineAssembly) {
     const char *const local[] = {"LocalName", nullptr};
     const char *const lower_mh[] = {"multiheadprimary", "MultiheadTerminalIndex", nullptr};
     const char *const annotation[] = {"annotation.x_token", nullptr};
@@ -77,11 +77,9 @@ TEST(RecordReply, KeysFramingAndOrder) {
          {"IEEE802.02000011223a card.1234 -1 0", "IEEE802.02000011223a card.1234 -1 0"}},
     };
     for (const auto &c : cases) EXPECT_EQ(records(c.reply, c.mode, c.keys), c.expected) << c.what;
-}
 
-// A line arriving over any number of reads is reassembled; the handler's own drops are counted with the assembler's,
-// and text after the last line feed is never handed on.
-TEST(RecordReply, LineAssembly) {
+    // A line arriving over any number of reads is reassembled; the handler's own drops are counted with the assembler's,
+    // and text after the last line feed is never handed on.
     std::string two = rec({"terminalId=IEEE802.1", "tokenName=a"}) + rec({"terminalId=IEEE802.2", "tokenName=b"});
     for (size_t chunk : {1, 3, 511})
         EXPECT_EQ(records(two, 1, kNoExtraKeys, "IEEE802.2 IEEE802.3", chunk), Strings{"IEEE802.2 b -1 0"}) << chunk;
@@ -114,7 +112,7 @@ Strings logins(const std::string &reply, int mode, const char *filter = nullptr)
     return out;
 }
 
-TEST(CurrentLogins, EntryParsing) {
+TEST(CurrentLogins, EntryParsingInsertOrderTermsAndHelpers) {
     struct Case { const char *what; std::string reply; int mode; Strings expected; } cases[] = {
         {"token from LocalName, short forms", rec({"terminalId=IEEE802.0200aa", "LocalName=ns.card.1"}), 2,
          {"0200aa card.1 - - 0"}},
@@ -131,9 +129,7 @@ TEST(CurrentLogins, EntryParsing) {
     for (const auto &c : cases) EXPECT_EQ(logins(c.reply, c.mode), c.expected) << c.what;
     std::string two = rec({"terminalId=IEEE802.0200aa", "LocalName=t.1"}) + rec({"terminalId=IEEE802.0200ab", "LocalName=t.2"});
     EXPECT_EQ(logins(two, 1, "0200ab"), Strings{"0200ab t.2 - - 0"});
-}
 
-TEST(CurrentLogins, InsertOrderTermsAndHelpers) {
     CurrentEntry *list = nullptr;  // an absent key sorts last
     for (const char *terminal : {"b", static_cast<const char *>(nullptr), "a"})
         add_to_linked_list(&list, terminal, "t", 1, nullptr, nullptr, 0);
@@ -242,7 +238,7 @@ TEST(GroupStatus, EntriesThatCannotBeHeldAndTimeOuts) {
         EXPECT_EQ(isTimedOut(lastseen, period), expected) << lastseen << " " << period;
 }
 
-TEST(RemoteStatus, DesktopAndUserRecords) {
+TEST(RemoteStatus, DesktopUserAndSessionManagerRecords) {
     DesktopList *desktops = nullptr;
     for (const char *record : {"terminalId=IEEE802.02000011223a\nconnected=TRUE\nfirmware=f\ncreateTime=1\nconnectTime=2\n",
                                "terminalId=plain\nconnected=no\n", "terminalId=x.b\nconnected=false\n",
@@ -265,9 +261,8 @@ TEST(RemoteStatus, DesktopAndUserRecords) {
                              u->user->last_desktop));
     EXPECT_EQ(out, (Strings{"u1 2 0 0 -", "u2 1 5 6 d", "u3 3 0 0 -"}));
     free_UserList(&users);
-}
 
-TEST(SessionManagerStatus, ReplyLines) {
+    // The session manager's reply lines.
     struct Case { Strings lines; const char *expected /* "error stime sessions connected auth" */; } cases[] = {
         {{"OK/smstatus stime=100 sessions=3 connected=2 auth=1"}, "- 100 3 2 1"},
         {{"OK/smstatus STIME=7 junk =4 sessions="}, "- 7 0 0 0"},
