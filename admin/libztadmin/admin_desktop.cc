@@ -221,8 +221,7 @@ LDAP *PrimaryReads::session() {
             return config_->session;
         // Same port, identity and mechanism as the executor uses for the primary.
         AdminStatus status = ADMIN_SUCCESS;
-        own_.reset(_zt_LDAPopen(config_->user_name, config_->password, host.get(), config_->server_port,
-                                config_->auth_mech, &status));
+        own_.reset(open_session(config_, host.get(), &status));
         if (!own_) dlprintf("d", "primary server %s unreachable (%s): reading from %s\n", host.get(),
                             zt_err2str(status), config_->server_name);
     }
