@@ -3,6 +3,7 @@
 // managers, replies that stall, never end or break their limits, failover
 // groups, the token reader and the session manager.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -356,6 +357,12 @@ TEST_F(SessionClient, TokenReader) {
     EXPECT_EQ(is_token_reader("0200ab"), 1);
     EXPECT_EQ(is_token_reader("IEEE802.0200ab"), 0);
     EXPECT_EQ(is_token_reader("1"), 0);
+    // A FIFO in the file's place is refused at once, not waited on.
+    const std::string terminals = root_.path() + "/etc/opt/KRVXzt/terminals";
+    fs::remove(terminals);
+    ASSERT_EQ(mkfifo(terminals.c_str(), 0600), 0);
+    EXPECT_EQ(is_token_reader("0200ab"), 0);
+    EXPECT_TRUE(logged("is_token_reader(): Could not open terminals file (" + terminals + ")"));
 }
 
 TEST_F(SessionClient, RemoteStatusAsksWithoutProbing) {
