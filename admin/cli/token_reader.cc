@@ -16,11 +16,12 @@ namespace {
 constexpr size_t kKillLineBuffer = 128;
 constexpr size_t kPseudoTokenBuffer = 24;
 
-// "TerminalId." and the reader's terminal ID without its namespace (the
-// text after the last ".").
+// The pseudo-token that names the reader terminal: "TerminalId." and the
+// reader's ID without its namespace, so both spellings of a reader name
+// the same terminal.
 std::string terminal_pseudo_token(const char *reader_id) {
-    const char *dot = std::strrchr(reader_id, '.');
-    return std::string("TerminalId.") + (dot != nullptr ? dot + 1 : reader_id);
+    CString short_id(get_short_terminal_id(reader_id));
+    return std::string("TerminalId.") + short_id.get();
 }
 
 // The server the reader terminal is connected to, or null.
