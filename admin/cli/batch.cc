@@ -24,8 +24,6 @@ constexpr size_t kAddLineBuffer = 1024;
 constexpr size_t kEditLineBuffer = 128;
 constexpr size_t kDeleteLineBuffer = 1024;
 
-const char *plural(int count) { return count == 1 ? "" : "s"; }
-
 enum class LineRead { kLine, kEnd, kTooLong };
 
 // Reads one line without its line feed.  A line that fills `buffer_size`-1

@@ -5,34 +5,18 @@
 #include <memory>
 #include <string>
 
-#include "auth_mgr.h"
-#include "group_mgr.h"
 #include "owned.h"
 #include "ztuser.h"
 
+using cli::CurrentList;
 using cli::DesktopPtr;
+using cli::Hosts;
 using cli::UserPtr;
 
 namespace {
 
 // The configured server's name is copied into a buffer of this size.
 constexpr size_t kHostBuffer = 255;
-
-// A terminal that is a secondary head of a multihead group shows once,
-// through its primary head.
-constexpr unsigned kSecondaryHeadOnly = 1;
-
-struct CurrentListDeleter {
-    void operator()(CurrentEntry *list) const { free_linked_list(&list); }
-};
-using CurrentList = std::unique_ptr<CurrentEntry, CurrentListDeleter>;
-
-struct HostListDeleter {
-    void operator()(HostList *hosts) const { free_HostList(&hosts); }
-};
-using Hosts = std::unique_ptr<HostList, HostListDeleter>;
-
-const char *plural(int count) { return count == 1 ? "" : "s"; }
 
 // The logins of the server's failover group, or of the server alone when it
 // belongs to none.  `count` is -1 when the server could not be asked.
@@ -100,7 +84,9 @@ int list_current_users(AdminConfig *connection, int format) {
     }
     int rows = 0;
     for (const CurrentEntry *entry = list.get(); entry != nullptr; entry = entry->next) {
-        if (entry->flag == kSecondaryHeadOnly) continue;
+        // A multihead group shows once, through its primary head; a
+        // secondary head that is also a token reader still shows.
+        if (entry->flag == ZT_FLAG_MH_SECONDARY) continue;
         if (rows++ == 0) print_headers(LIST_CURRENT, format);
         if (!print_login_row(connection, entry, format)) {
             zt::dprintf("Internal Error: Invalid format supplied to list_current_users\n");
