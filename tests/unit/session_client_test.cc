@@ -139,6 +139,12 @@ TEST_F(SessionClient, UnreachableOrRefusingManagers) {
     EXPECT_EQ(count, -1);
     EXPECT_TRUE(daemon->requests().empty());
     EXPECT_TRUE(logged("getAuthMgrRecords(): No response from host 127.0.0.3:7010"));
+    // The local manager a caller does not name is asked without the probe.
+    auto local = manager("127.0.0.1", answer("status\n", {{"records", {login("0200aa", "a.1")}}}));
+    EXPECT_EQ(zt_getAuthMgrRecords(nullptr, 1, nullptr, kNoExtraKeys, &list), 0);
+    EXPECT_EQ(records(list), Strings{"IEEE802.0200aa a.1"});
+    zt_free_KeyValuesNode_list(list);
+    list = nullptr;
 
     fs::create_symlink(zt::test::build_path("ztprobe"), probe());
     EXPECT_EQ(zt_getAuthMgrRecords("nohost.invalid", 1, nullptr, kNoExtraKeys, &list), ADMIN_ERR_SERVER_UNREACHABLE);
