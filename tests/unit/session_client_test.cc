@@ -321,6 +321,12 @@ TEST_F(SessionClient, FailoverGroupOfThreeWithOneSilent) {
     std::free(server);
     EXPECT_EQ(zt_get_server_for_token("127.0.0.3", "TerminalId.0200ff", &server), ADMIN_ERR_TOKEN_NOT_FOUND);
     EXPECT_EQ(server, nullptr);
+    // A manager that cannot be asked for its group is not probed again for the token.
+    fs::remove(probe());
+    root_.write("usr/sbin/ping", "#!/bin/sh\necho \"$1\" >> " + root_.path() + "/probes\nexit 1\n");
+    fs::permissions(probe(), fs::perms::owner_all);
+    EXPECT_EQ(zt_get_server_for_token("127.0.0.3", "TerminalId.0200ac", &server), ADMIN_ERR_SERVER_UNREACHABLE);
+    EXPECT_EQ(zt::test::read_file(root_.path() + "/probes"), "127.0.0.3\n");
 }
 
 TEST_F(SessionClient, TokenReader) {
