@@ -77,16 +77,8 @@ std::string shell_quoted_body(const char *value) {
 }
 
 // The package's base directory goes into the shell command line unquoted:
-// only an absolute path of plain characters may go there.
-bool plain_absolute_path(const char *dir) {
-    if (dir[0] != '/') return false;
-    for (const char *c = dir; *c != '\0'; ++c) {
-        bool plain = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') ||
-                     std::strchr("/._-+", *c) != nullptr;
-        if (!plain) return false;
-    }
-    return true;
-}
+// only an absolute path that the shell takes as it is may go there.
+bool plain_absolute_path(const char *dir) { return dir[0] == '/' && zt::shell_word(dir) == dir; }
 
 // The administration package's base directory, or null after saying that
 // the package cannot be found.

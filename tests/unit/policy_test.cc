@@ -1,6 +1,7 @@
 // policy_test.cc - the local policy as the policy tool stand-in prints it,
 // its pseudo-token code, and the filter of current logins by that code.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -25,8 +26,16 @@ public:
         setenv("ZTADMIN_ROOT", dir_.path().c_str(), 1);
     }
     ~PolicyTree() { unsetenv("ZTADMIN_ROOT"); }
-    void set(const std::string &policy) const { dir_.write("etc/opt/KRVXzt/policy", policy); }
+    void set(const std::string &policy) const {
+        std::filesystem::remove(dir_.path() + "/etc/opt/KRVXzt/policy");
+        dir_.write("etc/opt/KRVXzt/policy", policy);
+    }
     void remove_tool() const { std::filesystem::remove(tool_); }
+    void fifo() const {
+        const std::string policy = dir_.path() + "/etc/opt/KRVXzt/policy";
+        std::filesystem::remove(policy);
+        ASSERT_EQ(mkfifo(policy.c_str(), 0600), 0);
+    }
 
 private:
     zt::test::TempDir dir_;
@@ -50,6 +59,9 @@ TEST(PseudoPolicy, CodeOfThePolicyText) {
         tree.set(c.policy);
         EXPECT_EQ(pseudo_allowed(), c.code) << c.policy;
     }
+    // A FIFO in the policy file's place is no policy, refused at once.
+    tree.fifo();
+    EXPECT_EQ(pseudo_allowed(), -1);
     tree.set("# comment\n-r card -s both\n\n");
     char *text = get_local_policy();
     EXPECT_STREQ(text, "-r card -s both\n");

@@ -139,6 +139,12 @@ TEST_F(SessionClient, UnreachableOrRefusingManagers) {
     EXPECT_EQ(count, -1);
     EXPECT_TRUE(daemon->requests().empty());
     EXPECT_TRUE(logged("getAuthMgrRecords(): No response from host 127.0.0.3:7010"));
+    // The local manager a caller does not name is asked without the probe.
+    auto local = manager("127.0.0.1", answer("status\n", {{"records", {login("0200aa", "a.1")}}}));
+    EXPECT_EQ(zt_getAuthMgrRecords(nullptr, 1, nullptr, kNoExtraKeys, &list), 0);
+    EXPECT_EQ(records(list), Strings{"IEEE802.0200aa a.1"});
+    zt_free_KeyValuesNode_list(list);
+    list = nullptr;
 
     fs::create_symlink(zt::test::build_path("ztprobe"), probe());
     EXPECT_EQ(zt_getAuthMgrRecords("nohost.invalid", 1, nullptr, kNoExtraKeys, &list), ADMIN_ERR_SERVER_UNREACHABLE);
@@ -315,6 +321,12 @@ TEST_F(SessionClient, FailoverGroupOfThreeWithOneSilent) {
     std::free(server);
     EXPECT_EQ(zt_get_server_for_token("127.0.0.3", "TerminalId.0200ff", &server), ADMIN_ERR_TOKEN_NOT_FOUND);
     EXPECT_EQ(server, nullptr);
+    // A manager that cannot be asked for its group is not probed again for the token.
+    fs::remove(probe());
+    root_.write("usr/sbin/ping", "#!/bin/sh\necho \"$1\" >> " + root_.path() + "/probes\nexit 1\n");
+    fs::permissions(probe(), fs::perms::owner_all);
+    EXPECT_EQ(zt_get_server_for_token("127.0.0.3", "TerminalId.0200ac", &server), ADMIN_ERR_SERVER_UNREACHABLE);
+    EXPECT_EQ(zt::test::read_file(root_.path() + "/probes"), "127.0.0.3\n");
 }
 
 TEST_F(SessionClient, TokenReader) {
