@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "admin_private.h"
@@ -188,6 +189,10 @@ bool dn_value_ok(const char *value) {
     if (value == nullptr || *value == '\0' || *value == '#' || *value == ' ') return false;
     std::string_view v(value);
     return v.back() != ' ' && v.find_first_of(",+\"\\<>;=") == std::string_view::npos;
+}
+
+bool group_names_ok(const char *type, const char *gid) {
+    return dn_value_ok(type) && dn_value_ok(gid) && std::strchr(type, ':') == nullptr;
 }
 
 bool same_text(std::string_view a, std::string_view b) {
@@ -449,12 +454,13 @@ AdminStatus zt_setDtuGIDByDtuCID(AdminConfig *config, const char *cid, const cha
     std::optional<std::string> filter = desktop_filter(parts);
     std::string container = desktop_container(*config);
     std::string dn = "ztid=" + parts.id + "," + container;
-    // No ID part, or one or a group ID that no DN can hold as it is.
+    // No ID part, or one that no DN can hold as it is; likewise the group
+    // type and ID the new back reference names (its group is edited next).
     if (!dn_value_ok(parts.id.c_str()) || !filter || !fits(dn, kDnBufferSize)) return ADMIN_ERR_INTERNAL;
     std::optional<std::string> value;
     if (gid != nullptr) {
         value = std::string(type) + ":" + gid;
-        if (!dn_value_ok(gid) || !fits(*value, kBackRefBufferSize)) return ADMIN_ERR_INTERNAL;
+        if (!group_names_ok(type, gid) || !fits(*value, kBackRefBufferSize)) return ADMIN_ERR_INTERNAL;
     }
     PrimaryReads reads(config);
     LDAP *session = reads.session();
