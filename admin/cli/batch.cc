@@ -1,5 +1,6 @@
 // batch.cc - add, edit and delete users from comma-delimited files, one
 // user per line; a bad line is reported, skipped and counted.
+#include <stdio_ext.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,8 +23,6 @@ namespace {
 constexpr size_t kAddLineBuffer = 1024;
 constexpr size_t kEditLineBuffer = 128;
 constexpr size_t kDeleteLineBuffer = 1024;
-
-const char *plural(int count) { return count == 1 ? "" : "s"; }
 
 enum class LineRead { kLine, kEnd, kTooLong };
 
@@ -76,9 +75,13 @@ bool answer_is_no() {
 }
 
 // Typed-ahead input on a terminal is not an answer to a prompt not yet
-// shown.  Piped or redirected input is a script of answers and is kept.
+// shown: what the terminal still holds, and the rest of a line the reader
+// prompt has already buffered (it takes only the first character), are
+// dropped.  Piped or redirected input is a script of answers and is kept.
 void discard_waiting_terminal_input() {
-    if (isatty(STDIN_FILENO)) tcflush(STDIN_FILENO, TCIFLUSH);
+    if (!isatty(STDIN_FILENO)) return;
+    __fpurge(stdin);
+    tcflush(STDIN_FILENO, TCIFLUSH);
 }
 
 // A user description split into its parts (fields borrowed from `args`).

@@ -21,8 +21,6 @@ namespace {
 // The search filters must fit a buffer with room for 228 characters.
 constexpr size_t kMaxFilterLength = 228;
 
-const char *plural(int count) { return count == 1 ? "" : "s"; }
-
 struct IteratorDeleter {
     AdminConfig *connection;
     void operator()(AdminIterator *it) const { finish_iterator(connection, it); }

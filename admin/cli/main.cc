@@ -197,6 +197,11 @@ int parse_list_options(AdminConfig *connection, int list_style, int sub_mode, co
         case LIST_ALL: status = list_users_by_id(connection, nullptr, format); break;
         case LIST_BY_ID: status = list_users_by_id(connection, substring, format); break;
         case LIST_BY_NAME: status = list_users_by_name(connection, substring, format); break;
+        case LIST_CURRENT: status = list_current_users(connection, format); break;
+        case LIST_GLOBAL:
+            status = list_current_users(connection, LIST_GLOBAL);
+            if (status == -1) fail(connection);
+            break;
         default: return -1;
     }
     return status == -1 ? -1 : 0;

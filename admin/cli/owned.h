@@ -5,6 +5,8 @@
 #include <memory>
 
 #include "admin_private.h"
+#include "auth_mgr.h"
+#include "group_mgr.h"
 
 namespace cli {
 
@@ -30,6 +32,18 @@ struct RawTokenListDeleter {
     void operator()(RawTokenIdNode *list) const { free_raw_token_list(&list); }
 };
 using RawTokenList = std::unique_ptr<RawTokenIdNode, RawTokenListDeleter>;
+
+// Frees a list of current logins.
+struct CurrentListDeleter {
+    void operator()(CurrentEntry *list) const { free_linked_list(&list); }
+};
+using CurrentList = std::unique_ptr<CurrentEntry, CurrentListDeleter>;
+
+// Frees a failover group's member list.
+struct HostListDeleter {
+    void operator()(HostList *hosts) const { free_HostList(&hosts); }
+};
+using Hosts = std::unique_ptr<HostList, HostListDeleter>;
 
 }  // namespace cli
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "auth_mgr.h"
 #include "owned.h"
 #include "ztuser.h"
 
@@ -15,11 +16,43 @@ namespace {
 constexpr size_t kKillLineBuffer = 128;
 constexpr size_t kPseudoTokenBuffer = 24;
 
-// "TerminalId." and the reader's terminal ID without its namespace (the
-// text after the last ".").
+// The pseudo-token that names the reader terminal: "TerminalId." and the
+// reader's ID without its namespace, so both spellings of a reader name
+// the same terminal.
 std::string terminal_pseudo_token(const char *reader_id) {
-    const char *dot = std::strrchr(reader_id, '.');
-    return std::string("TerminalId.") + (dot != nullptr ? dot + 1 : reader_id);
+    CString short_id(get_short_terminal_id(reader_id));
+    return std::string("TerminalId.") + short_id.get();
+}
+
+// The server the reader terminal is connected to, or null.
+CString reader_server(AdminConfig *connection, const char *pseudo_token) {
+    char *server = nullptr;
+    if (zt_get_server_for_token(get_server_name(connection), pseudo_token, &server) < 0) {
+        std::free(server);
+        return nullptr;
+    }
+    return CString(server);
+}
+
+// True when `token` (from the reader) names a card; otherwise says why not.
+bool reader_holds_card(const char *token, const char *reader_id) {
+    if (token == nullptr) {
+        std::fprintf(stderr,
+                     "Error: Could not get token ID from token reader '%s'.\n"
+                     "Please make sure this desktop is configured as a token reader\n"
+                     "and is currently up and running.\n",
+                     reader_id);
+        return false;
+    }
+    if (*token == '\0') {
+        std::fprintf(stderr, "Error: No token currently inserted in reader '%s'.\n", reader_id);
+        return false;
+    }
+    if (std::strcmp(token, "unknown.unknown") == 0) {
+        std::fprintf(stderr, "Error: Unknown token from token reader '%s'.\n", reader_id);
+        return false;
+    }
+    return true;
 }
 
 const char *kill_kind_word(const char *kill_kind) {
@@ -44,16 +77,8 @@ std::string shell_quoted_body(const char *value) {
 }
 
 // The package's base directory goes into the shell command line unquoted:
-// only an absolute path of plain characters may go there.
-bool plain_absolute_path(const char *dir) {
-    if (dir[0] != '/') return false;
-    for (const char *c = dir; *c != '\0'; ++c) {
-        bool plain = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') ||
-                     std::strchr("/._-+", *c) != nullptr;
-        if (!plain) return false;
-    }
-    return true;
-}
+// only an absolute path that the shell takes as it is may go there.
+bool plain_absolute_path(const char *dir) { return dir[0] == '/' && zt::shell_word(dir) == dir; }
 
 // The administration package's base directory, or null after saying that
 // the package cannot be found.
@@ -71,7 +96,7 @@ CString package_base_dir() {
 
 }  // namespace
 
-char *get_token_id(AdminConfig * /*connection*/, const char *reader_id, const char *label) {
+char *get_token_id(AdminConfig *connection, const char *reader_id, const char *label) {
     if (reader_id == nullptr) {
         std::fputs("Error: No token reader specified.\n", stderr);
         return nullptr;
@@ -83,17 +108,23 @@ char *get_token_id(AdminConfig * /*connection*/, const char *reader_id, const ch
     }
     std::fflush(stdout);
     if (std::fgetc(stdin) == EOF) return nullptr;
-    if (terminal_pseudo_token(reader_id).size() >= kPseudoTokenBuffer) {
+    std::string pseudo_token = terminal_pseudo_token(reader_id);
+    if (pseudo_token.size() >= kPseudoTokenBuffer) {
         std::fputs("Internal Error: Buffer Overflow\n", stderr);
         return nullptr;
     }
-    // Finding the server a reader terminal is connected to needs the
-    // session services, which this command does not have yet.
-    std::fprintf(stderr,
-                 "Error: Could not get the server name to which the token reader '%s' is connected to.\n"
-                 "Please make sure this desktop is currently up.\n",
-                 reader_id);
-    return nullptr;
+    CString server = reader_server(connection, pseudo_token.c_str());
+    if (!server) {
+        std::fprintf(stderr,
+                     "Error: Could not get the server name to which the token reader '%s' is connected to.\n"
+                     "Please make sure this desktop is currently up.\n",
+                     reader_id);
+        return nullptr;
+    }
+    CString token(get_token_id_from_reader(server.get(), reader_id));
+    if (!reader_holds_card(token.get(), reader_id)) return nullptr;
+    std::printf("Read token ID '%s'\n", token.get());
+    return token.release();
 }
 
 int kill_user_session(AdminConfig * /*connection*/, char *kill_kind, const char *value) {

@@ -47,6 +47,8 @@ void usage();
 int validate_port(int port, const char *server_name);
 // Runs the listing selected by style and sub-mode; 0 or -1.
 int parse_list_options(AdminConfig *connection, int list_style, int sub_mode, const char *substring);
+// The plural ending of a count in the summaries: "" for exactly 1, else "s".
+inline const char *plural(int count) { return count == 1 ? "" : "s"; }
 
 
 

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "admin_private.h"
@@ -190,6 +191,10 @@ bool dn_value_ok(const char *value) {
     return v.back() != ' ' && v.find_first_of(",+\"\\<>;=") == std::string_view::npos;
 }
 
+bool group_names_ok(const char *type, const char *gid) {
+    return dn_value_ok(type) && dn_value_ok(gid) && std::strchr(type, ':') == nullptr;
+}
+
 bool same_text(std::string_view a, std::string_view b) {
     return a.size() == b.size() && starts_with_text(a, b);
 }
@@ -221,8 +226,7 @@ LDAP *PrimaryReads::session() {
             return config_->session;
         // Same port, identity and mechanism as the executor uses for the primary.
         AdminStatus status = ADMIN_SUCCESS;
-        own_.reset(_zt_LDAPopen(config_->user_name, config_->password, host.get(), config_->server_port,
-                                config_->auth_mech, &status));
+        own_.reset(open_session(config_, host.get(), &status));
         if (!own_) dlprintf("d", "primary server %s unreachable (%s): reading from %s\n", host.get(),
                             zt_err2str(status), config_->server_name);
     }
@@ -450,12 +454,13 @@ AdminStatus zt_setDtuGIDByDtuCID(AdminConfig *config, const char *cid, const cha
     std::optional<std::string> filter = desktop_filter(parts);
     std::string container = desktop_container(*config);
     std::string dn = "ztid=" + parts.id + "," + container;
-    // No ID part, or one or a group ID that no DN can hold as it is.
+    // No ID part, or one that no DN can hold as it is; likewise the group
+    // type and ID the new back reference names (its group is edited next).
     if (!dn_value_ok(parts.id.c_str()) || !filter || !fits(dn, kDnBufferSize)) return ADMIN_ERR_INTERNAL;
     std::optional<std::string> value;
     if (gid != nullptr) {
         value = std::string(type) + ":" + gid;
-        if (!dn_value_ok(gid) || !fits(*value, kBackRefBufferSize)) return ADMIN_ERR_INTERNAL;
+        if (!group_names_ok(type, gid) || !fits(*value, kBackRefBufferSize)) return ADMIN_ERR_INTERNAL;
     }
     PrimaryReads reads(config);
     LDAP *session = reads.session();

@@ -35,12 +35,6 @@ using GroupListPtr = std::unique_ptr<DtuGrp *, GroupListDeleter>;
 
 bool given(const char *text) { return text != nullptr && *text != '\0'; }
 
-// A type and group ID that DNs and back references can hold as they are
-// (a ":" in the type would move the split of "TYPE:GROUPID").
-bool group_names_ok(const char *type, const char *gid) {
-    return dn_value_ok(type) && dn_value_ok(gid) && std::strchr(type, ':') == nullptr;
-}
-
 std::string as_is(std::string_view value) { return std::string(value); }
 
 std::string group_dn(const char *type, const char *gid, const char *root) {

@@ -148,8 +148,7 @@ int paged_search_apart(AdminConfig *conn, std::vector<PagedQuery> &queries) {
     std::vector<LDAP *> sessions{conn->session};
     while (sessions.size() < queries.size()) {
         AdminStatus status = ADMIN_SUCCESS;
-        own.emplace_back(_zt_LDAPopen(conn->user_name, conn->password, conn->server_name, conn->server_port,
-                                      conn->auth_mech, &status));
+        own.emplace_back(open_session(conn, conn->server_name, &status));
         if (!own.back()) return paged_search(conn->session, queries);
         sessions.push_back(own.back().get());
     }

@@ -14,11 +14,20 @@ namespace {
 // libldap's trace level, which carries the TLS layer's reasons.
 constexpr int kLdapTraceLevel = 0x0001;
 
-std::mutex trace_mutex;
-std::string *trace_target = nullptr;  // guarded by trace_mutex
+std::mutex trace_mutex;  // one traced handshake at a time
+// The printer is process-wide, so other threads' libldap calls print into
+// it too while a handshake is traced: the target has a lock of its own.
+std::mutex target_mutex;
+std::string *trace_target = nullptr;  // guarded by target_mutex
 
 void collect_trace(const char *text) {
+    std::lock_guard<std::mutex> lock(target_mutex);
     if (trace_target != nullptr) trace_target->append(text);
+}
+
+void set_trace_target(std::string *target) {
+    std::lock_guard<std::mutex> lock(target_mutex);
+    trace_target = target;
 }
 
 // Runs `step` with libldap's process-wide debug output going into the
@@ -31,14 +40,14 @@ std::string traced(Step step) {
     ldap_get_option(nullptr, LDAP_OPT_DEBUG_LEVEL, &old_level);
     ber_get_option(nullptr, LBER_OPT_LOG_PRINT_FN, &old_printer);
     std::string trace;
-    trace_target = &trace;
+    set_trace_target(&trace);
     int level = kLdapTraceLevel;
     ber_set_option(nullptr, LBER_OPT_LOG_PRINT_FN, reinterpret_cast<void *>(collect_trace));
     ldap_set_option(nullptr, LDAP_OPT_DEBUG_LEVEL, &level);
     step();
     ldap_set_option(nullptr, LDAP_OPT_DEBUG_LEVEL, &old_level);
     ber_set_option(nullptr, LBER_OPT_LOG_PRINT_FN, reinterpret_cast<void *>(old_printer));
-    trace_target = nullptr;
+    set_trace_target(nullptr);
     return trace;
 }
 

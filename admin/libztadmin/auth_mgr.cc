@@ -75,8 +75,11 @@ ReadEnd read_until_closed(int fd, LineAssembler &lines, const LineHandler &on_li
 }
 
 // Connects to the manager and sends the request; a socket ready for the
-// first wait, or the failure.
-Result connect_and_send(const Query &query, const char *host, int port, Fd &fd) {
+// first wait, or the failure.  `given` is the host as the caller named it:
+// the local manager a caller did not name is not probed (ping_host counts
+// an absent host as answering without running the probe).
+Result connect_and_send(const Query &query, const char *given, int port, Fd &fd) {
+    const char *host = given != nullptr ? given : kLocalHost;
     if (query.resolve) {
         in_addr ignored{};
         if (!resolve_ipv4(host, &ignored)) {
@@ -84,7 +87,7 @@ Result connect_and_send(const Query &query, const char *host, int port, Fd &fd) 
             return {Outcome::kFailed, ADMIN_ERR_SERVER_UNREACHABLE};
         }
     }
-    if (query.probe && ping_host(host) != 0) {
+    if (query.probe && ping_host(given) != 0) {
         report(query.caller, "No response from host %s:%d\n", host, port);
         return {Outcome::kFailed, ADMIN_ERR_SERVER_UNREACHABLE};
     }
@@ -132,7 +135,6 @@ int service_port(const Service &service, const char *caller) {
 }
 
 Result exchange(const Query &query, const char *host, const LineHandler &on_line) {
-    if (host == nullptr) host = kLocalHost;
     int port = service_port(query.service, query.caller);
     Fd fd;
     Result sent = connect_and_send(query, host, port, fd);

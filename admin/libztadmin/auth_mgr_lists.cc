@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <string>
 
@@ -61,20 +60,34 @@ const char *short_filter(const char *filter) {
     return filter + std::min(length, kCidNamespace.size() + 1);
 }
 
+// Calls `on_line` with every line of `file` (without its line feed) until
+// it returns false.
+void for_each_line(FILE *file, const std::function<bool(const std::string &line)> &on_line) {
+    char *raw = nullptr;
+    size_t capacity = 0;
+    for (ssize_t length; (length = getline(&raw, &capacity, file)) >= 0;) {
+        std::string line(raw, static_cast<size_t>(length));
+        if (!line.empty() && line.back() == '\n') line.pop_back();
+        if (!on_line(line)) break;
+    }
+    std::free(raw);
+}
+
 // Calls `on_reader` with the short terminal ID of every "terminalId" line
 // of the token-reader file until it returns false.  false when the file is
 // missing (silently) or cannot be opened (a debug line from `caller`).
+// Only a regular file of bounded size is read, so that a FIFO or a device
+// named there can neither hang nor exhaust the command.
 bool for_each_reader(const char *caller, const std::function<bool(const char *terminal)> &on_reader) {
     std::string path = zt::fixed_path(zt::kTerminalsPath);
     if (access(path.c_str(), F_OK) != 0 && errno == ENOENT) return false;
-    std::ifstream file(path);
+    zt::FilePtr file = zt::open_config_file(path);
     if (!file) {
         ss::report(caller, "Could not open terminals file (%s)\n", path.c_str());
         return false;
     }
-    std::string line;
-    while (std::getline(file, line)) {
-        if (line.size() > ss::kMaxLine) continue;
+    for_each_line(file.get(), [&](const std::string &line) {
+        if (line.size() > ss::kMaxLine) return true;
         char *key = nullptr;
         char *value = nullptr;
         bool reader = parse_key_and_value(line.c_str(), &key, &value) == 1 && key != nullptr && value != nullptr &&
@@ -82,8 +95,8 @@ bool for_each_reader(const char *caller, const std::function<bool(const char *te
         zt::CString terminal(reader ? get_short_terminal_id(value) : nullptr);
         std::free(key);
         std::free(value);
-        if (terminal && !on_reader(terminal.get())) break;
-    }
+        return !terminal || on_reader(terminal.get());
+    });
     return true;
 }
 

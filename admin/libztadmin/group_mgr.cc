@@ -81,14 +81,20 @@ void apply_interface_line(gm_interface *iface, const Fields &fields) {
     }
 }
 
+}  // namespace
+
+namespace zt::session {
+
 bool trusted_and_alive(const HostList *node) {
     return node->host != nullptr && node->host->status != nullptr && node->host->trusted != 0 &&
            isTimedOut(node->host->status->lastseen, node->host->status->period) == 0;
 }
 
-}  // namespace
-
-namespace zt::session {
+Result ask_group(const char *host, HostList **list) {
+    GstatusReader reader(list);
+    return exchange({"get_gstatus", kAuthManager, true, true, kStatusWords, "gstatus\n"}, host,
+                    [&](std::string_view line) { return reader.line(line); });
+}
 
 LineStatus GstatusReader::line(std::string_view line) {
     if (ifcount_ > 0 && ifcount_ == numifs_) {
@@ -186,10 +192,7 @@ void parse_host_entry(HostList **list, const char *entry) {
 }
 
 void get_gstatus(const char *host, HostList **list) {
-    if (list == nullptr) return;
-    ss::GstatusReader reader(list);
-    ss::exchange({"get_gstatus", ss::kAuthManager, true, true, ss::kStatusWords, "gstatus\n"}, host,
-                 [&](std::string_view line) { return reader.line(line); });
+    if (list != nullptr) ss::ask_group(host, list);
 }
 
 HostList *get_gm_hosts(AdminConfig *config, const char *host, int *count) {
@@ -219,7 +222,7 @@ HostList *get_trusted_alive_gm_hosts(AdminConfig *config, const char *host, int 
             *count = 0;
             return nullptr;
         }
-        if (trusted_and_alive(node)) {
+        if (ss::trusted_and_alive(node)) {
             link = &node->next;
             continue;
         }
@@ -234,7 +237,7 @@ HostList *get_trusted_alive_gm_hosts(AdminConfig *config, const char *host, int 
 CurrentEntry *get_currentHA_list(HostList *hosts, int /*mode*/) {
     CurrentEntry *merged = nullptr;
     for (HostList *node = hosts; node != nullptr; node = node->next) {
-        if (!trusted_and_alive(node)) continue;
+        if (!ss::trusted_and_alive(node)) continue;
         const char *name = node->host->status->name;
         int count = 0;
         CurrentEntry *part = get_current_list(name, &count, 2, nullptr);
@@ -248,7 +251,7 @@ CurrentEntry *get_currentHA_list(HostList *hosts, int /*mode*/) {
 TermEntry *zt_get_termHA_list(HostList *hosts) {
     TermEntry *merged = nullptr;
     for (HostList *node = hosts; node != nullptr; node = node->next) {
-        if (!trusted_and_alive(node)) continue;
+        if (!ss::trusted_and_alive(node)) continue;
         const char *name = node->host->status->name;
         int status = 0;
         TermEntry *part = zt_get_term_list(name, &status);

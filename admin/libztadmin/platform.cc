@@ -20,6 +20,7 @@
 #include "admin_private.h"
 #include "auth_mgr.h"
 #include "group_mgr.h"
+#include "session_client.h"
 
 namespace zt {
 
@@ -214,16 +215,22 @@ bool member_has_token(const char *host, const char *token, AdminStatus *status) 
 // Asks every trusted, alive member of the failover group of `host` (or
 // `host` alone when it has no group), in group order, for the records of
 // `token`.  0 with a new copy of the first member that has one; -9 when
-// some member answered and none had it; otherwise the last failure.
+// some member answered and none had it; otherwise the last failure, or the
+// failure of the group query itself: a manager that could not be asked for
+// its group is not asked again for the token, which would only repeat the
+// probe's or the first reply's wait.
 extern "C" int zt_get_server_for_token(const char *host, const char *token, char **server) {
     if (server == nullptr) return ADMIN_ERR_INVALID_ARGS;
     *server = nullptr;
     if (host == nullptr || *host == '\0' || token == nullptr || *token == '\0') return ADMIN_ERR_INVALID_ARGS;
-    int count = 0;
-    HostList *group = get_trusted_alive_gm_hosts(nullptr, host, &count);
+    HostList *group = nullptr;
+    zt::session::Result asked = zt::session::ask_group(host, &group);
     std::vector<std::string> members;
-    for (HostList *node = group; node != nullptr; node = node->next) members.emplace_back(node->host->status->name);
+    for (HostList *node = group; node != nullptr; node = node->next) {
+        if (zt::session::trusted_and_alive(node)) members.emplace_back(node->host->status->name);
+    }
     free_HostList(&group);
+    if (asked.outcome == zt::session::Outcome::kFailed) return asked.status;
     if (members.empty()) members.emplace_back(host);
     AdminStatus result = ADMIN_ERR_SERVER_UNREACHABLE;
     bool answered = false;

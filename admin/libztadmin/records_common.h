@@ -99,8 +99,6 @@ std::vector<std::string> all_values(LDAP *session, LDAPMessage *entry, const cha
 // Every value as a new null-terminated malloc'd array in server order, or
 // null when the attribute is absent.
 char **all_values_dup(LDAP *session, LDAPMessage *entry, const char *attr);
-// Every value in server order; empty when the attribute is absent.
-std::vector<std::string> all_values(LDAP *session, LDAPMessage *entry, const char *attr);
 
 // "(nil)" for an absent string, as the record dumps print it.
 inline const char *or_nil(const char *s) { return s != nullptr ? s : "(nil)"; }

@@ -216,6 +216,13 @@ private:
     int ifcount_ = 0;
 };
 
+// get_gstatus with the outcome of its exchange, for callers that must
+// tell a group of none from a manager that could not be asked.
+Result ask_group(const char *host, HostList **list);
+
+// True for a member that is trusted and not timed out.
+bool trusted_and_alive(const HostList *node);
+
 }  // namespace zt::session
 
 // ---------------------------------------------------- reply parsers (C)

@@ -38,6 +38,9 @@ std::string desktop_container(const AdminConfig &config);
 // True when `value` can stand in a DN as it is: not empty, no character a
 // DN would need escaped, no leading "#" or blank, no trailing blank.
 bool dn_value_ok(const char *value);
+// A group type and ID that DNs and back references can hold as they are
+// (a ":" in the type would move the split of "TYPE:GROUPID").
+bool group_names_ok(const char *type, const char *gid);
 
 // Case-blind ASCII comparisons, as the back references and lists are read.
 bool same_text(std::string_view a, std::string_view b);

@@ -5,8 +5,10 @@
 // Prints the local policy kept in /etc/opt/KRVXzt/policy (under
 // $ZTADMIN_ROOT when set) as it is, for instance "-r card -s both".  A
 // missing file is the default policy, which sets no option: nothing is
-// printed.  Exit status: 0, 1 when the file exists but cannot be read, 2
-// usage.
+// printed.  Only a regular file of bounded size is read, like the other
+// configuration files, so that a FIFO or a device in its place cannot hold
+// the library's caller.  Exit status: 0, 1 when the file exists but cannot
+// be read, 2 usage.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -20,7 +22,7 @@ int main(int argc, char **) {
         return 2;
     }
     std::string path = zt::fixed_path("/etc/opt/KRVXzt/policy");
-    zt::FilePtr policy(std::fopen(path.c_str(), "rb"));
+    zt::FilePtr policy = zt::open_config_file(path);
     if (!policy) {
         if (errno == ENOENT) return 0;
         std::fprintf(stderr, "ztpolicy: cannot read %s: %s\n", path.c_str(), std::strerror(errno));

@@ -289,40 +289,6 @@ TEST_F(Ztuser, NameTheDirectoryRefusesLeavesNothingBehind) {
     ztuser({"-d", a});
 }
 
-TEST_F(Ztuser, BatchAddAsksWhenTheReaderGivesNoToken) {
-    const std::string no_server =
-        "Error: Could not get the server name to which the token reader 'IEEE802.080020abcdef' is connected "
-        "to.\nPlease make sure this desktop is currently up.\n";
-    const std::string insert = "Insert token for 'Via Reader' into token reader 'IEEE802.080020abcdef'\n and press return. ";
-    std::string later = unique_token("u");
-    TempDir dir;
-    std::string file = dir.write("reader.csv", "x, localhost, 7007, Via Reader\n" + later + ", localhost, 7007, Later\n");
-    struct {
-        std::string answers;
-        std::string prompts_and_errors;
-        std::string summary;
-    } cases[] = {
-        {"\ny\n\nn\nyes\n",
-         no_server + "Try again? (yes/no) " + no_server + "Try again? (yes/no) " +
-             "Skipping line 1...\nContinue with batch add? (yes/no) Added Later\n",
-         "\n1 user added, 1 line skipped due to errors.\n"},
-        {"\nno\nn\n", no_server + "Try again? (yes/no) Skipping line 1...\nContinue with batch add? (yes/no) ",
-         "\n0 users added, 1 line skipped due to errors.\n"},
-        // The end of input answers "no" everywhere and never loops.
-        {"", "Try again? (yes/no) Skipping line 1...\nContinue with batch add? (yes/no) ",
-         "\n0 users added, 1 line skipped due to errors.\n"},
-    };
-    for (const auto &c : cases) {
-        RunOptions options;
-        options.input = c.answers;
-        RunResult r = ztuser({"-af", file, "-r", "IEEE802.080020abcdef"}, options);
-        EXPECT_EQ(r.err, c.prompts_and_errors + c.summary) << c.answers;
-        EXPECT_TRUE(r.out.starts_with(insert)) << r.out;
-        EXPECT_EQ(r.status, 0);
-        ztuser({"-d", later});
-    }
-}
-
 TEST_F(Ztuser, BatchFilesThatCannotBeReadEndTheRun) {
     TempDir dir;
     std::string keep = unique_token("o");

@@ -227,6 +227,8 @@ TEST_F(TerminalRecords, RefusalsComeBeforeAnyWrite) {
         {"set long gid", zt_setDtuMHGIDByDtuCID(conn_.get(), kA, std::string(130, 'g').c_str()), ADMIN_ERR_INTERNAL},
         {"set cid", zt_setDtuMHGIDByDtuCID(conn_.get(), "IEEE802.a;b", "g"), ADMIN_ERR_INTERNAL},
         {"set no type", zt_setDtuGIDByDtuCID(conn_.get(), kA, "g", ""), ADMIN_ERR_INVALID_ARGS},
+        {"set type with colon", zt_setDtuGIDByDtuCID(conn_.get(), kA, "g", "MULTI:HEAD"), ADMIN_ERR_INTERNAL},
+        {"set type not for a DN", zt_setDtuGIDByDtuCID(conn_.get(), kA, "g", "MULTI,HEAD"), ADMIN_ERR_INTERNAL},
         {"delete group", zt_delDtuGrpByDtuGID(conn_.get(), "MULTIHEAD", "a=b"), ADMIN_ERR_INVALID_ARGS},
         {"list no CID", zt_setDtuGrpCIDlistByDtuGID(conn_.get(), "MULTIHEAD", "taken", "", 1), ADMIN_ERR_INVALID_ARGS},
         {"list CID comma", zt_setDtuGrpCIDlistByDtuGID(conn_.get(), "MULTIHEAD", "taken", "a,b", 1),

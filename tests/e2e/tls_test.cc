@@ -39,6 +39,12 @@ TEST_F(Tls, SimpleBindsAndTheReferredWriteRunOverTls) {
     RunResult add = ztuser({"-a", token + ", localhost, 7007, Over Tls"});
     EXPECT_EQ(add.err, "Added one user.\n") << read_file(log_.path() + "/log");
     EXPECT_EQ(add.status, 0);
+    // A listing reads its containers on further sessions: those too must
+    // run StartTLS, or the server refuses their binds.
+    std::remove((log_.path() + "/log").c_str());
+    RunResult list = ztuser({"-L"});
+    EXPECT_NE(list.out.find(token), std::string::npos);
+    EXPECT_EQ(read_file(log_.path() + "/log").find("Could not bind"), std::string::npos);
     EXPECT_EQ(ztuser({"-d", token}).status, 0);
 }
 

@@ -1,5 +1,7 @@
 // policy_test.cc - the local policy as the policy tool stand-in prints it,
 // its pseudo-token code, and the filter of current logins by that code.
+#include <sys/stat.h>
+
 #include "auth_mgr.h"
 #include "test_support.h"
 
@@ -11,11 +13,19 @@ using zt::test::Strings;
 class PolicyTree : public zt::test::RootDir {
 public:
     PolicyTree() { link_program("ztpolicy", kTool); }
-    void set(const std::string &policy) const { write("etc/opt/KRVXzt/policy", policy); }
+    void set(const std::string &policy) const {
+        std::filesystem::remove(path() + "/" + kPolicy);
+        write(kPolicy, policy);
+    }
     void remove_tool() const { std::filesystem::remove(path() + "/" + kTool); }
+    void fifo() const {
+        std::filesystem::remove(path() + "/" + kPolicy);
+        ASSERT_EQ(mkfifo((path() + "/" + kPolicy).c_str(), 0600), 0);
+    }
 
 private:
     static constexpr const char *kTool = "opt/KRVXzt/sbin/ztpolicy";
+    static constexpr const char *kPolicy = "etc/opt/KRVXzt/policy";
 };
 
 TEST(PseudoPolicy, CodeOfThePolicyText) {
@@ -32,6 +42,9 @@ TEST(PseudoPolicy, CodeOfThePolicyText) {
         tree.set(c.policy);
         EXPECT_EQ(pseudo_allowed(), c.code) << c.policy;
     }
+    // A FIFO in the policy file's place is no policy, refused at once.
+    tree.fifo();
+    EXPECT_EQ(pseudo_allowed(), -1);
     tree.set("# comment\n-r card -s both\n\n");
     char *text = get_local_policy();
     EXPECT_STREQ(text, "-r card -s both\n");

@@ -1,6 +1,8 @@
 // session_client_test.cc - the session-service clients against the stand-in managers on loopback: requests, the probe,
 // refused and silent managers, replies that stall, never end or break their limits, failover groups, the token reader
 // and the session manager.
+#include <sys/stat.h>
+
 #include <chrono>
 #include <iostream>
 #include <memory>
@@ -108,6 +110,12 @@ TEST_F(SessionClient, UnreachableOrRefusingManagers) {
     EXPECT_EQ(get_current_list(kHost, &count, 2, nullptr), nullptr);
     EXPECT_EQ(std::pair(count, daemon->requests().size()), std::pair(-1, size_t{0}));
     EXPECT_TRUE(logged("getAuthMgrRecords(): No response from host 127.0.0.3:7010"));
+    // The local manager a caller does not name is asked without the probe.
+    auto local = manager("127.0.0.1", answer("status\n", {{"records", {login("0200aa", "a.1")}}}));
+    EXPECT_EQ(zt_getAuthMgrRecords(nullptr, 1, nullptr, kNoExtraKeys, &list), 0);
+    EXPECT_EQ(records(list), Strings{"IEEE802.0200aa a.1"});
+    zt_free_KeyValuesNode_list(list);
+    list = nullptr;
 
     root_.link_program("ztprobe", "usr/sbin/ping");
     EXPECT_EQ(zt_getAuthMgrRecords("nohost.invalid", 1, nullptr, kNoExtraKeys, &list), ADMIN_ERR_SERVER_UNREACHABLE);
@@ -253,6 +261,12 @@ TEST_F(SessionClient, FailoverGroupOfThreeWithOneSilent) {
     std::free(server);
     EXPECT_EQ(zt_get_server_for_token("127.0.0.3", "TerminalId.0200ff", &server), ADMIN_ERR_TOKEN_NOT_FOUND);
     EXPECT_EQ(server, nullptr);
+    // A manager that cannot be asked for its group is not probed again for the token.
+    fs::remove(probe());
+    root_.write("usr/sbin/ping", "#!/bin/sh\necho \"$1\" >> " + root_.path() + "/probes\nexit 1\n");
+    fs::permissions(probe(), fs::perms::owner_all);
+    EXPECT_EQ(zt_get_server_for_token("127.0.0.3", "TerminalId.0200ac", &server), ADMIN_ERR_SERVER_UNREACHABLE);
+    EXPECT_EQ(zt::test::read_file(root_.path() + "/probes"), "127.0.0.3\n");
 }
 
 TEST_F(SessionClient, TokenReader) {
@@ -295,6 +309,12 @@ TEST_F(SessionClient, TokenReader) {
     EXPECT_EQ(is_token_reader("0200ab"), 1);
     EXPECT_EQ(is_token_reader("IEEE802.0200ab"), 0);
     EXPECT_EQ(is_token_reader("1"), 0);
+    // A FIFO in the file's place is refused at once, not waited on.
+    const std::string terminals = root_.path() + "/etc/opt/KRVXzt/terminals";
+    fs::remove(terminals);
+    ASSERT_EQ(mkfifo(terminals.c_str(), 0600), 0);
+    EXPECT_EQ(is_token_reader("0200ab"), 0);
+    EXPECT_TRUE(logged("is_token_reader(): Could not open terminals file (" + terminals + ")"));
 }
 
 TEST_F(SessionClient, RemoteStatusAsksWithoutProbing) {
