@@ -214,11 +214,10 @@ TEST_F(SessionClient, GroupStatusFaultsAndHosts) {
     EXPECT_TRUE(logged("get_gm_hosts(): First and second args are NULL pointers"));
 }
 
-// Three trusted, alive members of which one is silent, and members that
-// must not be asked: untrusted, timed out, not answering the probe.
+// Three trusted, alive members of which one is silent, and one not answering the probe (the members that must not be
+// asked at all are the global listing's test).
 TEST_F(SessionClient, FailoverGroupOfThreeWithOneSilent) {
-    Strings group = {member("127.0.0.3"), kIface, member("127.0.0.4"),   kIface, member("127.0.0.6"), kIface,
-                     member("127.0.0.7", ""), kIface, member("127.0.0.8", "TRUSTED period 20", 61), kIface,
+    Strings group = {member("127.0.0.3"), kIface, member("127.0.0.4"), kIface, member("127.0.0.6"), kIface,
                      member("nohost.invalid"), kIface, "end"};
     auto first = manager("127.0.0.3", json{{"replies",
                                             {{{"request", "gstatus\n"}, {"lines", group}},
@@ -227,8 +226,6 @@ TEST_F(SessionClient, FailoverGroupOfThreeWithOneSilent) {
                                               .dump());
     auto silent = manager("127.0.0.4", answer("status\n", {{"silent", true}}));
     auto third = manager("127.0.0.6", answer("status\n", {{"records", {login("0200ac", "a.1")}}}));
-    auto untrusted = manager("127.0.0.7", answer("status\n", {{"records", {login("0200ae", "c.1")}}}));
-    auto timed_out = manager("127.0.0.8", answer("status\n", {{"records", {login("0200af", "d.1")}}}));
 
     int count = 0;
     HostList *hosts = get_trusted_alive_gm_hosts(nullptr, "127.0.0.3", &count);
@@ -239,8 +236,6 @@ TEST_F(SessionClient, FailoverGroupOfThreeWithOneSilent) {
     std::cout << "group of three with one silent member: " << took << " s\n";
     EXPECT_EQ(zt::test::logins(logins), (Strings{"0200ac a.1 127.0.0.6", "0200ab b.1 127.0.0.3", "0200ad pseudo.x 127.0.0.3"}));
     EXPECT_LT(took, 6.5);  // the silent member's 5000 ms wait, the rest on loopback
-    EXPECT_TRUE(untrusted->requests().empty());
-    EXPECT_TRUE(timed_out->requests().empty());
     free_linked_list(&logins);
 
     TermEntry *terminals = zt_get_termHA_list(hosts);
@@ -269,34 +264,14 @@ TEST_F(SessionClient, FailoverGroupOfThreeWithOneSilent) {
     EXPECT_EQ(zt::test::read_file(root_.path() + "/probes"), "127.0.0.3\n");
 }
 
+// What the reader's card says is the command's test (ztuser -r); here only two records for one reader among others.
 TEST_F(SessionClient, TokenReader) {
-    auto daemon = manager(kHost, "{\"replies\": []}");
     auto reader = [](const std::string &terminal, const std::string &annotation) {
         return json::array({"terminalId=IEEE802." + terminal, "annotation.x_token=" + annotation, "LocalName=l.1"});
     };
-    struct Case {
-        const char *what;
-        json records;
-        const char *expected;
-    } cases[] = {
-        {"a card", {reader("0200aa", "ns.card.1234"), reader("0200ab", "ns.other.1")}, "card.1234"},
-        {"a pseudo token: no card", {reader("0200aa", "pseudo.0200aa")}, ""},
-        {"an unknown card", {reader("0200aa", "unknown.unknown")}, "unknown.unknown"},
-        {"no annotation", {login("0200aa", "l.1")}, nullptr},
-        {"two records for the reader", {reader("0200aa", "c.1"), reader("0200aa", "c.2")}, nullptr},
-    };
-    for (const auto &c : cases) {
-        daemon->set_scenario(answer("status\n", {{"records", c.records}}));
-        for (const char *id : {"IEEE802.0200aa", "0200aa"}) {
-            char *token = get_token_id_from_reader(kHost, id);
-            if (c.expected == nullptr) {
-                EXPECT_EQ(token, nullptr) << c.what;
-            } else {
-                EXPECT_STREQ(token, c.expected) << c.what << " " << id;
-            }
-            std::free(token);
-        }
-    }
+    json records = json::array({reader("0200aa", "c.1"), reader("0200ab", "c.3"), reader("0200aa", "c.2")});
+    auto daemon = manager(kHost, answer("status\n", {{"records", records}}));
+    EXPECT_EQ(get_token_id_from_reader(kHost, "0200aa"), nullptr);
     EXPECT_TRUE(logged("get_token_id_from_reader(): Got multiple results (2)"));
 
     EXPECT_EQ(get_token_reader_terminals(), nullptr);  // no terminals file: silently none
