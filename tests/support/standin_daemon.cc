@@ -130,10 +130,6 @@ std::vector<std::string> StandinDaemon::requests() const {
     return requests;
 }
 
-void StandinDaemon::clear_requests() const {
-    if (truncate(path("requests").c_str(), 0) != 0) throw system_error("cannot clear the requests");
-}
-
 std::string StandinDaemon::errors() const { return read_file(path("errors")); }
 
 }  // namespace zt::test

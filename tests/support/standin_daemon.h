@@ -37,11 +37,8 @@ public:
     void set_scenario(const std::string &scenario) const;
     // The requests received so far, oldest first, as sent.
     std::vector<std::string> requests() const;
-    // Forgets the requests received so far.
-    void clear_requests() const;
     // What the daemon wrote on its standard error so far.
     std::string errors() const;
-    pid_t pid() const { return pid_; }
 
     // Sends SIGTERM and waits for the daemon (SIGKILL after 5 s); returns
     // its exit status (128 + signal when killed), the same on later calls.

@@ -24,7 +24,6 @@ TEST(LegalToken, ReasonTableAndClasses) {
     EXPECT_STREQ(reason, "Token pointer is NULL");
 
     // legal_raw_token_id, zt_isDtuBoundToken, zt_isDsLogicalToken; prefixes ignore case.
-    // legal_raw_token_id, zt_isDtuBoundToken, zt_isDsLogicalToken; prefixes ignore case.
     for (auto [id, raw, dtu_bound, logical] : {std::tuple<const char *, int, int, int>{"card.12345", 1, 0, 0},
              {"a.b.c", 0, 0, 0}, {nullptr, 0, 0, 0}, {"PSEUDO.0200001234", 1, 1, 0}, {"pseudo", 0, 0, 0},
              {"escape.x1", 1, 1, 0}, {"terminalid.abc", 1, 1, 0}, {"TerminalId.", 0, 0, 0}, {"User.5", 1, 0, 1},
