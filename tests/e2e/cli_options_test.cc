@@ -18,11 +18,7 @@ class OptionGrammar : public ::testing::TestWithParam<Case> {};
 TEST_P(OptionGrammar, PrintsAndExitsExactly) {
     const Case &c = GetParam();
     TempDir empty_root;
-    Strings argv{ztuser_path()};
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
-    RunOptions options;
-    options.env["ZTADMIN_ROOT"] = empty_root.path();
-    RunResult r = run(argv, options);
+    RunResult r = run_ztuser(c.args, empty_root.path());
     EXPECT_EQ(std::tie(r.out, r.err, r.status), std::tie(c.out, c.err, c.status));
 }
 

@@ -91,13 +91,11 @@ protected:
         for (const auto &token : users_) ztuser({"-d", token});
         for (const auto &dn : desktops_) primary_->remove_tree(dn);
     }
-    RunResult ztuser(Strings args, const std::string &input = "") {
-        args.insert(args.begin(), ztuser_path());
+    RunResult ztuser(const Strings &args, const std::string &input = "") {
         log_.write("log", "");
         RunOptions options;
         options.input = input;
-        options.env = {{"ZTADMIN_ROOT", sandbox_dir() + "/root"}, {"ZTADMIN_LOG", log_.path() + "/log"}};
-        return run(args, options);
+        return run_ztuser(args, sandbox_dir() + "/root", log_.path() + "/log", options);
     }
     // IDs of this process: a token ID (sorting by `tag`) and a terminal.
     static std::string token(const std::string &tag) { return tag + std::to_string(getpid()) + ".c"; }

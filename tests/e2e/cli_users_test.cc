@@ -27,11 +27,8 @@ protected:
         if (sandbox_dir().empty()) GTEST_SKIP() << "no sandbox";
     }
 
-    RunResult ztuser(std::vector<std::string> args, RunOptions options = {}) {
-        args.insert(args.begin(), ztuser_path());
-        options.env["ZTADMIN_ROOT"] = sandbox_dir() + "/root";
-        options.env["ZTADMIN_LOG"] = log_.path() + "/ztadmin.log";
-        return run(args, options);
+    RunResult ztuser(const std::vector<std::string> &args, const RunOptions &options = {}) {
+        return run_ztuser(args, sandbox_dir() + "/root", log_.path() + "/ztadmin.log", options);
     }
 
     std::string log_text() { return read_file(log_.path() + "/ztadmin.log"); }
@@ -82,9 +79,7 @@ TEST_F(Ztuser, ConnectsAtEitherAccessLevelOrSaysItCannot) {
     std::string conf = read_file(sandbox_dir() + "/root/etc/opt/KRVXzt/ztadmin.conf");
     down.write("etc/opt/KRVXzt/ztadmin.conf", conf + "admin.server.port=1\n");
     down.write("etc/opt/KRVXzt/ztadmin.pw", read_file(sandbox_dir() + "/root/etc/opt/KRVXzt/ztadmin.pw"));
-    RunOptions unreachable;
-    unreachable.env["ZTADMIN_ROOT"] = down.path();
-    RunResult r = run({ztuser_path(), "-l"}, unreachable);
+    RunResult r = run_ztuser({"-l"}, down.path());
     EXPECT_EQ(r.err, "Error: could not connect to admin server\n");
     EXPECT_EQ(r.status, 255);
 }
@@ -366,9 +361,7 @@ TEST_F(Ztuser, KillRefusesABaseDirectoryTheShellWouldReadAsCommands) {
     for (const std::string &base : std::vector<std::string>{"/x;touch " + marker + ";", "/x$(touch " + marker + ")",
                                                             "/with space", "relative/opt"}) {
         tree.write("var/sadm/pkg/KRVXzta/pkginfo", "PKG=KRVXzta\nBASEDIR=" + base + "\n");
-        RunOptions options;
-        options.env = {{"ZTADMIN_ROOT", tree.path()}, {"ZTADMIN_LOG", log_.path() + "/ztadmin.log"}};
-        RunResult r = run({ztuser_path(), "-k", "-tokenid", "card.1"}, options);
+        RunResult r = run_ztuser({"-k", "-tokenid", "card.1"}, tree.path(), log_.path() + "/ztadmin.log");
         EXPECT_TRUE(r.err.ends_with("\n\nError: Could not find package KRVXzta.\n")) << base << ": " << r.err;
         EXPECT_EQ(r.status, 255) << base;
         EXPECT_NE(log_text().find("14 kill_user_session(): base directory (" + base +

@@ -20,12 +20,7 @@ protected:
             tree_.write(etc + file, read_file(sandbox_ + "/root/" + etc + file));
         tree_.write(etc + "ztadmin.conf", read_file(sandbox_ + "/root/" + etc + "ztadmin.conf") + overrides);
     }
-    RunResult ztuser(std::vector<std::string> args) {
-        args.insert(args.begin(), ztuser_path());
-        RunOptions options;
-        options.env = {{"ZTADMIN_ROOT", tree_.path()}, {"ZTADMIN_LOG", log_.path() + "/log"}};
-        return run(args, options);
-    }
+    RunResult ztuser(const std::vector<std::string> &args) { return run_ztuser(args, tree_.path(), log_.path() + "/log"); }
 
     std::string sandbox_;
     TempDir tree_, log_;

@@ -133,6 +133,14 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &options) {
     return {read_file(out), read_file(err), status};
 }
 
+RunResult run_ztuser(std::vector<std::string> args, const std::string &root, const std::string &log,
+                     RunOptions options) {
+    args.insert(args.begin(), ztuser_path());
+    options.env["ZTADMIN_ROOT"] = root;
+    if (!log.empty()) options.env["ZTADMIN_LOG"] = log;
+    return run(args, options);
+}
+
 std::string build_path(const std::string &relative) { return std::string(ZT_BUILD_DIR) + "/" + relative; }
 std::string source_path(const std::string &relative) { return std::string(ZT_SOURCE_DIR) + "/" + relative; }
 std::string ztuser_path() { return build_path("ztuser"); }

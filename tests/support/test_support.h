@@ -112,6 +112,10 @@ struct RunOptions {
 // Runs argv[0] (a path) with the arguments and returns what it printed.
 RunResult run(const std::vector<std::string> &argv, const RunOptions &options = {});
 
+// Runs the built ztuser with `args` on the root tree `root`, mirroring its log to `log` when one is named.
+RunResult run_ztuser(std::vector<std::string> args, const std::string &root, const std::string &log = "",
+                     RunOptions options = {});
+
 // Waits for the child `pid`, killing it after `seconds`; its exit status
 // (128 + the signal when killed), -1 when it cannot be waited for.
 int wait_child(pid_t pid, int seconds);
