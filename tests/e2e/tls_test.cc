@@ -20,7 +20,7 @@ protected:
             tree_.write(etc + file, read_file(sandbox_ + "/root/" + etc + file));
         tree_.write(etc + "ztadmin.conf", read_file(sandbox_ + "/root/" + etc + "ztadmin.conf") + overrides);
     }
-    RunResult ztuser(const std::vector<std::string> &args) { return run_ztuser(args, tree_.path(), log_.path() + "/log"); }
+    RunResult ztuser(const Strings &args) { return run_ztuser(args, tree_.path(), log_.path() + "/log"); }
 
     std::string sandbox_;
     TempDir tree_, log_;
