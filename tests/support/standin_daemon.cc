@@ -7,7 +7,11 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstring>
+#include <iterator>
 #include <chrono>
 #include <mutex>
 #include <sstream>
@@ -32,6 +36,16 @@ std::runtime_error system_error(const std::string &what) {
     return std::runtime_error(what + ": " + std::strerror(errno));
 }
 
+// The lock file of this process's network namespace ("net:[4026531840]" gives "...-4026531840.lock"): the ports are
+// taken per namespace.
+std::string port_lock_path() {
+    char link[64] = {};
+    std::string ns;
+    if (readlink("/proc/self/ns/net", link, sizeof link - 1) > 0)
+        std::copy_if(link, link + std::strlen(link), std::back_inserter(ns), [](char c) { return std::isdigit(c); });
+    return "/tmp/ztadmin-standin-ports-" + ns + ".lock";
+}
+
 // Exit status of a waitpid() status: the code, or 128 + the signal.
 int exit_status(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw); }
 
@@ -53,12 +67,13 @@ int exit_status(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTER
 PortLockHold::PortLockHold() {
     std::lock_guard<std::mutex> guard(lock_mutex);
     if (lock_users == 0) {
-        zt::Fd fd(open(kPortLockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-        if (!fd) throw system_error(std::string("cannot open ") + kPortLockPath);
+        const std::string path = port_lock_path();
+        zt::Fd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+        if (!fd) throw system_error("cannot open " + path);
         int rc;
         do rc = flock(fd.get(), LOCK_EX);
         while (rc != 0 && errno == EINTR);
-        if (rc != 0) throw system_error(std::string("cannot lock ") + kPortLockPath);
+        if (rc != 0) throw system_error("cannot lock " + path);
         lock_fd = std::move(fd);
     }
     ++lock_users;

@@ -1,16 +1,16 @@
 // standin_daemon.h - a stand-in authentication or session manager for the length of a test.
 //
-// The managers' ports are fixed per address and other test runs on the machine may use them at the same time, so while
-// any StandinDaemon of this process runs, the process holds an exclusive flock on kPortLockPath (taken with a blocking
-// wait).  CTest tests that use the class also carry the RESOURCE_LOCK session_ports (tests/CMakeLists.txt adds it).
+// The managers' ports are fixed per address and other test runs in the same network namespace may use them at the same
+// time, so while any StandinDaemon of this process runs, the process holds an exclusive flock on the port lock of its
+// network namespace (taken with a blocking wait; runs in private namespaces, as scripts/test makes them, never wait for
+// each other).  CTest tests that use the class also carry the RESOURCE_LOCK session_ports (tests/CMakeLists.txt adds
+// it).
 #ifndef ZT_TEST_STANDIN_DAEMON_H
 #define ZT_TEST_STANDIN_DAEMON_H
 
 #include "test_support.h"
 
 namespace zt::test {
-
-inline constexpr const char *kPortLockPath = "/tmp/ztadmin-standin-ports.lock";
 
 // Holds the machine-wide port lock while at least one object exists in this process.
 class PortLockHold {
