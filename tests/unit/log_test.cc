@@ -51,7 +51,8 @@ TEST(Log, PriorityFormCategorySuppressionLengthAndMirror) {
     zt::dprintf("not traced");
     unsetenv("ZTADMIN_TRACE");
     dup2(saved.get(), STDERR_FILENO);
-    EXPECT_EQ(zt::test::read_file(err), "log_test: add_simple_user2(): first#012second\nlog_test: user : no line end\n");
+    EXPECT_EQ(zt::test::read_file(err),
+              "log_test: add_simple_user2(): first#012second\nlog_test: user : no line end\n");
 
     std::remove(path.c_str());
     ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
