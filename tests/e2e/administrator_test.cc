@@ -96,6 +96,18 @@ TEST_F(Administrator, CheckPassesAGoodSetUpLineByLineAndWritesNothing) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(ztadmin({"check", "--quiet"}, tree->root()).out, "");
+    // Anyone else checks what their own runs need: no password file, an anonymous bind, read-only status files.
+    RunOptions as_nobody;
+    as_nobody.unprivileged = true;
+    RunResult user = ztadmin({"check"}, tree->root(), as_nobody);
+    EXPECT_EQ(user.status, 0) << user.out;
+    const std::string root = tree->root(), port = std::to_string(sandbox_->port);
+    for (const std::string &line : {"ok      password file " + root + kPw + ": not read: unprivileged runs bind "
+                                    "anonymously\n",
+                                    "ok      user status file " + root + "/var/ustatus: opens read-only\n",
+                                    "ok      bind as cn=anonymous at 127.0.0.1 port " + port + ": accepted\n"}) {
+        EXPECT_NE(user.out.find(line), std::string::npos) << line << user.out;
+    }
     EXPECT_EQ(snapshot(tree->root()), before);
 }
 
