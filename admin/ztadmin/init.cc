@@ -189,8 +189,9 @@ bool write_files(const InitOptions &o, const std::string &config, const std::str
         }
     }
     zt::CString scrambled(scramble_text(password.text.c_str()));
-    Secret line;
-    line.text = std::string(scrambled.get()) + "\n";
+    Secret line;  // built in place: no temporary copy is left behind unwiped
+    line.text.reserve(password.text.size() + 1);
+    line.text.append(scrambled.get()).push_back('\n');
     explicit_bzero(scrambled.get(), std::strlen(scrambled.get()));
     const std::pair<const std::string *, std::pair<std::string, mode_t>> files[] = {
         {&password_file, {line.text, kPasswordMode}}, {&config, {configuration_text(o), kConfigMode}}};
