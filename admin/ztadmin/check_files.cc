@@ -171,6 +171,38 @@ void check_status_file(const Setup &setup, Report &report, const char *what, con
     report.ok(subject, access == 1 ? "opens read-only" : "opens read-write");
 }
 
+// The verdict on the data-store configuration once the library's reader
+// has read it: `so_far`, or the reader's own reason why not.
+FileVerdict read_verdict(const FileVerdict &so_far) {
+    zt::LogCapture capture;
+    BackendList list{};
+    AdminStatus status = read_ds_config(&list);
+    free_backend(&list);
+    if (status == ADMIN_SUCCESS) return so_far;
+    return {Verdict::kFailed, capture.records().empty() ? zt_err2str(status) : capture.joined()};
+}
+
+// The primary the data-store configuration at `path` names, found as the
+// library finds it; remembered in `setup` unless it is this host.
+void check_primary_named(Setup &setup, Report &report, const std::string &path) {
+    zt::LogCapture capture;
+    char *name = nullptr;
+    int port = -1;
+    AdminStatus status = zt_getDSprimary(&name, &port);
+    zt::CString host(name);
+    if (status == ADMIN_ERR_NOT_FOUND) {
+        report.failed("primary server", "no database with the suffix o=ztdata in " + path);
+    } else if (status != ADMIN_SUCCESS) {
+        report.failed("primary server", capture.records().empty() ? zt_err2str(status) : capture.joined());
+    } else if (port == -1) {
+        report.ok("primary server", std::string("this host (") + host.get() + ") is the primary");
+    } else {
+        report.ok("primary server", std::string(host.get()) + " port " + std::to_string(port) + ", named in " + path);
+        setup.primary = host.get();
+        setup.primary_port = port;
+    }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- steps
@@ -243,33 +275,9 @@ void check_status_files(Setup &setup, Report &report) {
 void check_data_store_configuration(Setup &setup, Report &report) {
     std::string path = zt::fixed_path(zt::kDsConfigPath);
     FileVerdict verdict = file_verdict(setup, path, false);
-    if (verdict.verdict != Verdict::kFailed) {
-        zt::LogCapture capture;
-        BackendList list{};
-        AdminStatus status = read_ds_config(&list);
-        free_backend(&list);
-        if (status != ADMIN_SUCCESS)
-            verdict = {Verdict::kFailed, capture.records().empty() ? zt_err2str(status) : capture.joined()};
-    }
+    if (verdict.verdict != Verdict::kFailed) verdict = read_verdict(verdict);
     report.line(verdict.verdict, "data-store configuration file " + path, verdict.reason);
-    if (verdict.verdict == Verdict::kFailed) return;
-
-    zt::LogCapture capture;
-    char *name = nullptr;
-    int port = -1;
-    AdminStatus status = zt_getDSprimary(&name, &port);
-    zt::CString host(name);
-    if (status == ADMIN_ERR_NOT_FOUND) {
-        report.failed("primary server", "no database with the suffix o=ztdata in " + path);
-    } else if (status != ADMIN_SUCCESS) {
-        report.failed("primary server", capture.records().empty() ? zt_err2str(status) : capture.joined());
-    } else if (port == -1) {
-        report.ok("primary server", std::string("this host (") + host.get() + ") is the primary");
-    } else {
-        report.ok("primary server", std::string(host.get()) + " port " + std::to_string(port) + ", named in " + path);
-        setup.primary = host.get();
-        setup.primary_port = port;
-    }
+    if (verdict.verdict != Verdict::kFailed) check_primary_named(setup, report, path);
 }
 
 }  // namespace ztadmin
