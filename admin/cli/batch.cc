@@ -39,6 +39,12 @@ LineRead read_line(FILE *file, size_t buffer_size, std::string &line) {
     return line.empty() ? LineRead::kEnd : LineRead::kLine;
 }
 
+// A carriage return right before the line feed (or at the end of a last
+// line without one) is the line end of a file saved on Windows, not data.
+void drop_carriage_return(std::string &line) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+}
+
 // Walks the lines of a batch file, calling handle(line_text, number) for
 // each.  handle returns false to stop early.  Returns -1 when the file
 // cannot be opened or a line is too long.
@@ -57,6 +63,7 @@ int for_each_line(const char *file_name, size_t buffer_size, Handler handle) {
             std::fprintf(stderr, "Error: Line '%d' in file '%s' too long\n", number, file_name);
             return -1;
         }
+        drop_carriage_return(line);
         if (!handle(line.c_str(), number)) break;
     }
     return 0;

@@ -23,8 +23,10 @@ void replace_field(char *&field, const char *value) {
     field = safe_strdup(value);
 }
 
-// Sets bind identity, password and mechanism by the access level.  Returns
-// 0, or the status of the password file read (after logging it).
+}  // namespace
+
+namespace zt {
+
 AdminStatus apply_access_level(AdminConfig *zta, int level, const char *user,
                                const char *password) {
     switch (level) {
@@ -57,6 +59,10 @@ AdminStatus apply_access_level(AdminConfig *zta, int level, const char *user,
             return ADMIN_SUCCESS;
     }
 }
+
+}  // namespace zt
+
+namespace {
 
 // Opens both status databases, read-only at level 1.  Returns 0 or -28
 // (after logging which file failed); on failure nothing stays open.
@@ -162,7 +168,7 @@ AdminConfig *_zt_dsConnect(int access_level, const char *user, const char *passw
         return nullptr;
     }
     if (server != nullptr) replace_field(zta->server_name, server);
-    if (AdminStatus s = apply_access_level(zta, access_level, user, password); s != ADMIN_SUCCESS) {
+    if (AdminStatus s = zt::apply_access_level(zta, access_level, user, password); s != ADMIN_SUCCESS) {
         free_zta(zta);
         result = s;
         return nullptr;

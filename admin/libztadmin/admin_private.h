@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <lber.h>
 #include <ldap.h>
@@ -84,6 +85,27 @@ std::string platform_path(const PlatformPath &path);
 void dprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void dlprintf(const char *category, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void log_admin(const char *category, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// Collects the text of every record this thread logs while the object
+// lives (nested captures all see it), without changing where the records
+// go: a tool that diagnoses a set-up shows the library's own reason.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+
+    void add(const char *text);
+    // The records, each without one trailing line feed.
+    const std::vector<std::string> &records() const { return records_; }
+    // The non-empty records joined by "; ".
+    std::string joined() const;
+
+private:
+    LogCapture *outer_;
+    std::vector<std::string> records_;
+};
 
 // --------------------------------------------------------- owning wrappers
 struct FreeDeleter {
@@ -169,6 +191,11 @@ Fd open_regular_file(const std::string &path);
 FilePtr open_config_file(const std::string &path);
 
 // ------------------------------------------------------------- sessions
+// Sets the record's bind identity, password and mechanism by the access
+// level, as a connection does (level 3 reads the password file).  Returns
+// 0, or the status of the password file read (after logging it).
+AdminStatus apply_access_level(AdminConfig *zta, int level, const char *user, const char *password);
+
 // _zt_LDAPopen at `host` with `conn`'s bind identity, password, port and
 // mechanism, running StartTLS first when `conn`'s TLS mode asks for it:
 // the bound session, or null with `status` set.

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -300,6 +301,35 @@ TEST_F(Ztuser, BatchFilesThatCannotBeReadEndTheRun) {
     EXPECT_EQ(ztuser({"-af", empty}).err, "\n0 users added, 0 lines skipped due to errors.\n");
     EXPECT_EQ(ztuser({"-ef", empty}).err, "\n0 users modified\n");
     EXPECT_EQ(ztuser({"-df", empty}).err, "\n0 users deleted\n");
+}
+
+// A batch file saved with Windows line ends adds, edits and deletes exactly what the same file with Unix line ends
+// does: the carriage return before each line feed, and at the end of a last line without one, is not data.
+TEST_F(Ztuser, BatchFilesWithWindowsLineEndsGiveTheSameEntries) {
+    const std::string stem = unique_token("crlf"), a = stem + "a", c = stem + "c";
+    const std::string add = a + ", localhost, 7007, Jane Doe, Room 5|" + c + ", localhost, 7010, Ann Other";
+    const std::string edit = a + ", localhost, 7009, Jane Doe|" + c + ", localhost, 7010, Ann Other, note";
+    const std::string del = a + "|" + c;
+    TempDir dir;
+    std::vector<std::string> seen;
+    for (const std::string end : {"\n", "\r\n"}) {
+        auto batch = [&](const char *mode, const std::string &lines) {  // the last line without its line feed
+            std::string text = std::regex_replace(lines, std::regex("\\|"), end) + end.substr(0, end.size() - 1);
+            RunResult r = ztuser({mode, dir.write("batch.csv", text)});
+            RunResult listed = ztuser({"-Li", stem});
+            const std::regex differs("(Logical Token|User Created) .*");  // the user's ID and time of creation
+            std::string props = std::regex_replace(ztuser({"-p", a}).out, differs, "");
+            return r.out + r.err + std::to_string(r.status) + listed.out + props;
+        };
+        std::string outcome = batch("-af", add);
+        outcome += batch("-ef", edit);
+        seen.push_back(outcome + batch("-df", del));
+    }
+    EXPECT_EQ(seen[1], seen[0]);
+    for (const char *expected : {"Added Jane Doe\nAdded Ann Other\n", "\n2 users modified\n",
+                                 "Deleted " , "\n2 users deleted\n"}) {
+        EXPECT_NE(seen[0].find(expected), std::string::npos) << expected << "\n" << seen[0];
+    }
 }
 
 TEST_F(Ztuser, ListingsByNameCountTokensAndUsers) {

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <memory>
@@ -70,10 +71,10 @@ public:
     const std::string &root() const { return dir_.path(); }
     std::string config_path() const { return root() + kEtc + "/ztadmin.conf"; }
     std::string dbm_path(const std::string &name) const { return root() + "/var/" + name; }
-    // Writes the password file holding `clear` (scrambled as the tools read it).
+    // Writes the password file holding `clear` (scrambled as the tools read it), mode 0600.
     void write_password(const std::string &clear) const {
         char *scrambled = scramble_text(clear.c_str());
-        dir_.write(std::string(kEtc).substr(1) + "/ztadmin.pw", std::string(scrambled) + "\n");
+        chmod(dir_.write(std::string(kEtc).substr(1) + "/ztadmin.pw", std::string(scrambled) + "\n").c_str(), 0600);
         std::free(scrambled);
     }
     void use() const { setenv("ZTADMIN_ROOT", root().c_str(), 1); }

@@ -35,19 +35,23 @@ TEST(SetIdRun, IgnoresTheCallersRootPrefixAndLogMirror) {
     auto run_as_nobody = [&](mode_t mode, const std::string &log) {
         EXPECT_EQ(chmod(program.c_str(), mode), 0);
         RunOptions options;
-        options.env = {{"ZTADMIN_ROOT", t.path() + "/caller"}, {"ZTADMIN_LOG", log}, {"ASAN_OPTIONS", "detect_leaks=0"}};
+        options.env = {{"ZTADMIN_ROOT", t.path() + "/caller"}, {"ZTADMIN_LOG", log}, {"ZTADMIN_TRACE", "1"},
+                       {"ASAN_OPTIONS", "detect_leaks=0"}};
         return run({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
                     "mount --bind \"$0\" /etc/opt && exec setpriv --reuid=65534 --regid=65534 --clear-groups \"$1\" "
                     "-li no-such-token", t.path() + "/etc-opt", program},
                    options);
     };
-    // Not set-id: the caller's tree and mirror are honoured.
-    EXPECT_EQ(run_as_nobody(0755, open_log).status, 255);
+    // Not set-id: the caller's tree, mirror and trace are honoured.
+    RunResult plain = run_as_nobody(0755, open_log);
+    EXPECT_EQ(plain.status, 255);
     EXPECT_NE(read_file(open_log).find("(d) connecting to ldap://127.0.0.1:1 as |cn=anonymous|"), std::string::npos);
+    EXPECT_NE(plain.err.find("ztuser: (d) connecting to ldap://127.0.0.1:1 as |cn=anonymous|\n"), std::string::npos);
     for (mode_t mode : kSetIdModes) {
         for (const std::string &log : {kept, fresh}) {
             RunResult r = run_as_nobody(mode, log);
             EXPECT_EQ(r.out, "\n0 tokens total.\n") << std::oct << mode << ": " << r.err;  // the system's server
+            EXPECT_EQ(r.err, "") << std::oct << mode;  // no trace
         }
         EXPECT_EQ(read_file(kept), "keep\n") << std::oct << mode;
         EXPECT_FALSE(std::filesystem::exists(fresh)) << std::oct << mode;

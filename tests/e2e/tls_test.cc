@@ -1,5 +1,7 @@
 // StartTLS end to end, against a sandbox whose servers refuse every
 // operation but StartTLS itself over a clear connection.
+#include <sys/stat.h>
+
 #include "test_support.h"
 
 namespace zt::test {
@@ -19,6 +21,7 @@ protected:
         for (const char *file : {"ztadmin.conf", "ztadmin.pw", "qmds/current/ztdsd.conf"})
             tree_.write(etc + file, read_file(sandbox_ + "/root/" + etc + file));
         tree_.write(etc + "ztadmin.conf", read_file(sandbox_ + "/root/" + etc + "ztadmin.conf") + overrides);
+        chmod((tree_.path() + "/" + etc + "ztadmin.pw").c_str(), 0600);
     }
     RunResult ztuser(const Strings &args) { return run_ztuser(args, tree_.path(), log_.path() + "/log"); }
 
@@ -45,18 +48,24 @@ TEST_F(Tls, SimpleBindsAndTheReferredWriteRunOverTls) {
 
 TEST_F(Tls, AFailedHandshakeOrCheckIsABindFailureThatSaysWhy) {
     const std::string other_ca = sandbox_ + "/tls/other-ca.pem";
-    const struct { std::string overrides, host, reason, bind_error; } cases[] = {
+    const std::string port = std::to_string(std::atoi(read_file(sandbox_ + "/port").c_str()));
+    // `check` is the start of the line of `ztadmin check` that names the fault.
+    const struct { std::string overrides, host, reason, bind_error, check; } cases[] = {
         {"admin.server.tls.cacert=" + other_ca, "127.0.0.1",
          "StartTLS with DS server 127.0.0.1 failed - Connect error (TLS: peer cert untrusted or revoked",
-         "Connect error"},
+         "Connect error", "FAILED  StartTLS with 127.0.0.1 port " + port + ": open_connection(): StartTLS with DS "
+         "server 127.0.0.1 failed - Connect error (TLS: peer cert untrusted or revoked"},
         {"admin.server.name=localhost", "localhost", "does not match common name in certificate (127.0.0.1).)",
-         "Connect error"},
+         "Connect error", "FAILED  StartTLS with localhost port " + port + ": open_connection(): StartTLS with DS "
+         "server localhost failed - Connect error (TLS: hostname ("},
         {"admin.server.tls=StartTLS", "127.0.0.1",
          "14 invalid TLS mode specified in /etc/opt/KRVXzt/ztadmin.conf\n"
          "14 open_connection(): invalid TLS mode (=-1)\n",
-         "Bad parameter to an ldap routine"},
+         "Bad parameter to an ldap routine", "FAILED  configuration key admin.server.tls: \"StartTLS\" is neither"},
         // Without TLS the server refuses the bind itself.
-        {"admin.server.tls=none", "127.0.0.1", "", "Confidentiality required"},
+        {"admin.server.tls=none", "127.0.0.1", "", "Confidentiality required",
+         "FAILED  bind as cn=admin,o=ztdata at 127.0.0.1 port " + port + ": open_connection(): Could not bind to DS "
+         "server 127.0.0.1 - Confidentiality required"},
     };
     for (const auto &c : cases) {
         configure(c.overrides + "\n");
@@ -70,6 +79,11 @@ TEST_F(Tls, AFailedHandshakeOrCheckIsABindFailureThatSaysWhy) {
         EXPECT_NE(log.find("open_connection(): Could not bind to DS server " + c.host + " - " + c.bind_error),
                   std::string::npos)
             << log;
+        RunOptions in_tree;
+        in_tree.env["ZTADMIN_ROOT"] = tree_.path();
+        RunResult check = run({build_path("ztadmin"), "check", "--quiet"}, in_tree);
+        EXPECT_NE(("\n" + check.out).find("\n" + c.check), std::string::npos) << check.out;
+        EXPECT_EQ(check.status, 1);
     }
 }
 

@@ -43,6 +43,7 @@ TEST(StagedInstall, HoldsExactlyThePackageFilesAndNothingElsewhere) {
     auto dynamic = [](const std::string &file) { return shell("readelf -d \"$1\"", {staged(file)}).out; };
     EXPECT_NE(dynamic("lib/libztadmin.so.1").find("soname: [libztadmin.so.1]"), std::string::npos);
     for (const auto &[program, runpath] : {std::pair{"bin/ztuser", "[$ORIGIN/../lib]"},
+                                           std::pair{"bin/ztadmin", "[$ORIGIN/../lib]"},
                                            std::pair{"lib/pkginfo", "[$ORIGIN]"},
                                            std::pair{"lib/ztsessionkill", "[$ORIGIN]"}}) {
         EXPECT_NE(dynamic(program).find("(RUNPATH)            Library runpath: " + std::string(runpath)),
@@ -66,25 +67,33 @@ TEST(StagedInstall, CProgramBuiltFromPkgConfigAloneUsesTheCatalogue) {
     }
 }
 
-// Every option a usage line names ("-k <-tokenid|-xdisplay> ..." names three) is described under OPTIONS.
-TEST(StagedInstall, ManualPageRendersCleanlyAndDocumentsEveryOption) {
-    std::string page = staged("share/man/man1/ztuser.1");
-    RunResult lint = shell("groff -man -ww -z \"$1\"", {page});
-    EXPECT_EQ(lint.status, 0);
-    EXPECT_EQ(lint.err, "");
-    RunResult man = shell("MANWIDTH=80 man -l \"$1\"", {page});
-    EXPECT_EQ(man.status, 0) << man.err;
-    EXPECT_NE(man.out.find("ZTUSER(1)"), std::string::npos);
+// Every option a usage text names ("-k <-tokenid|-xdisplay> ..." names three) is described in the manual page, under
+// OPTIONS (ztuser) or COMMANDS and OPTIONS (ztadmin).
+TEST(StagedInstall, ManualPagesRenderCleanlyAndDocumentEveryOption) {
+    const struct { std::string page, title, usage, from; } pages[] = {
+        {"share/man/man1/ztuser.1", "ZTUSER(1)", read_file(source_path("tests/e2e/golden/usage.txt")), "\nOPTIONS\n"},
+        {"share/man/man8/ztadmin.8", "ZTADMIN(8)", run({staged("bin/ztadmin"), "-h"}).out, "\nCOMMANDS\n"},
+    };
+    for (const auto &p : pages) {
+        std::string page = staged(p.page);
+        RunResult lint = shell("groff -man -ww -z \"$1\"", {page});
+        EXPECT_EQ(lint.status, 0);
+        EXPECT_EQ(lint.err, "") << p.page;
+        RunResult man = shell("MANWIDTH=80 man -l \"$1\"", {page});
+        EXPECT_EQ(man.status, 0) << man.err;
+        EXPECT_NE(man.out.find(p.title), std::string::npos);
 
-    std::string text = shell("groff -man -Tascii -P-cbou \"$1\"", {page}).out;
-    size_t from = text.find("\nOPTIONS\n"), to = text.find("\nEXIT STATUS\n");
-    ASSERT_TRUE(from != std::string::npos && to != std::string::npos) << text;
-    std::string described = text.substr(from, to - from);
-    const std::regex option(R"((?:^|[^\w-])(-\w+))");
-    for (const auto &line : lines_of(read_file(source_path("tests/e2e/golden/usage.txt")))) {
-        if (!line.starts_with("   ztuser ")) continue;
-        for (std::sregex_iterator m(line.begin(), line.end(), option), end; m != end; ++m)
-            EXPECT_TRUE(std::regex_search(described, std::regex(" " + (*m)[1].str() + "\\b"))) << (*m)[1];
+        std::string text = shell("groff -man -Tascii -P-cbou \"$1\"", {page}).out;
+        size_t from = text.find(p.from), to = text.find("\nEXIT STATUS\n");
+        ASSERT_TRUE(from != std::string::npos && to != std::string::npos) << text;
+        std::string described = text.substr(from, to - from);
+        const std::regex option(R"((?:^|[^\w-])(--?\w[\w-]*))");
+        ASSERT_FALSE(p.usage.empty()) << p.page;
+        for (const auto &line : lines_of(p.usage)) {
+            if (line.starts_with("      - ") || line == "usage:") continue;
+            for (std::sregex_iterator m(line.begin(), line.end(), option), end; m != end; ++m)
+                EXPECT_TRUE(std::regex_search(described, std::regex(" " + (*m)[1].str() + "\\b"))) << (*m)[1];
+        }
     }
 }
 

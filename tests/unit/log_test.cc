@@ -40,6 +40,20 @@ TEST(Log, PriorityFormCategorySuppressionLengthAndMirror) {
     zt::dprintf("add_simple_user2(): first\nsecond\n");
     EXPECT_EQ(zt::test::read_file(path), "14 add_simple_user2(): first#012second\n");
 
+    // $ZTADMIN_TRACE copies each record to standard error in the same one-line form, named by the program.
+    std::string err = dir.path() + "/stderr";
+    zt::Fd saved(dup(STDERR_FILENO)), file(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
+    ASSERT_EQ(dup2(file.get(), STDERR_FILENO), STDERR_FILENO);
+    setenv("ZTADMIN_TRACE", "1", 1);
+    zt::dprintf("add_simple_user2(): first\nsecond\n");
+    zt::log_admin("user", "no line end");
+    setenv("ZTADMIN_TRACE", "0", 1);
+    zt::dprintf("not traced");
+    unsetenv("ZTADMIN_TRACE");
+    dup2(saved.get(), STDERR_FILENO);
+    EXPECT_EQ(zt::test::read_file(err),
+              "log_test: add_simple_user2(): first#012second\nlog_test: user : no line end\n");
+
     std::remove(path.c_str());
     ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
     zt::dprintf("through a link");
