@@ -40,6 +40,12 @@ extern "C" {
 extern "C" {
 #endif
 
+/* The library is built with hidden visibility: what this header declares is
+ * what it exports. */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 /* ================================================ configuration, connection */
 
 #define AUTH_SIMPLE   0
@@ -587,6 +593,10 @@ RawToken *get_next_raw_token(AdminConfig *conn, AdminIterator *iterator);
 Xconfig *get_next_xconfig_ltokens(AdminConfig *conn, AdminIterator *iterator);
 Xconfig *get_next_xconfig_rtokens(AdminConfig *conn, AdminIterator *iterator);
 void finish_iterator(AdminConfig *conn, AdminIterator *iterator);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

@@ -30,6 +30,12 @@
 extern "C" {
 #endif
 
+/* The library is built with hidden visibility: what this header declares is
+ * what it exports. */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 /* ===================================================== record queries */
 
 /* flag bits of KeyValuesNode and CurrentEntry */
@@ -235,6 +241,10 @@ int pseudo_allowed(void);
  * NULL.  NULL also when the configured server name is 256 bytes or
  * longer. */
 CurrentEntry *filter_pseudo_entries(AdminConfig *config, const CurrentEntry *list, int mode);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

@@ -24,6 +24,12 @@
 extern "C" {
 #endif
 
+/* The library is built with hidden visibility: what this header declares is
+ * what it exports. */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 struct hostent;
 
 /* ======================================================= group members */
@@ -159,6 +165,10 @@ void print_smstatus(const smstatus *status);
  * record of it in *gm_start and its session manager's in *sm_start.
  * 0, or -1 after a log line. */
 int get_start_times(gm_host *member, const char *host, int *gm_start, int *sm_start);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

@@ -20,6 +20,12 @@
 extern "C" {
 #endif
 
+/* The library is built with hidden visibility: what this header declares is
+ * what it exports. */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 /* ------------------------------------------------------------ allocation */
 void *safe_malloc(int size);
 void *safe_calloc(int count, int size);
@@ -124,6 +130,10 @@ AdminStatus merge_keyValue_arrays(char ***destination, char **source);
 
 /* -------------------------------------------------------- text escaping */
 char *zt_safe_str(const char *text);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }

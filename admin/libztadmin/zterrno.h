@@ -12,6 +12,12 @@
 extern "C" {
 #endif
 
+/* The library is built with hidden visibility: what this header declares is
+ * what it exports. */
+#if defined(__GNUC__)
+#pragma GCC visibility push(default)
+#endif
+
 typedef int AdminStatus;
 
 #define ADMIN_SUCCESS                  0
@@ -60,6 +66,10 @@ const char *zt_errNotPrivileged(void);
 AdminStatus zt_errno2zterr(int err, AdminStatus fallback);
 /* Maps an LDAP result code. */
 AdminStatus zt_dserr2zterr(int ldap_code);
+
+#if defined(__GNUC__)
+#pragma GCC visibility pop
+#endif
 
 #ifdef __cplusplus
 }
