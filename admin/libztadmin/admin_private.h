@@ -184,6 +184,30 @@ int start_tls(LDAP *ld, int tls_mode, const char *cacert, const char *host);
 // A malloc'd copy of `s` for handing to a C caller; safe_malloc semantics.
 char *dup_c(std::string_view s);
 
+// ------------------------------------------------------------------ text
+// The length of the well-formed UTF-8 sequence (RFC 3629: no overlong
+// form, surrogate or code point above U+10FFFF) at the start of `text`,
+// or 0 when there is none (`text` empty, or its first bytes are not one).
+size_t utf8_sequence_length(std::string_view text);
+
+// True when `text` holds a control character: a C0 control (NUL, line
+// feed, carriage return, ESC, ...), DEL, a C1 control written in UTF-8
+// (U+0080 to U+009F), or a byte 0x80 to 0x9F outside any well-formed
+// UTF-8 sequence (a C1 control to a terminal that reads single bytes).
+bool has_control_character(std::string_view text);
+// Absent text holds none.
+inline bool has_control_character(const char *text) {
+    return text != nullptr && has_control_character(std::string_view(text));
+}
+
+// `text` as it may reach a terminal: every control character (as above)
+// and every byte that is not part of a well-formed UTF-8 sequence becomes
+// "?"; everything else, ordinary text and valid UTF-8, is unchanged.  The
+// result is well-formed UTF-8 without a control character, so a value
+// from the directory or a manager can neither move the cursor nor send
+// the terminal a command (ESC, CSI, OSC, CR, BS, ...).
+std::string terminal_text(std::string_view text);
+
 // ------------------------------------------- write executor, entry queries
 // Replication backoff of zt_LDAPexec: the next delay in milliseconds, the
 // same as a time-out for select(), and the empty descriptor set it waits on.

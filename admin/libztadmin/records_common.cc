@@ -68,34 +68,13 @@ bool fits_ia5_string(const char *value) {
     return true;
 }
 
-namespace {
-
-// The length of the well-formed UTF-8 sequence at `s`, or 0.  Overlong
-// forms, surrogates and code points above U+10FFFF are not well-formed.
-size_t utf8_sequence(const unsigned char *s) {
-    if (s[0] < 0x80) return 1;
-    size_t length = s[0] >= 0xc2 && s[0] <= 0xdf ? 2 : s[0] >= 0xe0 && s[0] <= 0xef ? 3
-                                                    : s[0] >= 0xf0 && s[0] <= 0xf4 ? 4 : 0;
-    // The second byte's range narrows for the lead bytes that could start
-    // an overlong form, a surrogate or a code point past U+10FFFF.
-    unsigned char low = s[0] == 0xe0 ? 0xa0 : s[0] == 0xf0 ? 0x90 : 0x80;
-    unsigned char high = s[0] == 0xed ? 0x9f : s[0] == 0xf4 ? 0x8f : 0xbf;
-    if (length == 0 || s[1] < low || s[1] > high) return 0;
-    for (size_t i = 2; i < length; ++i) {
-        if ((s[i] & 0xc0) != 0x80) return 0;
-    }
-    return length;
-}
-
-}  // namespace
-
 bool fits_directory_string(const char *value) {
     if (value == nullptr) return true;
     if (*value == '\0') return false;
-    for (const auto *s = reinterpret_cast<const unsigned char *>(value); *s != '\0';) {
-        size_t length = utf8_sequence(s);
+    for (std::string_view rest(value); !rest.empty();) {
+        size_t length = utf8_sequence_length(rest);
         if (length == 0) return false;
-        s += length;
+        rest.remove_prefix(length);
     }
     return true;
 }
