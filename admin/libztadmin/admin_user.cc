@@ -108,7 +108,7 @@ const char *const kUserLog = "user";
 using UserPtr = std::unique_ptr<User, decltype(&free_user)>;
 using LogicalTokenPtr = std::unique_ptr<LogicalToken, decltype(&free_logical_token)>;
 
-std::string user_dn(AdminConfig *conn, const char *id) { return zt::entry_dn(id, zt::kUsersContainer, conn->subtree); }
+zt::Dn user_dn(AdminConfig *conn, const char *id) { return zt::entry_dn(id, zt::kUsersContainer, conn->subtree); }
 
 std::string user_base(AdminConfig *conn) { return zt::search_base(zt::kUsersContainer, conn->subtree); }
 

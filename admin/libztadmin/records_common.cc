@@ -8,10 +8,31 @@
 
 namespace zt {
 
-std::string entry_dn(std::string_view id, std::string_view container, std::string_view root) {
-    std::string dn = "ztID=";
-    dn.append(id).append(", ").append(container).append(", ").append(root);
-    return dn;
+namespace {
+
+void append_hex_pair(std::string &out, unsigned char byte) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += '\\';
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0xf];
+}
+
+}  // namespace
+
+Dn &Dn::text(std::string_view fixed) {
+    escaped_.append(fixed);
+    written_ += fixed.size();
+    return *this;
+}
+
+Dn &Dn::value(std::string_view raw) {
+    escaped_.append(dn_escape(raw));
+    written_ += raw.size();
+    return *this;
+}
+
+Dn entry_dn(std::string_view id, std::string_view container, std::string_view root) {
+    return Dn().text("ztID=").value(id).text(", ").text(container).text(", ").text(root);
 }
 
 std::string search_base(std::string_view container, std::string_view root) {
@@ -20,10 +41,8 @@ std::string search_base(std::string_view container, std::string_view root) {
     return base;
 }
 
-std::string entry_dn_compact(std::string_view id, std::string_view container, std::string_view root) {
-    std::string dn = "ztID=";
-    dn.append(id).append(",").append(container).append(",").append(root);
-    return dn;
+Dn entry_dn_compact(std::string_view id, std::string_view container, std::string_view root) {
+    return Dn().text("ztID=").value(id).text(",").text(container).text(",").text(root);
 }
 
 std::string search_base_compact(std::string_view container, std::string_view root) {
@@ -33,20 +52,74 @@ std::string search_base_compact(std::string_view container, std::string_view roo
 }
 
 std::string filter_escape(std::string_view value) {
-    static constexpr char kHex[] = "0123456789abcdef";
     std::string escaped;
     escaped.reserve(value.size());
     for (char c : value) {
-        if (c == '*' || c == '(' || c == ')' || c == '\\' || c == '\0') {
-            auto byte = static_cast<unsigned char>(c);
-            escaped += '\\';
-            escaped += kHex[byte >> 4];
-            escaped += kHex[byte & 0xf];
-        } else {
+        if (c == '*' || c == '(' || c == ')' || c == '\\' || c == '\0')
+            append_hex_pair(escaped, static_cast<unsigned char>(c));
+        else
             escaped += c;
-        }
     }
     return escaped;
+}
+
+std::string dn_escape(std::string_view value) {
+    std::string escaped;
+    escaped.reserve(value.size());
+    for (size_t i = 0; i < value.size(); ++i) {
+        auto byte = static_cast<unsigned char>(value[i]);
+        bool edge_blank = byte == ' ' && (i == 0 || i + 1 == value.size());
+        if (byte < 0x20 || byte == 0x7f) {
+            append_hex_pair(escaped, byte);
+            continue;
+        }
+        if (std::strchr(",+\"\\<>;=", byte) != nullptr || edge_blank || (byte == '#' && i == 0)) escaped += '\\';
+        escaped += static_cast<char>(byte);
+    }
+    return escaped;
+}
+
+namespace {
+
+// Where the first RDN of `dn` ends: its first "," outside a quoted part
+// and not escaped by a backslash; npos when there is none.
+size_t first_rdn_end(std::string_view dn) {
+    bool quoted = false;
+    for (size_t i = 0; i < dn.size(); ++i) {
+        if (dn[i] == '\\')
+            ++i;
+        else if (dn[i] == '"')
+            quoted = !quoted;
+        else if (dn[i] == ',' && !quoted)
+            return i;
+    }
+    return std::string_view::npos;
+}
+
+// The RDN as a filter with its values filter-escaped; the RDN text itself
+// when libldap cannot read it.
+std::string rdn_filter(std::string_view rdn) {
+    berval text{rdn.size(), const_cast<char *>(rdn.data())};
+    LDAPRDN parsed = nullptr;
+    char *end = nullptr;
+    if (ldap_bv2rdn(&text, &parsed, &end, LDAP_DN_FORMAT_LDAP) != LDAP_SUCCESS) return std::string(rdn);
+    std::string filter;
+    int count = 0;
+    for (LDAPAVA **ava = parsed; *ava != nullptr; ++ava, ++count) {
+        std::string_view type((*ava)->la_attr.bv_val, (*ava)->la_attr.bv_len);
+        std::string_view value((*ava)->la_value.bv_val, (*ava)->la_value.bv_len);
+        filter.append("(").append(type).append("=").append(filter_escape(value)).append(")");
+    }
+    ldap_rdnfree(parsed);
+    return count == 1 ? filter : "(&" + filter + ")";
+}
+
+}  // namespace
+
+std::optional<FirstRdn> split_first_rdn(std::string_view dn) {
+    size_t comma = first_rdn_end(dn);
+    if (comma == std::string_view::npos) return std::nullopt;
+    return FirstRdn{rdn_filter(dn.substr(0, comma)), std::string(dn.substr(comma + 1))};
 }
 
 void ModList::push(int op, const char *attr, const std::vector<std::string> &values) {

@@ -236,7 +236,7 @@ protected:
     }
     // Adds the container `name` below `parent`; waits until the replica has it.
     std::string add(const std::string &name, const std::string &parent) {
-        std::string dn = "ztName=" + name + "," + parent;
+        std::string dn = "ztName=" + zt::dn_escape(name) + "," + parent;
         EXPECT_EQ(primary_->add_container(dn, name), LDAP_SUCCESS) << dn;
         EXPECT_TRUE(replica_->wait_exists(dn, true));
         return dn;
