@@ -106,6 +106,7 @@ struct RunOptions {
     std::map<std::string, std::string> env;     // added to (or replacing in) the environment
     std::vector<std::string> unset_env;         // removed from the environment
     bool unprivileged = false;                  // run as the user "nobody"
+    std::string cwd;                            // the working directory (empty: the test's)
     int timeout_seconds = 120;                  // killed after this
 };
 
