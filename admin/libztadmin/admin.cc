@@ -42,7 +42,9 @@ AdminStatus apply_access_level(AdminConfig *zta, int level, const char *user,
         case 3: {
             std::string path = zt::fixed_path(zt::kPasswordPath);
             AdminStatus status = ADMIN_SUCCESS;
-            char *clear = read_passwd_file(path.c_str(), &status);
+            // Until free_zta wipes it, no core dump or tracer may see it.
+            zt::hold_password_undumpable(zta);
+            char *clear = zt::read_password_file(path.c_str(), &status, true);
             if (clear == nullptr) {
                 zt::dprintf("open_connection(): Could not read ZT password file (%s)\n", path.c_str());
                 return status;

@@ -12,6 +12,7 @@
 #endif
 
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <cstdio>
@@ -167,6 +168,34 @@ Fd open_regular_file(const std::string &path);
 // when it holds at most kMaxConfigFileSize bytes; null with errno set as by
 // open_regular_file, or EFBIG for a larger file.  A device is never read.
 FilePtr open_config_file(const std::string &path);
+// The same for a file already opened with open_regular_file (an empty Fd
+// gives null and leaves errno alone).
+FilePtr open_config_file(Fd fd);
+
+// Why root must not trust the file whose status is `st` (a file others
+// could write would steer root's bind, or show them its password): "is not
+// owned by root", "is writable by group or others", or, for a `secret`,
+// "is readable by group or others"; null when the file may be trusted.
+// The configuration, data-store configuration and password files pass it
+// before a privileged run reads them.
+const char *untrusted_file_reason(const struct stat &st, bool secret);
+
+// open_config_file for a file root is about to trust: when
+// untrusted_file_reason refuses it, null with errno EACCES after the log
+// line "WHO(): WHAT (PATH) REASON (owner UID, mode MODE)".
+FilePtr open_trusted_config_file(const std::string &path, const char *who, const char *what);
+
+// read_passwd_file; with `trusted_only` the file must also pass
+// untrusted_file_reason as a secret (else EACCES's status, after the log
+// line).
+char *read_password_file(const char *path, AdminStatus *status, bool trusted_only);
+
+// Keeps the process from being dumped or traced while `holder` holds a
+// password read from the password file; the process becomes dumpable again
+// (if it was) once no holder is left.  Releasing a record that never held
+// one does nothing.
+void hold_password_undumpable(const AdminConfig *holder);
+void release_password_undumpable(const AdminConfig *holder);
 
 // ------------------------------------------------------------- sessions
 // _zt_LDAPopen at `host` with `conn`'s bind identity, password, port and

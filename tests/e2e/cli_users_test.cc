@@ -78,10 +78,17 @@ TEST_F(Ztuser, ConnectsAtEitherAccessLevelOrSaysItCannot) {
     TempDir down;
     std::string conf = read_file(sandbox_dir() + "/root/etc/opt/KRVXzt/ztadmin.conf");
     down.write("etc/opt/KRVXzt/ztadmin.conf", conf + "admin.server.port=1\n");
-    down.write("etc/opt/KRVXzt/ztadmin.pw", read_file(sandbox_dir() + "/root/etc/opt/KRVXzt/ztadmin.pw"));
+    down.write("etc/opt/KRVXzt/ztadmin.pw", read_file(sandbox_dir() + "/root/etc/opt/KRVXzt/ztadmin.pw"), 0600);
     RunResult r = run_ztuser({"-l"}, down.path());
     EXPECT_EQ(r.err, "Error: could not connect to admin server\n");
     EXPECT_EQ(r.status, 255);
+    // A configuration others may write: root does not connect through it, a user still does.
+    TempDir loose;
+    loose.write("etc/opt/KRVXzt/ztadmin.conf", conf, 0666);
+    loose.write("etc/opt/KRVXzt/ztadmin.pw", read_file(sandbox_dir() + "/root/etc/opt/KRVXzt/ztadmin.pw"), 0600);
+    r = run_ztuser({"-li", "no-such-token"}, loose.path());
+    EXPECT_EQ(std::tie(r.err, r.status), std::tuple("Error: could not connect to admin server\n", 255));
+    EXPECT_EQ(run_ztuser({"-li", "no-such-token"}, loose.path(), "", as_nobody).out, "\n0 tokens total.\n");
 }
 
 TEST_F(Ztuser, AddShowListAndDeleteOneUser) {
@@ -356,7 +363,7 @@ TEST_F(Ztuser, KillRefusesABaseDirectoryTheShellWouldReadAsCommands) {
     TempDir tree, marker_dir;
     const std::string etc = "/etc/opt/KRVXzt/", marker = marker_dir.path() + "/ran";
     for (const char *file : {"ztadmin.conf", "ztadmin.pw"})
-        tree.write(etc.substr(1) + file, read_file(sandbox_dir() + "/root" + etc + file));
+        tree.write(etc.substr(1) + file, read_file(sandbox_dir() + "/root" + etc + file), 0600);
     for (const std::string &base : std::vector<std::string>{"/x;touch " + marker + ";", "/x$(touch " + marker + ")",
                                                             "/with space", "relative/opt"}) {
         tree.write("var/sadm/pkg/KRVXzta/pkginfo", "PKG=KRVXzta\nBASEDIR=" + base + "\n");

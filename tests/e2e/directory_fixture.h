@@ -73,7 +73,7 @@ public:
     // Writes the password file holding `clear` (scrambled as the tools read it).
     void write_password(const std::string &clear) const {
         char *scrambled = scramble_text(clear.c_str());
-        dir_.write(std::string(kEtc).substr(1) + "/ztadmin.pw", std::string(scrambled) + "\n");
+        dir_.write(std::string(kEtc).substr(1) + "/ztadmin.pw", std::string(scrambled) + "\n", 0600);
         std::free(scrambled);
     }
     void use() const { setenv("ZTADMIN_ROOT", root().c_str(), 1); }

@@ -28,11 +28,14 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ec);
 }
 
-std::string TempDir::write(const std::string &relative, const std::string &content) const {
+std::string TempDir::write(const std::string &relative, const std::string &content, mode_t mode) const {
     fs::path full = fs::path(path_) / relative;
     fs::create_directories(full.parent_path());
-    std::ofstream out(full, std::ios::binary | std::ios::trunc);
-    out << content;
+    {
+        std::ofstream out(full, std::ios::binary | std::ios::trunc);
+        out << content;
+    }
+    chmod(full.c_str(), mode);
     return full.string();
 }
 
