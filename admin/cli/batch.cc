@@ -64,7 +64,7 @@ int for_each_line(const char *file_name, size_t buffer_size, Handler handle) {
             return -1;
         }
         drop_carriage_return(line);
-        if (!handle(line.c_str(), number)) break;
+        if (!handle(line, number)) break;
     }
     return 0;
 }
@@ -120,15 +120,31 @@ Description describe(char **fields, int token_count) {
     return d;
 }
 
+// A line holding a NUL byte is an invalid line: as text it would end at
+// the NUL and be carried out without the rest.
+bool holds_nul(const std::string &line, int number) {
+    if (line.find('\0') == std::string::npos) return false;
+    std::fprintf(stderr, "Error: line %d is not complete....skipping\n", number);
+    return true;
+}
+
 // The outcome of reading the primary token of a batch-add line.
 struct PrimaryToken {
     CString id;
     bool stop_batch = false;
 };
 
-CString read_unused_token(AdminConfig *connection, const char *reader_id, const char *name) {
+// A token from the reader, unless it is in use; `invalid` when the syntax
+// rule of a typed token ID refuses it (the reader's ID comes from the
+// network), which skips the line.
+CString read_unused_token(AdminConfig *connection, const char *reader_id, const char *name, int number,
+                          bool &invalid) {
     CString token(get_token_id(connection, reader_id, name));
-    if (token && zt_raw_and_logical_tokens_exist(connection, token.get()) == 1) {
+    if (token && !legal_raw_token_id(token.get())) {
+        std::fprintf(stderr, "Error: line %d has invalid  token ID specification....skipping\n", number);
+        invalid = true;
+        token.reset();
+    } else if (token && zt_raw_and_logical_tokens_exist(connection, token.get()) == 1) {
         std::fprintf(stderr, "Error: Token '%s' is already in the administration database.\n", token.get());
         token.reset();
     }
@@ -142,9 +158,9 @@ PrimaryToken read_primary_from_reader(AdminConfig *connection, const char *reade
         std::fprintf(stderr, "Error: line %d: No token reader specified....skipping\n", number);
         return primary;
     }
-    for (;;) {
-        primary.id = read_unused_token(connection, reader_id, name);
-        if (primary.id) return primary;
+    for (bool invalid = false;;) {
+        primary.id = read_unused_token(connection, reader_id, name, number, invalid);
+        if (primary.id || invalid) return primary;
         std::fputs("Try again? (yes/no) ", stderr);
         discard_waiting_terminal_input();
         if (answer_is_no()) break;
@@ -161,8 +177,13 @@ struct AddCounts {
 };
 
 // Handles one batch-add line; returns false when the run must stop.
-bool add_line(AdminConfig *connection, const char *line, int number, const char *reader_id, AddCounts &counts) {
-    Args fields(parse_args(line, ','));
+bool add_line(AdminConfig *connection, const std::string &line, int number, const char *reader_id,
+              AddCounts &counts) {
+    if (holds_nul(line, number)) {
+        ++counts.skipped;
+        return true;
+    }
+    Args fields(parse_args(line.c_str(), ','));
     int n = count_args(fields.get());
     if (n < 4) {
         std::fprintf(stderr, "Error: line %d is not complete....skipping\n", number);
@@ -228,8 +249,12 @@ struct EditCounts {
     int skipped = 0;
 };
 
-void edit_line(AdminConfig *connection, const char *line, int number, EditCounts &counts) {
-    Args fields(parse_args(line, ','));
+void edit_line(AdminConfig *connection, const std::string &line, int number, EditCounts &counts) {
+    if (holds_nul(line, number)) {
+        ++counts.skipped;
+        return;
+    }
+    Args fields(parse_args(line.c_str(), ','));
     int n = count_args(fields.get());
     if (n != 4 && n != 5) {
         std::fprintf(stderr, "Error: line %d is not complete....skipping\n", number);
@@ -270,8 +295,12 @@ struct DeleteCounts {
     int skipped = 0;
 };
 
-void delete_line(AdminConfig *connection, const char *line, int number, DeleteCounts &counts) {
-    Args fields(parse_args(line, ','));
+void delete_line(AdminConfig *connection, const std::string &line, int number, DeleteCounts &counts) {
+    if (holds_nul(line, number)) {
+        ++counts.skipped;
+        return;
+    }
+    Args fields(parse_args(line.c_str(), ','));
     const char *token_id = fields.get()[0];
     const char *problem = nullptr;
     if (*token_id == '\0') {
@@ -296,7 +325,7 @@ void delete_line(AdminConfig *connection, const char *line, int number, DeleteCo
 
 int add_user_batch(AdminConfig *connection, const char *file_name, const char *reader_id) {
     AddCounts counts;
-    int status = for_each_line(file_name, kAddLineBuffer, [&](const char *line, int number) {
+    int status = for_each_line(file_name, kAddLineBuffer, [&](const std::string &line, int number) {
         return add_line(connection, line, number, reader_id, counts);
     });
     if (status != 0) return status;
@@ -307,7 +336,7 @@ int add_user_batch(AdminConfig *connection, const char *file_name, const char *r
 
 int edit_user_batch(AdminConfig *connection, const char *file_name) {
     EditCounts counts;
-    int status = for_each_line(file_name, kEditLineBuffer, [&](const char *line, int number) {
+    int status = for_each_line(file_name, kEditLineBuffer, [&](const std::string &line, int number) {
         edit_line(connection, line, number, counts);
         return true;
     });
@@ -325,7 +354,7 @@ int edit_user_batch(AdminConfig *connection, const char *file_name) {
 
 int delete_user_batch(AdminConfig *connection, const char *file_name) {
     DeleteCounts counts;
-    int status = for_each_line(file_name, kDeleteLineBuffer, [&](const char *line, int number) {
+    int status = for_each_line(file_name, kDeleteLineBuffer, [&](const std::string &line, int number) {
         delete_line(connection, line, number, counts);
         return true;
     });

@@ -43,7 +43,8 @@ SubstringFilter substring_filter(const char *prefix, const char *substring, cons
 }
 
 std::string csv_field(const char *text) {
-    CString escaped(escape(text, ','));
+    if (text == nullptr) return "";
+    CString escaped(escape(shown(text).c_str(), ','));
     return p(escaped.get());
 }
 
@@ -159,6 +160,8 @@ int list_by_name(AdminConfig *connection, const char *substring, int format, boo
 
 }  // namespace
 
+std::string shown(const char *value) { return value != nullptr ? zt::terminal_text(value) : ""; }
+
 void print_headers(int kind, int format) {
     const std::string d30(30, '-'), d15(15, '-'), d5(5, '-'), d20(20, '-');
     if (kind == HEADER_BY_NAME || kind == HEADER_BY_ID) {
@@ -187,17 +190,18 @@ namespace listing {
 
 bool TokenRows::print(const TokenRow &row) {
     if (count_++ == 0) print_headers(HEADER_BY_ID, format_);
+    std::string id = shown(row.raw_id), server = shown(row.server_name);
     switch (format_) {
         case FORMAT_SHORT:
-            std::printf("%-30s %-30s %-15s\n", row.raw_id, p(row.name), p(row.other_info));
+            std::printf("%-30s %-30s %-15s\n", id.c_str(), shown(row.name).c_str(), shown(row.other_info).c_str());
             return true;
         case FORMAT_LONG:
-            std::printf("%-30s %-15s %5d %-30s %s\n", row.raw_id, p(row.server_name), row.server_port, p(row.name),
-                        p(row.other_info));
+            std::printf("%-30s %-15s %5d %-30s %s\n", id.c_str(), server.c_str(), row.server_port,
+                        shown(row.name).c_str(), shown(row.other_info).c_str());
             return true;
         case FORMAT_CSV:
-            std::printf("%s,%s,%d,%s,%s\n", row.raw_id, p(row.server_name), row.server_port,
-                        csv_field(row.name).c_str(), csv_field(row.other_info).c_str());
+            std::printf("%s,%s,%d,%s,%s\n", id.c_str(), server.c_str(), row.server_port, csv_field(row.name).c_str(),
+                        csv_field(row.other_info).c_str());
             return true;
         default:
             std::fputs("Internal Error: Invalid list format specified for user search\n", stderr);
@@ -208,11 +212,12 @@ bool TokenRows::print(const TokenRow &row) {
 
 void print_name_row(const TokenRow &row, int format, NameCounts &counts) {
     if (counts.tokens++ == 0) print_headers(HEADER_BY_NAME, format);
+    std::string id = shown(row.raw_id), name = shown(row.name), other_info = shown(row.other_info);
     if (format == FORMAT_LONG) {
-        std::printf("%-30s %-15s %-5d %-30s %s\n", row.raw_id, p(row.server_name), row.server_port, p(row.name),
-                    p(row.other_info));
+        std::printf("%-30s %-15s %-5d %-30s %s\n", id.c_str(), shown(row.server_name).c_str(), row.server_port,
+                    name.c_str(), other_info.c_str());
     } else {
-        std::printf("%-30s %-30s %-15s\n", row.raw_id, p(row.name), p(row.other_info));
+        std::printf("%-30s %-30s %-15s\n", id.c_str(), name.c_str(), other_info.c_str());
     }
 }
 

@@ -32,29 +32,30 @@ CurrentList current_logins(AdminConfig *connection, const char *host, int &count
 
 std::string user_name_of(AdminConfig *connection, const char *token_id) {
     UserPtr user(raw_token_id_to_user(connection, token_id));
-    return user ? p(user->name) : "???";
+    return user ? shown(user->name) : "???";
 }
 
 std::string location_of(AdminConfig *connection, const char *terminal_id) {
     DesktopPtr desktop(get_desktop(connection, terminal_id));
-    return desktop ? p(desktop->location) : "???";
+    return desktop ? shown(desktop->location) : "???";
 }
 
 // Prints one row; false for a format this listing does not know.  Both
-// the user and the desktop are looked up whatever the format shows.
+// the user and the desktop are looked up whatever the format shows.  The
+// manager's values are shown without their control characters.
 bool print_login_row(AdminConfig *connection, const CurrentEntry *entry, int format) {
     std::string name = user_name_of(connection, entry->token_id);
     std::string location = location_of(connection, entry->terminal_id);
+    std::string token = shown(entry->token_id), terminal = shown(entry->terminal_id);
     switch (format) {
         case FORMAT_SHORT:
-            std::printf("%-30s %-30s %-15s\n", p(entry->token_id), name.c_str(), p(entry->terminal_id));
+            std::printf("%-30s %-30s %-15s\n", token.c_str(), name.c_str(), terminal.c_str());
             return true;
         case FORMAT_LONG:
-            std::printf("%-30s %-30s %-15s %s\n", p(entry->token_id), name.c_str(), p(entry->terminal_id),
-                        location.c_str());
+            std::printf("%-30s %-30s %-15s %s\n", token.c_str(), name.c_str(), terminal.c_str(), location.c_str());
             return true;
         case LIST_GLOBAL:
-            std::printf("%-30s %-30s %-30s\n", p(entry->token_id), p(entry->server), name.c_str());
+            std::printf("%-30s %-30s %-30s\n", token.c_str(), shown(entry->server).c_str(), name.c_str());
             return true;
         default:
             return false;

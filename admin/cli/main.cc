@@ -1,12 +1,14 @@
 // main.cc - ztuser: read the options, connect, run exactly one mode.
 #include <langinfo.h>
 #include <libintl.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "command_line.h"
 #include "owned.h"
@@ -188,6 +190,22 @@ void use_callers_language() {
     zt_err2str_init();
 }
 
+// New user IDs take four digits from random(), which the library leaves
+// unseeded: every run would draw the same numbers, and the seventh add
+// within one second would run out of tries.  The seed comes from the
+// kernel's random source; should that fail, time and process ID still
+// set runs apart.
+void seed_user_id_generator() {
+    unsigned int seed = 0;
+    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        seed = static_cast<unsigned int>(now.tv_nsec) ^ static_cast<unsigned int>(now.tv_sec) ^
+               (static_cast<unsigned int>(getpid()) << 16);
+    }
+    srandom(seed);
+}
+
 }  // namespace
 
 int parse_list_options(AdminConfig *connection, int list_style, int sub_mode, const char *substring) {
@@ -212,6 +230,7 @@ int validate_port(int port, const char * /*server_name*/) { return port < 1 ? -1
 int main(int argc, char **argv) {
     CommandLine cl = read_options(argc, argv, caller_access_level());
     use_callers_language();
+    seed_user_id_generator();
 
     AdminStatus status = ADMIN_SUCCESS;
     AdminConfig *connection = open_connection(cl.access_level, nullptr, nullptr, nullptr, &status);

@@ -37,15 +37,22 @@ std::string line_prefix(int line) {
 
 bool is_x(const char *token_id) { return std::strcmp(token_id, "x") == 0; }
 
-// The new token of an add: read from the reader for "x", else checked.
-// Returns the ID to use (owned) or null after printing why not.
+// The token ID named in an add: read from the reader for "x", else as
+// typed.  Null when the reader gave none (it said why).
+CString token_named(AdminConfig *connection, const char *token_id, const char *reader_id) {
+    return CString(is_x(token_id) ? get_token_id(connection, reader_id, nullptr) : safe_strdup(token_id));
+}
+
+// The new token of -ai, which must pass the syntax rule whether typed or
+// read: a reader's ID comes from the network.  Returns the ID to use
+// (owned) or null after printing why not.
 CString new_token_from(AdminConfig *connection, const char *token_id, const char *reader_id) {
-    if (is_x(token_id)) return CString(get_token_id(connection, reader_id, nullptr));
-    if (!legal_raw_token_id(token_id)) {
-        std::fprintf(stderr, "Error: Token ID '%s' is not a valid token ID specification\n", token_id);
+    CString id = token_named(connection, token_id, reader_id);
+    if (id && !legal_raw_token_id(id.get())) {
+        std::fprintf(stderr, "Error: Token ID '%s' is not a valid token ID specification\n", shown(id.get()).c_str());
         return nullptr;
     }
-    return CString(safe_strdup(token_id));
+    return id;
 }
 
 bool require_raw_token(AdminConfig *connection, const char *token_id) {
@@ -73,7 +80,7 @@ void print_token_table(AdminConfig *connection, const User *user, const LogicalT
     for (char **id = lt->raw_token_ids; id != nullptr && *id != nullptr; ++id) {
         RawTokenPtr rt(get_raw_token(connection, *id));
         if (!rt) zt::dprintf("Internal Error: could not get raw token %s\n", *id);
-        std::printf("  %-40s  %s\n", *id, rt ? enabled_word(rt->enabled) : "???");
+        std::printf("  %-40s  %s\n", shown(*id).c_str(), rt ? enabled_word(rt->enabled) : "???");
     }
 }
 
@@ -97,7 +104,8 @@ int print_login_state(AdminConfig *connection, const User *user) {
                                "  Logged In Since    = %s\n"
                              : "Last Login:\n  Last Desktop       = %s\n  Desktop Location   = %s\n"
                                "  Logged Off At      = %s\n";
-    std::printf(format, p(user->last_desktop), p(desktop->location), time_text(user->last_time).c_str());
+    std::printf(format, shown(user->last_desktop).c_str(), shown(desktop->location).c_str(),
+                time_text(user->last_time).c_str());
     return 0;
 }
 
@@ -125,7 +133,7 @@ int validate_user_data(AdminConfig * /*connection*/, const char *server_name, in
     const char *message = nullptr;
     if (server_name == nullptr || *server_name == '\0') {
         message = "Error: %sNo server name specified\n";
-    } else if (!resolves(server_name)) {
+    } else if (zt::has_control_character(server_name) || !resolves(server_name)) {
         message = "Error: %sInvalid server name specified.\n";
     } else if (validate_port(port, server_name) != 0) {
         message = "Error: %sInvalid port specification\n";
@@ -139,15 +147,12 @@ int validate_user_data(AdminConfig * /*connection*/, const char *server_name, in
 
 int add_cl_user(AdminConfig *connection, RawTokenIdNode *token_list, const char *server_name,
                 const char *port_text, const char *user_name, const char *other_info, const char *reader_id) {
-    CString primary;
-    if (is_x(token_list->id)) {
-        primary.reset(get_token_id(connection, reader_id, nullptr));
-        if (!primary) return -1;
-    } else if (!legal_raw_token_id(token_list->id)) {
+    // A token read from the reader passes the same syntax rule as a typed one.
+    CString primary = token_named(connection, token_list->id, reader_id);
+    if (!primary) return -1;
+    if (!legal_raw_token_id(primary.get())) {
         std::fputs("Error: Invalid token ID specification\n", stderr);
         return -1;
-    } else {
-        primary.reset(safe_strdup(token_list->id));
     }
     if (zt_raw_and_logical_tokens_exist(connection, primary.get()) == 1) {
         std::fprintf(stderr, "Token '%s' already in administration database.\n", primary.get());
@@ -294,7 +299,8 @@ int show_user_props(AdminConfig *connection, const char *token_id) {
     }
     UserPtr user(logical_token_id_to_user(connection, lt->id));
     if (!user) {
-        std::fprintf(stderr, "Internal Error: could not find user that owns Token '%s'\n", raw_id.c_str());
+        std::fprintf(stderr, "Internal Error: could not find user that owns Token '%s'\n",
+                     shown(raw_id.c_str()).c_str());
         zt::dprintf("Internal Error: could not get user for logical token id '%s'\n", lt->id);
         return -1;
     }
@@ -310,8 +316,8 @@ int display_user_data(AdminConfig *connection, const User *user, const LogicalTo
     std::printf("Current Properties:\n");
     std::printf("User Name          = %s\n  Other Info         = %s\n  Server Name        = %s\n"
                 "  Server Port        = %d\n  Logical Token      = %s\n  User Created       = %s\n",
-                p(user->name), p(user->other_info), p(lt->server_name), lt->server_port, p(lt->id),
-                time_text(user->create_time).c_str());
+                shown(user->name).c_str(), shown(user->other_info).c_str(), shown(lt->server_name).c_str(),
+                lt->server_port, shown(lt->id).c_str(), time_text(user->create_time).c_str());
     print_token_table(connection, user, lt);
     std::printf("\n");
     if (print_login_state(connection, user) != 0) return -1;

@@ -102,7 +102,8 @@ char *get_token_id(AdminConfig *connection, const char *reader_id, const char *l
         return nullptr;
     }
     if (label != nullptr) {
-        std::printf("Insert token for '%s' into token reader '%s'\n and press return. ", label, reader_id);
+        std::printf("Insert token for '%s' into token reader '%s'\n and press return. ", shown(label).c_str(),
+                    reader_id);
     } else {
         std::printf("Insert token into token reader '%s' and press return. ", reader_id);
     }
@@ -123,7 +124,9 @@ char *get_token_id(AdminConfig *connection, const char *reader_id, const char *l
     }
     CString token(get_token_id_from_reader(server.get(), reader_id));
     if (!reader_holds_card(token.get(), reader_id)) return nullptr;
-    std::printf("Read token ID '%s'\n", token.get());
+    // The ID comes from the network: it reaches the terminal without its
+    // control characters.
+    std::printf("Read token ID '%s'\n", shown(token.get()).c_str());
     return token.release();
 }
 

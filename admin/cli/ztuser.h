@@ -3,6 +3,8 @@
 #ifndef ZTUSER_H
 #define ZTUSER_H
 
+#include <string>
+
 #include "admin.h"
 #include "utils.h"
 
@@ -49,6 +51,10 @@ int validate_port(int port, const char *server_name);
 int parse_list_options(AdminConfig *connection, int list_style, int sub_mode, const char *substring);
 // The plural ending of a count in the summaries: "" for exactly 1, else "s".
 inline const char *plural(int count) { return count == 1 ? "" : "s"; }
+// A value read from the directory, a batch file, a session manager or a
+// token reader as it may reach the terminal: its control characters show
+// as "?" (absent: "").
+std::string shown(const char *value);
 
 
 

@@ -3,12 +3,15 @@
 //
 // A connection is made whole or not at all: every failure releases what was
 // opened so far and reports a null record, with the cause in the log only.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "admin_private.h"
 
@@ -41,7 +44,9 @@ AdminStatus apply_access_level(AdminConfig *zta, int level, const char *user,
         case 3: {
             std::string path = zt::fixed_path(zt::kPasswordPath);
             AdminStatus status = ADMIN_SUCCESS;
-            char *clear = read_passwd_file(path.c_str(), &status);
+            // Until free_zta wipes it, no core dump or tracer may see it.
+            zt::hold_password_undumpable(zta);
+            char *clear = zt::read_password_file(path.c_str(), &status, true);
             if (clear == nullptr) {
                 zt::dprintf("open_connection(): Could not read ZT password file (%s)\n", path.c_str());
                 return status;
@@ -114,6 +119,66 @@ int bind_session(LDAP *ld, const char *bind_dn, const char *password, const char
     zt::dprintf("open_connection(): invalid authentication mechanism (=%d)", auth_mech);
     *status = ADMIN_ERR_AUTH_FAILED;
     return -1;
+}
+
+// ------------------------------------------- libldap's own configuration
+// libldap reads its global configuration once, at its first use: the
+// system's file, then, unless the real and effective user IDs differ, the
+// caller's ~/ldaprc, ~/.ldaprc and ./ldaprc, the files $LDAPCONF and
+// $LDAPRC name, and every LDAP* variable (LDAPSIZELIMIT, LDAPURI,
+// LDAPTLS_CACERT, ...).  A set-gid copy, and root started in someone
+// else's directory, would take settings from whoever ran them.  The first
+// initialisation therefore runs with those variables and HOME hidden and
+// from "/"; the environment and the working directory are put back after.
+
+struct HiddenVariable {
+    std::string name;
+    std::string value;
+};
+
+// Removes the LDAP* variables and HOME from the environment; what was there.
+std::vector<HiddenVariable> hide_callers_ldap_settings() {
+    std::vector<HiddenVariable> hidden;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        std::string_view text(*entry);
+        size_t equals = text.find('=');
+        std::string_view name = text.substr(0, equals);
+        if (equals != std::string_view::npos && (name.starts_with("LDAP") || name == "HOME"))
+            hidden.push_back({std::string(name), std::string(text.substr(equals + 1))});
+    }
+    for (const HiddenVariable &v : hidden) unsetenv(v.name.c_str());
+    return hidden;
+}
+
+// Where the process was, so that it can come back after working from "/".
+class WorkingDirectory {
+public:
+    WorkingDirectory() : fd_(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
+    ~WorkingDirectory() {
+        if (moved_ && fchdir(fd_.get()) != 0) zt::dprintf("open_connection(): cannot return to the working directory");
+    }
+    WorkingDirectory(const WorkingDirectory &) = delete;
+    WorkingDirectory &operator=(const WorkingDirectory &) = delete;
+    // Moves to "/"; false (staying where it is) when it could not come back.
+    bool move_to_root() { return moved_ = fd_ && chdir("/") == 0; }
+
+private:
+    zt::Fd fd_;
+    bool moved_ = false;
+};
+
+void initialise_ldap_with_system_configuration() {
+    std::vector<HiddenVariable> hidden = hide_callers_ldap_settings();
+    {
+        WorkingDirectory here;
+        // Unable to leave a directory it could not come back to, it reads
+        // no configuration at all rather than the caller's ./ldaprc.
+        if (!here.move_to_root()) setenv("LDAPNOINIT", "1", 1);
+        int version = 0;
+        ldap_get_option(nullptr, LDAP_OPT_PROTOCOL_VERSION, &version);
+        unsetenv("LDAPNOINIT");
+    }
+    for (const HiddenVariable &v : hidden) setenv(v.name.c_str(), v.value.c_str(), 1);
 }
 
 // _zt_LDAPopen with the transport security of the configuration.
@@ -202,6 +267,8 @@ LDAP *open_ldap(const char *bind_dn, const char *password, const char *host, int
     const char *shown_host = host != nullptr ? host : "(null)";
     zt::dlprintf("d", "connecting to ldap://%s:%d as |%s|\n", shown_host, port,
                  bind_dn != nullptr ? bind_dn : "(null)");
+    static std::once_flag ldap_initialised;
+    std::call_once(ldap_initialised, initialise_ldap_with_system_configuration);
     LDAP *raw = nullptr;
     errno = 0;
     if (ldap_initialize(&raw, ldap_uri(host, port).c_str()) != LDAP_SUCCESS || raw == nullptr) {

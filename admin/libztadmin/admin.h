@@ -14,6 +14,18 @@
  *  - Nothing is thrown across this interface; composite operations do not
  *    roll back what they wrote before a failure.
  *  - Diagnostics go to the system log, never to the terminal.
+ *  - The process and its environment: the first session the library opens
+ *    runs libldap's one-time initialisation with the system's LDAP
+ *    configuration only.  For that moment it removes HOME and every LDAP*
+ *    variable (LDAPCONF, LDAPRC, LDAPURI, LDAPSIZELIMIT, LDAPTLS_*, ...)
+ *    from the environment and changes the working directory to "/", then
+ *    puts both back; a program whose other threads read the environment or
+ *    use relative paths should make its first connection before starting
+ *    them.  A program that used libldap before has already had its
+ *    initialisation, with its own settings.  While a connection at access
+ *    level 3 holds the password read from the password file, the process
+ *    is not dumpable (no core dump, no tracing by its user); it becomes
+ *    dumpable again, if it was, when the last such connection is freed.
  */
 #ifndef ZT_ADMIN_H
 #define ZT_ADMIN_H

@@ -1,10 +1,15 @@
 // admin_config.cc - the administration configuration file, the password
 // file, and the AdminConfig record they fill.
+#include <sys/prctl.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -122,7 +127,58 @@ void wipe_and_free(char *secret) {
     std::free(secret);
 }
 
+// Whether the opened file `fd` may be trusted; otherwise false with errno
+// EACCES, after the log line naming the file, its owner and its mode.
+bool trusted_file(const zt::Fd &fd, const std::string &path, const char *who, const char *what, bool secret) {
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0) return false;
+    const char *reason = zt::untrusted_file_reason(st, secret);
+    if (reason == nullptr) return true;
+    zt::dprintf("%s(): %s (%s) %s (owner %u, mode %04o)\n", who, what, path.c_str(), reason,
+                static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777));
+    errno = EACCES;
+    return false;
+}
+
+// The connections holding a password read from the password file, and
+// whether the process was dumpable before the first of them.
+std::mutex secret_holders_lock;
+std::set<const AdminConfig *> secret_holders;
+int dumpable_before = 0;
+
 }  // namespace
+
+namespace zt {
+
+const char *untrusted_file_reason(const struct stat &st, bool secret) {
+    if (st.st_uid != 0) return "is not owned by root";
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "is writable by group or others";
+    if (secret && (st.st_mode & (S_IRGRP | S_IROTH)) != 0) return "is readable by group or others";
+    return nullptr;
+}
+
+FilePtr open_trusted_config_file(const std::string &path, const char *who, const char *what) {
+    Fd fd = open_regular_file(path);
+    if (fd && !trusted_file(fd, path, who, what, false)) return nullptr;
+    return open_config_file(std::move(fd));
+}
+
+void hold_password_undumpable(const AdminConfig *holder) {
+    std::lock_guard<std::mutex> lock(secret_holders_lock);
+    if (secret_holders.empty()) {
+        dumpable_before = prctl(PR_GET_DUMPABLE, 0, 0, 0, 0);
+        prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    }
+    secret_holders.insert(holder);
+}
+
+void release_password_undumpable(const AdminConfig *holder) {
+    std::lock_guard<std::mutex> lock(secret_holders_lock);
+    if (secret_holders.erase(holder) == 0 || !secret_holders.empty()) return;
+    if (dumpable_before > 0) prctl(PR_SET_DUMPABLE, dumpable_before, 0, 0, 0);
+}
+
+}  // namespace zt
 
 extern "C" {
 
@@ -145,7 +201,9 @@ AdminConfig *set_zta_val(AdminConfig *zta, const char *key, const char *value) {
 AdminStatus read_config_file(AdminConfig *zta, const char *path) {
     if (zta == nullptr) return ADMIN_ERR_INVALID_ARGS;
     std::string file = path != nullptr ? std::string(path) : zt::fixed_path(zt::kConfigPath);
-    zt::FilePtr in = zt::open_config_file(file);
+    // A privileged connection binds where this file says, with the password.
+    zt::FilePtr in = zta->access_level == 3 ? zt::open_trusted_config_file(file, "read_config_file", "Config file")
+                                            : zt::open_config_file(file);
     if (!in) {
         int err = errno;
         AdminStatus status = zt_errno2zterr(err, ADMIN_ERR_FILE_ACCESS);
@@ -180,6 +238,7 @@ void free_zta(AdminConfig *zta) {
         std::free(field);
     }
     wipe_and_free(zta->password);
+    zt::release_password_undumpable(zta);
     std::free(zta);
 }
 
@@ -201,12 +260,17 @@ int DSauth(const char *mechanism) {
     return result;
 }
 
-char *read_passwd_file(const char *path, AdminStatus *status) {
+}  // extern "C"
+
+namespace zt {
+
+char *read_password_file(const char *path, AdminStatus *status, bool trusted_only) {
     AdminStatus ignored;
     if (status == nullptr) status = &ignored;
     *status = ADMIN_ERR_INTERNAL;
     std::string file = path != nullptr ? std::string(path) : zt::fixed_path(zt::kPasswordPath);
     zt::Fd fd = zt::open_regular_file(file);
+    if (fd && trusted_only && !trusted_file(fd, file, "read_passwd_file", "ZT password file", true)) fd.reset();
     zt::FilePtr in(fd ? fdopen(fd.get(), "r") : nullptr);
     if (!in) {
         *status = zt_errno2zterr(errno, ADMIN_ERR_FILE_ACCESS);
@@ -230,6 +294,12 @@ char *read_passwd_file(const char *path, AdminStatus *status) {
     *status = ADMIN_SUCCESS;
     return password;
 }
+
+}  // namespace zt
+
+extern "C" {
+
+char *read_passwd_file(const char *path, AdminStatus *status) { return zt::read_password_file(path, status, false); }
 
 char *get_defaultlocale(void) {
     std::string file = zt::fixed_path(zt::kConfigPath);

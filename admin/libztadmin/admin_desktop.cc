@@ -185,11 +185,7 @@ std::string desktop_container(const AdminConfig &config) {
     return search_base_compact(kDesktopsContainer, config.subtree);
 }
 
-bool dn_value_ok(const char *value) {
-    if (value == nullptr || *value == '\0' || *value == '#' || *value == ' ') return false;
-    std::string_view v(value);
-    return v.back() != ' ' && v.find_first_of(",+\"\\<>;=") == std::string_view::npos;
-}
+bool dn_value_ok(const char *value) { return value != nullptr && *value != '\0'; }
 
 bool group_names_ok(const char *type, const char *gid) {
     return dn_value_ok(type) && dn_value_ok(gid) && std::strchr(type, ':') == nullptr;
@@ -268,7 +264,7 @@ constexpr DesktopField kTextFields[] = {
 // `text` without leading and trailing blanks; null when nothing is left.
 CString trimmed(const char *text) { return CString(strip_leading_and_trailing_whitespace(text)); }
 
-std::string desktop_dn(const AdminConfig &config, const char *id) {
+Dn desktop_dn(const AdminConfig &config, const char *id) {
     return entry_dn(id, kDesktopsContainer, config.subtree);
 }
 
@@ -364,8 +360,8 @@ AdminStatus add_desktop(AdminConfig *config, const Desktop *desktop, const char 
     if (config == nullptr || config->subtree == nullptr || desktop == nullptr || !dn_value_ok(desktop->id) ||
         raw_token_id == nullptr || *raw_token_id == '\0')
         return ADMIN_ERR_INVALID_ARGS;
-    std::string dn = desktop_dn(*config, desktop->id);
-    if (!fits(dn, kDnBufferSize)) return ADMIN_ERR_INTERNAL;
+    Dn dn = desktop_dn(*config, desktop->id);
+    if (!dn.fits()) return ADMIN_ERR_INTERNAL;
     ModList entry = desktop_entry(*desktop);
     AdminStatus status = zt_addDsEntry(config, dn.c_str(), entry.mods(), DS_KEEP_PRIMARY);
     if (status != ADMIN_SUCCESS) return status;
@@ -383,8 +379,8 @@ AdminStatus add_desktop(AdminConfig *config, const Desktop *desktop, const char 
 AdminStatus modify_desktop(AdminConfig *config, const Desktop *desktop) {
     if (config == nullptr || config->subtree == nullptr || desktop == nullptr || !dn_value_ok(desktop->id))
         return ADMIN_ERR_INTERNAL;
-    std::string dn = desktop_dn(*config, desktop->id);
-    if (!fits(dn, kDnBufferSize)) return ADMIN_ERR_INTERNAL;
+    Dn dn = desktop_dn(*config, desktop->id);
+    if (!dn.fits()) return ADMIN_ERR_INTERNAL;
     ModList texts;
     for (const DesktopField &f : kTextFields) texts.replace(f.attr, trimmed(desktop->*f.field).get());
     if (zt_modifyDsEntry(config, dn.c_str(), texts.mods(), DS_KEEP_PRIMARY) != ADMIN_SUCCESS) return ADMIN_ERR_INTERNAL;
@@ -400,8 +396,8 @@ AdminStatus delete_desktop(AdminConfig *config, const char *raw_token_id, const 
     if (config == nullptr || config->subtree == nullptr || raw_token_id == nullptr || *raw_token_id == '\0' ||
         !dn_value_ok(desktop_id))
         return ADMIN_ERR_INVALID_ARGS;
-    std::string dn = desktop_dn(*config, desktop_id);
-    if (!fits(dn, kDnBufferSize)) return ADMIN_ERR_INTERNAL;
+    Dn dn = desktop_dn(*config, desktop_id);
+    if (!dn.fits()) return ADMIN_ERR_INTERNAL;
     std::string token_filter = "ztID=" + filter_escape(raw_token_id);
     std::string token_base = search_base(kRawTokensContainer, config->subtree);
     PrimaryReads reads(config);
@@ -453,10 +449,10 @@ AdminStatus zt_setDtuGIDByDtuCID(AdminConfig *config, const char *cid, const cha
     Cid parts = split_cid(cid);
     std::optional<std::string> filter = desktop_filter(parts);
     std::string container = desktop_container(*config);
-    std::string dn = "ztid=" + parts.id + "," + container;
-    // No ID part, or one that no DN can hold as it is; likewise the group
-    // type and ID the new back reference names (its group is edited next).
-    if (!dn_value_ok(parts.id.c_str()) || !filter || !fits(dn, kDnBufferSize)) return ADMIN_ERR_INTERNAL;
+    Dn dn = Dn().text("ztid=").value(parts.id).text(",").text(container);
+    // No ID part; likewise a group type and ID the new back reference
+    // cannot name (its group is edited next).
+    if (!dn_value_ok(parts.id.c_str()) || !filter || !dn.fits()) return ADMIN_ERR_INTERNAL;
     std::optional<std::string> value;
     if (gid != nullptr) {
         value = std::string(type) + ":" + gid;

@@ -423,7 +423,9 @@ extern "C" {
 // be opened `list` is left alone.
 AdminStatus read_ds_config(BackendList *list) {
     Reader reader{list, zt::fixed_path(zt::kDsConfigPath)};
-    zt::FilePtr file = zt::open_config_file(reader.path);
+    // It names the primary that root binds to with its password.
+    zt::FilePtr file = geteuid() == 0 ? zt::open_trusted_config_file(reader.path, "read_ds_config", "config file")
+                                      : zt::open_config_file(reader.path);
     if (!file) {
         int err = errno;
         zt::dprintf("read_ds_config(): could not open config file \"%s\" (%s)", reader.path.c_str(),

@@ -37,8 +37,8 @@ bool given(const char *text) { return text != nullptr && *text != '\0'; }
 
 std::string as_is(std::string_view value) { return std::string(value); }
 
-std::string group_dn(const char *type, const char *gid, const char *root) {
-    return std::string("ztgroupid=") + gid + ",ztname=" + type + "," + root;
+Dn group_dn(const char *type, const char *gid, const char *root) {
+    return Dn().text("ztgroupid=").value(gid).text(",ztname=").value(type).text(",").text(root);
 }
 
 // The group filter by type and ID, type only or ID only (null: not given).
@@ -63,12 +63,12 @@ std::optional<GroupQuery> group_query(const char *root, const char *type, const 
         dprintf("%s: filter too long", who);
         return std::nullopt;
     }
-    std::string base = type != nullptr ? std::string("ztName=") + type + "," + root : std::string(root);
-    if (!fits(base, kDnBufferSize)) {
+    Dn base = type != nullptr ? Dn().text("ztName=").value(type).text(",").text(root) : Dn().text(root);
+    if (!base.fits()) {
         dprintf("%s: basedn too long", who);
         return std::nullopt;
     }
-    return GroupQuery{group_filter(type, gid, filter_escape), base};
+    return GroupQuery{group_filter(type, gid, filter_escape), base.str()};
 }
 
 // Searches group entries on `session`: 0 with `result`, -6 neither type nor
@@ -184,8 +184,8 @@ AdminStatus sync_member(AdminConfig *config, LDAP *session, const char *member, 
         if (!remove) return ADMIN_SUCCESS;
         change.delete_value(kTypeGroupsAttr, values[at].c_str());
     }
-    std::string dn = "ztid=" + cid.id + "," + container;
-    if (!fits(dn, kDnBufferSize) || zt_modifyDsEntry(config, dn.c_str(), change.mods(), 0) != ADMIN_SUCCESS)
+    Dn dn = Dn().text("ztid=").value(cid.id).text(",").text(container);
+    if (!dn.fits() || zt_modifyDsEntry(config, dn.c_str(), change.mods(), 0) != ADMIN_SUCCESS)
         return ADMIN_ERR_INTERNAL;
     if (touched != nullptr) touched->push_back(member);
     return ADMIN_SUCCESS;
@@ -276,8 +276,8 @@ void unlink_former_members(AdminConfig *config, PrimaryReads &reads, const DtuGr
 // Deletes the group and its members' back references, reading the group
 // through `reads`; 0, -1, or the status of the read.
 AdminStatus delete_group(AdminConfig *config, PrimaryReads &reads, const char *type, const char *gid) {
-    std::string dn = group_dn(type, gid, config->subtree);
-    if (!fits(dn, kDnBufferSize)) return ADMIN_ERR_INTERNAL;
+    Dn dn = group_dn(type, gid, config->subtree);
+    if (!dn.fits()) return ADMIN_ERR_INTERNAL;
     DtuGrp **groups = nullptr;
     int count = groups_matching(reads.session(), config->subtree, type, gid, &groups);
     if (count < 1) return count;
@@ -353,10 +353,10 @@ AdminStatus edit_group_members(AdminConfig *config, PrimaryReads &reads, const c
         delete_group(config, reads, type, gid);
         return ADMIN_SUCCESS;
     }
-    std::string dn = group_dn(type, gid, config->subtree);
+    Dn dn = group_dn(type, gid, config->subtree);
     ModList mods;
     mods.replace(kCidListAttr, change.list.c_str());
-    if (!fits(dn, kDnBufferSize) || zt_modifyDsEntry(config, dn.c_str(), mods.mods(), 0) != ADMIN_SUCCESS)
+    if (!dn.fits() || zt_modifyDsEntry(config, dn.c_str(), mods.mods(), 0) != ADMIN_SUCCESS)
         return ADMIN_ERR_INTERNAL;
     return ADMIN_SUCCESS;
 }
@@ -498,12 +498,12 @@ AdminStatus zt_addDtuGrp(AdminConfig *config, const DtuGrp *group, int replace) 
     GroupPtr copy;
     AdminStatus status = normalized_copy(*group, copy);
     if (status != ADMIN_SUCCESS) return status;
-    std::string dn = group_dn(copy->gtype, copy->gid, config->subtree);
-    if (!fits(dn, kDnBufferSize)) return ADMIN_ERR_INTERNAL;
+    Dn dn = group_dn(copy->gtype, copy->gid, config->subtree);
+    if (!dn.fits()) return ADMIN_ERR_INTERNAL;
     PrimaryReads reads(config);
     std::optional<GroupValues> old = stored_group(config, reads.session(), *copy);
     if (old && replace == 0) return ADMIN_ERR_EXISTS;
-    if (write_group(config, dn, group_values(*copy), old.has_value(), DS_KEEP_PRIMARY) != ADMIN_SUCCESS)
+    if (write_group(config, dn.str(), group_values(*copy), old.has_value(), DS_KEEP_PRIMARY) != ADMIN_SUCCESS)
         return ADMIN_ERR_INTERNAL;
     std::vector<std::string> touched;
     status = sync_members(config, reads, *copy, false, &touched);
@@ -511,7 +511,7 @@ AdminStatus zt_addDtuGrp(AdminConfig *config, const DtuGrp *group, int replace) 
         // Undo: the references this call wrote, then the group as it was.
         unlink_members(config, reads, *copy, touched);
         if (old)
-            write_group(config, dn, *old, true, 0);
+            write_group(config, dn.str(), *old, true, 0);
         else
             zt_deleteDsEntry(config, dn.c_str(), 0);
         return status;

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "admin_private.h"
+#include "records_common.h"
 
 namespace zt {
 
@@ -320,10 +321,10 @@ void _wait_backoff(void) {
 
 int _dn_exists(LDAP *session, const char *dn) {
     if (dn == nullptr) return ADMIN_ERR_INVALID_ARGS;
-    const char *comma = std::strchr(dn, ',');
-    if (comma == nullptr) return ADMIN_ERR_INVALID_ARGS;
-    std::string rdn(dn, comma);
-    return entry_exists(session, rdn.c_str(), comma + 1);
+    // Values are escaped in a DN, so the split and the filter follow its syntax.
+    std::optional<zt::FirstRdn> split = zt::split_first_rdn(dn);
+    if (!split) return ADMIN_ERR_INVALID_ARGS;
+    return entry_exists(session, split->filter.c_str(), split->base.c_str());
 }
 
 AdminStatus check_primary(void) {

@@ -98,7 +98,7 @@ ModList logical_token_changes(const LogicalToken &lt) {
 
 namespace {
 
-std::string logical_token_dn(AdminConfig *conn, const char *id) {
+zt::Dn logical_token_dn(AdminConfig *conn, const char *id) {
     return zt::entry_dn(id, zt::kLogicalTokensContainer, conn->subtree);
 }
 
@@ -144,7 +144,7 @@ int add_logical_token_to_user(AdminConfig *conn, const char *user_id, const Logi
         return -1;
     }
     zt::ModList link = zt::value_added("ztLogicalTokenIDs", lt->id);
-    std::string user_dn = zt::entry_dn(user_id, zt::kUsersContainer, conn->subtree);
+    zt::Dn user_dn = zt::entry_dn(user_id, zt::kUsersContainer, conn->subtree);
     if (zt_modifyDsEntry(conn, user_dn.c_str(), link.mods(), 0) != 0) {
         zt::dprintf("add_logical_token_to_user(): Could not modify user\n");
         return -1;
@@ -180,7 +180,7 @@ bool unlink_from_user(AdminConfig *conn, const char *lt_id) {
     zt::CString user_id(logical_token_id_to_user_id(conn, lt_id));
     if (!user_id) return true;
     zt::ModList unlink = zt::value_deleted("ztLogicalTokenIDs", lt_id);
-    std::string user_dn = zt::entry_dn(user_id.get(), zt::kUsersContainer, conn->subtree);
+    zt::Dn user_dn = zt::entry_dn(user_id.get(), zt::kUsersContainer, conn->subtree);
     if (zt_modifyDsEntry(conn, user_dn.c_str(), unlink.mods(), DS_KEEP_PRIMARY) != 0) {
         zt::dprintf("delete_logical_token(): Could not remove logical token id (%s) from user (%s)\n", lt_id,
                     user_id.get());

@@ -12,6 +12,7 @@
 #endif
 
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <cstdio>
@@ -189,6 +190,34 @@ Fd open_regular_file(const std::string &path);
 // when it holds at most kMaxConfigFileSize bytes; null with errno set as by
 // open_regular_file, or EFBIG for a larger file.  A device is never read.
 FilePtr open_config_file(const std::string &path);
+// The same for a file already opened with open_regular_file (an empty Fd
+// gives null and leaves errno alone).
+FilePtr open_config_file(Fd fd);
+
+// Why root must not trust the file whose status is `st` (a file others
+// could write would steer root's bind, or show them its password): "is not
+// owned by root", "is writable by group or others", or, for a `secret`,
+// "is readable by group or others"; null when the file may be trusted.
+// The configuration, data-store configuration and password files pass it
+// before a privileged run reads them.
+const char *untrusted_file_reason(const struct stat &st, bool secret);
+
+// open_config_file for a file root is about to trust: when
+// untrusted_file_reason refuses it, null with errno EACCES after the log
+// line "WHO(): WHAT (PATH) REASON (owner UID, mode MODE)".
+FilePtr open_trusted_config_file(const std::string &path, const char *who, const char *what);
+
+// read_passwd_file; with `trusted_only` the file must also pass
+// untrusted_file_reason as a secret (else EACCES's status, after the log
+// line).
+char *read_password_file(const char *path, AdminStatus *status, bool trusted_only);
+
+// Keeps the process from being dumped or traced while `holder` holds a
+// password read from the password file; the process becomes dumpable again
+// (if it was) once no holder is left.  Releasing a record that never held
+// one does nothing.
+void hold_password_undumpable(const AdminConfig *holder);
+void release_password_undumpable(const AdminConfig *holder);
 
 // ------------------------------------------------------------- sessions
 // Sets the record's bind identity, password and mechanism by the access
@@ -210,6 +239,30 @@ int start_tls(LDAP *ld, int tls_mode, const char *cacert, const char *host);
 
 // A malloc'd copy of `s` for handing to a C caller; safe_malloc semantics.
 char *dup_c(std::string_view s);
+
+// ------------------------------------------------------------------ text
+// The length of the well-formed UTF-8 sequence (RFC 3629: no overlong
+// form, surrogate or code point above U+10FFFF) at the start of `text`,
+// or 0 when there is none (`text` empty, or its first bytes are not one).
+size_t utf8_sequence_length(std::string_view text);
+
+// True when `text` holds a control character: a C0 control (NUL, line
+// feed, carriage return, ESC, ...), DEL, a C1 control written in UTF-8
+// (U+0080 to U+009F), or a byte 0x80 to 0x9F outside any well-formed
+// UTF-8 sequence (a C1 control to a terminal that reads single bytes).
+bool has_control_character(std::string_view text);
+// Absent text holds none.
+inline bool has_control_character(const char *text) {
+    return text != nullptr && has_control_character(std::string_view(text));
+}
+
+// `text` as it may reach a terminal: every control character (as above)
+// and every byte that is not part of a well-formed UTF-8 sequence becomes
+// "?"; everything else, ordinary text and valid UTF-8, is unchanged.  The
+// result is well-formed UTF-8 without a control character, so a value
+// from the directory or a manager can neither move the cursor nor send
+// the terminal a command (ESC, CSI, OSC, CR, BS, ...).
+std::string terminal_text(std::string_view text);
 
 // ------------------------------------------- write executor, entry queries
 // Replication backoff of zt_LDAPexec: the next delay in milliseconds, the

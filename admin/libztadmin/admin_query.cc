@@ -11,13 +11,11 @@
 #include <string>
 
 #include "admin_private.h"
+#include "records_common.h"
 
 int global_num_entries = 0;
 
 namespace {
-
-// DNs built here must stay below this many characters.
-constexpr size_t kMaxDnLength = 500;
 
 // Own-write wait of zt_incGeneration: first delay and number of rounds
 // (1 ms doubling, about 33 s in all).
@@ -51,14 +49,15 @@ LDAPMessage *search(LDAP *session, const char *who, const char *base, int scope,
     return result.release();
 }
 
-// "ztname=NAME,SUBTREE", or empty after logging when it is too long.
+// "ztname=NAME,SUBTREE" (the name escaped), or empty after logging when
+// it is too long.
 std::string generation_dn(const AdminConfig *conn, const char *name, const char *who) {
-    std::string dn = std::string("ztname=") + name + "," + (conn->subtree ? conn->subtree : "");
-    if (dn.size() >= kMaxDnLength) {
+    zt::Dn dn = zt::Dn().text("ztname=").value(name).text(",").text(conn->subtree ? conn->subtree : "");
+    if (!dn.fits()) {
         zt::dprintf("%s: basedn name too long", who);
         return {};
     }
-    return dn;
+    return dn.str();
 }
 
 // The counter stored at `dn`, or -1 when there is no single ztSynch entry

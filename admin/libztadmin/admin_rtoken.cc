@@ -93,7 +93,7 @@ namespace {
 
 const char *const kUserLog = "user";
 
-std::string raw_token_dn(AdminConfig *conn, const char *id) {
+zt::Dn raw_token_dn(AdminConfig *conn, const char *id) {
     return zt::entry_dn(id, zt::kRawTokensContainer, conn->subtree);
 }
 
@@ -154,7 +154,7 @@ int add_raw_token_to_logical_token(AdminConfig *conn, const char *lt_id, const R
         return -1;
     }
     zt::ModList link = zt::value_added("ztRawTokenIDs", rt->id);
-    std::string lt_dn = zt::entry_dn(lt_id, zt::kLogicalTokensContainer, conn->subtree);
+    zt::Dn lt_dn = zt::entry_dn(lt_id, zt::kLogicalTokensContainer, conn->subtree);
     if (zt_modifyDsEntry(conn, lt_dn.c_str(), link.mods(), DS_KEEP_PRIMARY) != 0) {
         zt::dprintf("add_raw_token_to_logical_token(): Could not modify user\n");
         zt::log_admin(kUserLog, "Error adding user token (%s).", rt->id);
@@ -184,7 +184,7 @@ AdminStatus delete_raw_token(AdminConfig *conn, const char *rt_id) {
     zt::CString lt_id(raw_token_id_to_logical_token_id(conn, rt_id));
     if (lt_id) {
         zt::ModList unlink = zt::value_deleted("ztRawTokenIDs", rt_id);
-        std::string lt_dn = zt::entry_dn(lt_id.get(), zt::kLogicalTokensContainer, conn->subtree);
+        zt::Dn lt_dn = zt::entry_dn(lt_id.get(), zt::kLogicalTokensContainer, conn->subtree);
         AdminStatus status = zt_modifyDsEntry(conn, lt_dn.c_str(), unlink.mods(), DS_KEEP_PRIMARY);
         if (status != ADMIN_SUCCESS) {
             zt::dprintf("delete_raw_token(): Could not remove raw token id (%s) from logical token id (%s)\n",
@@ -194,9 +194,7 @@ AdminStatus delete_raw_token(AdminConfig *conn, const char *rt_id) {
             return status;
         }
     }
-    // The DN is built from the base here, which gives the same text.
-    std::string dn = "ztID=" + std::string(rt_id) + ", " + raw_token_base(conn);
-    AdminStatus status = zt_deleteDsEntry(conn, dn.c_str(), 0);
+    AdminStatus status = zt_deleteDsEntry(conn, raw_token_dn(conn, rt_id).c_str(), 0);
     if (status != ADMIN_SUCCESS)
         zt::log_admin(kUserLog, "Error deleting token (%s).", rt_id);
     else

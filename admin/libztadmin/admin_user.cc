@@ -108,7 +108,7 @@ const char *const kUserLog = "user";
 using UserPtr = std::unique_ptr<User, decltype(&free_user)>;
 using LogicalTokenPtr = std::unique_ptr<LogicalToken, decltype(&free_logical_token)>;
 
-std::string user_dn(AdminConfig *conn, const char *id) { return zt::entry_dn(id, zt::kUsersContainer, conn->subtree); }
+zt::Dn user_dn(AdminConfig *conn, const char *id) { return zt::entry_dn(id, zt::kUsersContainer, conn->subtree); }
 
 std::string user_base(AdminConfig *conn) { return zt::search_base(zt::kUsersContainer, conn->subtree); }
 
@@ -262,9 +262,21 @@ bool name_is_short_enough(const char *name) {
 
 // The directory refuses a value that does not fit its attribute's syntax;
 // a composite change that met the refusal halfway would leave part of a
-// user behind, so the values are checked before the first write.
-void report_misfit(const char *function, const char *attribute, const char *syntax) {
-    zt::dprintf("%s(): %s value is not a valid %s; nothing written.", function, attribute, syntax);
+// user behind, so the values are checked before the first write.  A value
+// with a control character (a line feed would split the dump, an ESC
+// would reach the terminals of later listings) is refused the same way.
+// True when `value` may be written; otherwise false after the log line.
+bool value_fits(const char *function, const char *attribute, const char *value, bool (*syntax_ok)(const char *),
+                const char *syntax) {
+    if (syntax_ok != nullptr && !syntax_ok(value)) {
+        zt::dprintf("%s(): %s value is not a valid %s; nothing written.", function, attribute, syntax);
+        return false;
+    }
+    if (zt::has_control_character(value)) {
+        zt::dprintf("%s(): %s value holds a control character; nothing written.", function, attribute);
+        return false;
+    }
+    return true;
 }
 
 // True when the primary knows no logical token listing the raw token.
@@ -340,13 +352,13 @@ void report_user_entry_failure(const NewUser &nu) {
 // Whether the values of the logical token and user entries will be taken;
 // a misfit is reported as the failure of the step it would have failed.
 bool new_values_fit(const NewUser &nu) {
-    if (!zt::fits_ia5_string(nu.server_name)) {
-        report_misfit("add_simple_user2", "ztServerName", "IA5 String");
+    const char *const f = "add_simple_user2";
+    if (!value_fits(f, "ztServerName", nu.server_name, zt::fits_ia5_string, "IA5 String")) {
         report_logical_token_failure(nu);
         return false;
     }
-    if (!zt::fits_directory_string(nu.name)) {
-        report_misfit("add_simple_user2", "ztName", "Directory String");
+    if (!value_fits(f, "ztName", nu.name, zt::fits_directory_string, "Directory String") ||
+        !value_fits(f, "ztOtherInfo", nu.other_info, nullptr, nullptr)) {
         report_user_entry_failure(nu);
         return false;
     }
@@ -491,16 +503,20 @@ char *add_simple_user3(AdminConfig *conn, RawToken *raw_token, LogicalToken *log
 
 namespace {
 
-// Whether an edit's new server name and name will be taken; a misfit is
-// reported as the failure of the write it would have failed.
-bool edited_values_fit(const char *server_name, const char *name) {
-    if (!zt::fits_ia5_string(server_name)) {
-        report_misfit("edit_simple_user", "ztServerName", "IA5 String");
+// Whether an edit's new server name, name and other information will be
+// taken, as they will be stored (the server name and other information
+// trimmed); a misfit is reported as the failure of the write it would have
+// failed.
+bool edited_values_fit(const char *server_name, const char *name, const char *other_info) {
+    const char *const f = "edit_simple_user";
+    zt::CString server(strip_leading_and_trailing_whitespace(server_name));
+    zt::CString other(strip_leading_and_trailing_whitespace(other_info));
+    if (!value_fits(f, "ztServerName", server.get(), zt::fits_ia5_string, "IA5 String")) {
         zt::dprintf("edit_simple_user(): Modify LDAP logical token failed.");
         return false;
     }
-    if (!zt::fits_directory_string(name)) {
-        report_misfit("edit_simple_user", "ztName", "Directory String");
+    if (!value_fits(f, "ztName", name, zt::fits_directory_string, "Directory String") ||
+        !value_fits(f, "ztOtherInfo", other.get(), nullptr, nullptr)) {
         zt::dprintf("edit_simple_user(): Modify LDAP user failed.");
         return false;
     }
@@ -533,7 +549,7 @@ int edit_simple_user(AdminConfig *conn, const char *raw_token_id, const char *se
         zt::dprintf("edit_simple_user(): Could not translate rt to lt.");
         return -1;
     }
-    if (!edited_values_fit(server_name, name)) return -1;
+    if (!edited_values_fit(server_name, name, other_info)) return -1;
     int token_changed = edit_session_settings(conn, lt.get(), server_name, server_port);
     if (token_changed < 0) return -1;
     UserPtr user(logical_token_id_to_user(conn, lt->id), free_user);

@@ -190,8 +190,8 @@ const char *getTokenId(const char *id) {
 char *constructDN(AdminConfig *conn, const char *token_id) {
     int kind = isValidToken(token_id);
     if (conn == nullptr || conn->subtree == nullptr || kind == kInvalidToken) return nullptr;
-    std::string dn = entry_dn_compact(entry_id_of(token_id, kind), container_of(kind), conn->subtree);
-    return fits(dn, kDnBufferSize) ? dup_c(dn) : nullptr;
+    Dn dn = entry_dn_compact(entry_id_of(token_id, kind), container_of(kind), conn->subtree);
+    return dn.fits() ? dup_c(dn.str()) : nullptr;
 }
 
 Xconfig *allocate_xconfig(void) {

@@ -93,8 +93,9 @@ Fd open_regular_file(const std::string &path) {
     return fd;
 }
 
-FilePtr open_config_file(const std::string &path) {
-    Fd fd = open_regular_file(path);
+FilePtr open_config_file(const std::string &path) { return open_config_file(open_regular_file(path)); }
+
+FilePtr open_config_file(Fd fd) {
     std::string bytes;
     if (!fd || !read_bounded(fd.get(), kMaxConfigFileSize, bytes)) return nullptr;
     if (bytes.size() > kMaxConfigFileSize) {

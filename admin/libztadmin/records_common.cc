@@ -8,10 +8,31 @@
 
 namespace zt {
 
-std::string entry_dn(std::string_view id, std::string_view container, std::string_view root) {
-    std::string dn = "ztID=";
-    dn.append(id).append(", ").append(container).append(", ").append(root);
-    return dn;
+namespace {
+
+void append_hex_pair(std::string &out, unsigned char byte) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += '\\';
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0xf];
+}
+
+}  // namespace
+
+Dn &Dn::text(std::string_view fixed) {
+    escaped_.append(fixed);
+    written_ += fixed.size();
+    return *this;
+}
+
+Dn &Dn::value(std::string_view raw) {
+    escaped_.append(dn_escape(raw));
+    written_ += raw.size();
+    return *this;
+}
+
+Dn entry_dn(std::string_view id, std::string_view container, std::string_view root) {
+    return Dn().text("ztID=").value(id).text(", ").text(container).text(", ").text(root);
 }
 
 std::string search_base(std::string_view container, std::string_view root) {
@@ -20,10 +41,8 @@ std::string search_base(std::string_view container, std::string_view root) {
     return base;
 }
 
-std::string entry_dn_compact(std::string_view id, std::string_view container, std::string_view root) {
-    std::string dn = "ztID=";
-    dn.append(id).append(",").append(container).append(",").append(root);
-    return dn;
+Dn entry_dn_compact(std::string_view id, std::string_view container, std::string_view root) {
+    return Dn().text("ztID=").value(id).text(",").text(container).text(",").text(root);
 }
 
 std::string search_base_compact(std::string_view container, std::string_view root) {
@@ -33,20 +52,74 @@ std::string search_base_compact(std::string_view container, std::string_view roo
 }
 
 std::string filter_escape(std::string_view value) {
-    static constexpr char kHex[] = "0123456789abcdef";
     std::string escaped;
     escaped.reserve(value.size());
     for (char c : value) {
-        if (c == '*' || c == '(' || c == ')' || c == '\\' || c == '\0') {
-            auto byte = static_cast<unsigned char>(c);
-            escaped += '\\';
-            escaped += kHex[byte >> 4];
-            escaped += kHex[byte & 0xf];
-        } else {
+        if (c == '*' || c == '(' || c == ')' || c == '\\' || c == '\0')
+            append_hex_pair(escaped, static_cast<unsigned char>(c));
+        else
             escaped += c;
-        }
     }
     return escaped;
+}
+
+std::string dn_escape(std::string_view value) {
+    std::string escaped;
+    escaped.reserve(value.size());
+    for (size_t i = 0; i < value.size(); ++i) {
+        auto byte = static_cast<unsigned char>(value[i]);
+        bool edge_blank = byte == ' ' && (i == 0 || i + 1 == value.size());
+        if (byte < 0x20 || byte == 0x7f) {
+            append_hex_pair(escaped, byte);
+            continue;
+        }
+        if (std::strchr(",+\"\\<>;=", byte) != nullptr || edge_blank || (byte == '#' && i == 0)) escaped += '\\';
+        escaped += static_cast<char>(byte);
+    }
+    return escaped;
+}
+
+namespace {
+
+// Where the first RDN of `dn` ends: its first "," outside a quoted part
+// and not escaped by a backslash; npos when there is none.
+size_t first_rdn_end(std::string_view dn) {
+    bool quoted = false;
+    for (size_t i = 0; i < dn.size(); ++i) {
+        if (dn[i] == '\\')
+            ++i;
+        else if (dn[i] == '"')
+            quoted = !quoted;
+        else if (dn[i] == ',' && !quoted)
+            return i;
+    }
+    return std::string_view::npos;
+}
+
+// The RDN as a filter with its values filter-escaped; the RDN text itself
+// when libldap cannot read it.
+std::string rdn_filter(std::string_view rdn) {
+    berval text{rdn.size(), const_cast<char *>(rdn.data())};
+    LDAPRDN parsed = nullptr;
+    char *end = nullptr;
+    if (ldap_bv2rdn(&text, &parsed, &end, LDAP_DN_FORMAT_LDAP) != LDAP_SUCCESS) return std::string(rdn);
+    std::string filter;
+    int count = 0;
+    for (LDAPAVA **ava = parsed; *ava != nullptr; ++ava, ++count) {
+        std::string_view type((*ava)->la_attr.bv_val, (*ava)->la_attr.bv_len);
+        std::string_view value((*ava)->la_value.bv_val, (*ava)->la_value.bv_len);
+        filter.append("(").append(type).append("=").append(filter_escape(value)).append(")");
+    }
+    ldap_rdnfree(parsed);
+    return count == 1 ? filter : "(&" + filter + ")";
+}
+
+}  // namespace
+
+std::optional<FirstRdn> split_first_rdn(std::string_view dn) {
+    size_t comma = first_rdn_end(dn);
+    if (comma == std::string_view::npos) return std::nullopt;
+    return FirstRdn{rdn_filter(dn.substr(0, comma)), std::string(dn.substr(comma + 1))};
 }
 
 void ModList::push(int op, const char *attr, const std::vector<std::string> &values) {
@@ -68,34 +141,13 @@ bool fits_ia5_string(const char *value) {
     return true;
 }
 
-namespace {
-
-// The length of the well-formed UTF-8 sequence at `s`, or 0.  Overlong
-// forms, surrogates and code points above U+10FFFF are not well-formed.
-size_t utf8_sequence(const unsigned char *s) {
-    if (s[0] < 0x80) return 1;
-    size_t length = s[0] >= 0xc2 && s[0] <= 0xdf ? 2 : s[0] >= 0xe0 && s[0] <= 0xef ? 3
-                                                    : s[0] >= 0xf0 && s[0] <= 0xf4 ? 4 : 0;
-    // The second byte's range narrows for the lead bytes that could start
-    // an overlong form, a surrogate or a code point past U+10FFFF.
-    unsigned char low = s[0] == 0xe0 ? 0xa0 : s[0] == 0xf0 ? 0x90 : 0x80;
-    unsigned char high = s[0] == 0xed ? 0x9f : s[0] == 0xf4 ? 0x8f : 0xbf;
-    if (length == 0 || s[1] < low || s[1] > high) return 0;
-    for (size_t i = 2; i < length; ++i) {
-        if ((s[i] & 0xc0) != 0x80) return 0;
-    }
-    return length;
-}
-
-}  // namespace
-
 bool fits_directory_string(const char *value) {
     if (value == nullptr) return true;
     if (*value == '\0') return false;
-    for (const auto *s = reinterpret_cast<const unsigned char *>(value); *s != '\0';) {
-        size_t length = utf8_sequence(s);
+    for (std::string_view rest(value); !rest.empty();) {
+        size_t length = utf8_sequence_length(rest);
         if (length == 0) return false;
-        s += length;
+        rest.remove_prefix(length);
     }
     return true;
 }

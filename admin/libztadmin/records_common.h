@@ -28,18 +28,54 @@ inline constexpr size_t kFilterBufferSize = 128;
 
 inline bool fits(const std::string &text, size_t buffer_size) { return text.size() < buffer_size; }
 
-// "ztID=ID, CONTAINER, ROOT" and "CONTAINER, ROOT" (the blank after each
-// comma is part of the form the record areas use).
-std::string entry_dn(std::string_view id, std::string_view container, std::string_view root);
-std::string search_base(std::string_view container, std::string_view root);
-// The same without blanks, as the X configuration and group code write them.
-std::string entry_dn_compact(std::string_view id, std::string_view container, std::string_view root);
-std::string search_base_compact(std::string_view container, std::string_view root);
-
 // Escapes a value for use inside an LDAP filter (RFC 4515: '*', '(', ')',
 // '\' and NUL become \2a, \28, \29, \5c, \00), so that an ID or name can
 // never change what a filter selects.
 std::string filter_escape(std::string_view value);
+
+// Escapes a value for use as an attribute value in a DN (RFC 4514): ',',
+// '+', '"', '\', '<', '>', ';' and '=' get a backslash, as do a leading
+// '#' or blank and a trailing blank; NUL, the other C0 controls and DEL
+// become hex pairs (\00, \1b, \7f).  The result always parses as exactly
+// the one value it came from, so that an ID can never add or move an RDN.
+std::string dn_escape(std::string_view value);
+
+// A DN built from fixed text and values, each value passed through
+// dn_escape.  Its limit counts the text as written from the raw values,
+// before escaping, as the filters' limits do: an ID is accepted or refused
+// alike with or without characters that need escaping.
+class Dn {
+public:
+    Dn &text(std::string_view fixed);
+    Dn &value(std::string_view raw);
+    const std::string &str() const { return escaped_; }
+    const char *c_str() const { return escaped_.c_str(); }
+    // Whether the DN fits its 500-byte buffer.
+    bool fits() const { return written_ < kDnBufferSize; }
+
+private:
+    std::string escaped_;
+    size_t written_ = 0;
+};
+
+// A DN split after its first RDN: that RDN as a search filter (each value
+// as the DN means it, escaped for a filter) and the rest of the DN as the
+// search base, which together ask whether the entry exists.  Nothing when
+// the DN has no "," between RDNs (an escaped "," is part of a value).
+struct FirstRdn {
+    std::string filter;
+    std::string base;
+};
+std::optional<FirstRdn> split_first_rdn(std::string_view dn);
+
+// "ztID=ID, CONTAINER, ROOT" and "CONTAINER, ROOT" (the blank after each
+// comma is part of the form the record areas use).  The root comes from
+// the configuration and is a DN already.
+Dn entry_dn(std::string_view id, std::string_view container, std::string_view root);
+std::string search_base(std::string_view container, std::string_view root);
+// The same without blanks, as the X configuration and group code write them.
+Dn entry_dn_compact(std::string_view id, std::string_view container, std::string_view root);
+std::string search_base_compact(std::string_view container, std::string_view root);
 
 // Whether the directory stores `value` in an attribute of the schema's
 // IA5 String syntax (ASCII only; the empty value too) or Directory String

@@ -1,6 +1,6 @@
 // terminal_records.h - internal: what the desktop and terminal-group code
-// share.  Terminal IDs (CIDs) and the namespace rule, names that may go into
-// a DN, the reads of a change (made on the primary), and the text rules of
+// share.  Terminal IDs (CIDs) and the namespace rule, names that may name
+// an entry, the reads of a change (made on the primary), and the text rules of
 // group member lists and desktop back references, kept pure so that they
 // can be checked without a server.
 #ifndef ZT_TERMINAL_RECORDS_H
@@ -35,11 +35,11 @@ std::optional<std::string> desktop_filter(const Cid &cid);
 // "ztName=desktops,ROOT": the desktop container as the group code writes it.
 std::string desktop_container(const AdminConfig &config);
 
-// True when `value` can stand in a DN as it is: not empty, no character a
-// DN would need escaped, no leading "#" or blank, no trailing blank.
+// True when `value` can name an entry: present and not empty.  Whatever
+// it holds is escaped where a DN is built from it.
 bool dn_value_ok(const char *value);
-// A group type and ID that DNs and back references can hold as they are
-// (a ":" in the type would move the split of "TYPE:GROUPID").
+// A group type and ID that can name a group and its back references: a
+// ":" in the type would move the split of "TYPE:GROUPID".
 bool group_names_ok(const char *type, const char *gid);
 
 // Case-blind ASCII comparisons, as the back references and lists are read.

@@ -1,6 +1,6 @@
 // utils_text.cc - argument strings, the raw-token-ID list, key=value and
-// whitespace splitting of lines, and the syntax of terminal identifiers
-// and multihead group names.
+// whitespace splitting of lines, the syntax of terminal identifiers and
+// multihead group names, and control characters in text.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -203,3 +203,75 @@ int zt_validate_multihead_group_name(const char *name, const char **error_text) 
 }
 
 }  // extern "C"
+
+// ------------------------------------------------------ control characters
+
+namespace zt {
+
+size_t utf8_sequence_length(std::string_view text) {
+    if (text.empty()) return 0;
+    auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    unsigned char lead = byte(0);
+    if (lead < 0x80) return 1;
+    size_t length = lead >= 0xc2 && lead <= 0xdf   ? 2
+                    : lead >= 0xe0 && lead <= 0xef ? 3
+                    : lead >= 0xf0 && lead <= 0xf4 ? 4
+                                                   : 0;
+    if (length == 0 || text.size() < length) return 0;
+    // The second byte's range narrows for the lead bytes that could start
+    // an overlong form, a surrogate or a code point past U+10FFFF.
+    unsigned char low = lead == 0xe0 ? 0xa0 : lead == 0xf0 ? 0x90 : 0x80;
+    unsigned char high = lead == 0xed ? 0x9f : lead == 0xf4 ? 0x8f : 0xbf;
+    if (byte(1) < low || byte(1) > high) return 0;
+    for (size_t i = 2; i < length; ++i) {
+        if ((byte(i) & 0xc0) != 0x80) return 0;
+    }
+    return length;
+}
+
+namespace {
+
+// What the character at the start of `text` is to a terminal, and how
+// many bytes it takes.
+enum class Glyph { kText, kControl, kMalformed };
+struct Scanned {
+    Glyph glyph;
+    size_t length;
+};
+
+Scanned scan(std::string_view text) {
+    auto lead = static_cast<unsigned char>(text[0]);
+    size_t length = utf8_sequence_length(text);
+    if (length == 0) return {lead >= 0x80 && lead <= 0x9f ? Glyph::kControl : Glyph::kMalformed, 1};
+    if (length == 1) return {lead < 0x20 || lead == 0x7f ? Glyph::kControl : Glyph::kText, 1};
+    // U+0080 to U+009F are 0xc2 0x80 to 0xc2 0x9f.
+    bool c1 = lead == 0xc2 && static_cast<unsigned char>(text[1]) <= 0x9f;
+    return {c1 ? Glyph::kControl : Glyph::kText, length};
+}
+
+}  // namespace
+
+bool has_control_character(std::string_view text) {
+    while (!text.empty()) {
+        Scanned s = scan(text);
+        if (s.glyph == Glyph::kControl) return true;
+        text.remove_prefix(s.length);
+    }
+    return false;
+}
+
+std::string terminal_text(std::string_view text) {
+    std::string shown;
+    shown.reserve(text.size());
+    while (!text.empty()) {
+        Scanned s = scan(text);
+        if (s.glyph == Glyph::kText)
+            shown.append(text.substr(0, s.length));
+        else
+            shown += '?';
+        text.remove_prefix(s.length);
+    }
+    return shown;
+}
+
+}  // namespace zt

@@ -263,6 +263,51 @@ TEST_F(SessionModes, TokenReaderSaysWhatItFound) {
     EXPECT_EQ(none.status, 255);
 }
 
+// What a manager or a reader reports is data: its control bytes reach the terminal as "?", and a token ID read from a
+// reader passes the syntax rule of a typed one, so DN syntax in it writes nothing.
+TEST_F(SessionModes, ManagersAndReadersAreHeardAsData) {
+    const std::string a = token("a"), victim = token("v"), r = terminal(8);
+    add_user(a, "Ada Lovelace");
+    add_user(victim, "Victim");
+    add_desktop(terminal(1), "Lab\x1b[2J 1");
+    const std::string hostile_terminal = terminal(2) + "\x1b]52;c;eA==\x07";
+    const std::string shown_terminal = terminal(2) + "?]52;c;eA==?";
+    StandinDaemon manager(kAuthMgr, kServer,
+                          scenario(json::array({login(terminal(1), a), login(hostile_terminal, "card.\x1b[2J\rx\b")})));
+    RunResult short_form = ztuser({"-lc"}), long_form = ztuser({"-Lc"});
+    EXPECT_EQ(short_form.out, table(kShort, {{a, "Ada Lovelace", terminal(1)}, {"card.?[2J?x?", "???", shown_terminal}},
+                                    "2 users"));
+    EXPECT_EQ(long_form.out, table(kLong, {{a, "Ada Lovelace", terminal(1), "Lab?[2J 1"},
+                                           {"card.?[2J?x?", "???", shown_terminal, "???"}},
+                                   "2 users"));
+
+    manager.set_scenario(reader_at(r, true, "card.\x1b[2Jx"));
+    EXPECT_EQ(ztuser({"-r", r}, "\n").out,
+              "Insert token into token reader '" + r + "' and press return. " + read_line("card.?[2Jx"));
+    const std::string injected = "a,ztID=" + victim;
+    manager.set_scenario(reader_at(r, true, injected));
+    TempDir dir;
+    std::string file = dir.write("x.csv", "x, localhost, 7007, Hostile\n");
+    struct {
+        Strings args;
+        std::string err;
+    } cases[] = {
+        {{"-a", "x, localhost, 7007, Hostile", "-r", r}, "Error: Invalid token ID specification\n"},
+        {{"-ai", victim, "x", "-r", r}, "Error: Token ID '" + injected + "' is not a valid token ID specification\n"},
+        {{"-af", file, "-r", r},
+         "Error: line 1 has invalid  token ID specification....skipping\n"
+         "\n0 users added, 1 line skipped due to errors.\n"},
+    };
+    for (const auto &c : cases) {
+        RunResult got = ztuser(c.args, "\n");
+        EXPECT_EQ(got.err, c.err) << c.args[0];
+        EXPECT_EQ(got.status, c.args[0] == "-af" ? 0 : 255) << c.args[0];
+    }
+    const std::string victim_dn = "ztID=" + victim + ",ztName=rawTokens," + kSuffix;
+    EXPECT_EQ(primary_->values(victim_dn, "entryDN", LDAP_SCOPE_SUBTREE).size(), 1u) << "nothing below it";
+    EXPECT_EQ(ztuser({"-o"}).out.find(injected), std::string::npos);
+}
+
 TEST_F(SessionModes, BatchAddReadsXAndAsksWhenTheReaderGivesNone) {
     const std::string r = terminal(8), taken = token("t"), fresh = token("f"), later = token("l");
     add_user(taken, "Taken");

@@ -6,11 +6,12 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <regex>
 #include <string>
 #include <vector>
 
-#include "test_support.h"
+#include "directory_fixture.h"
 
 namespace zt::test {
 namespace {
@@ -79,10 +80,17 @@ TEST_F(Ztuser, ConnectsAtEitherAccessLevelOrSaysItCannot) {
     TempDir down;
     std::string conf = read_file(sandbox_dir() + "/root/etc/opt/KRVXzt/ztadmin.conf");
     down.write("etc/opt/KRVXzt/ztadmin.conf", conf + "admin.server.port=1\n");
-    down.write("etc/opt/KRVXzt/ztadmin.pw", read_file(sandbox_dir() + "/root/etc/opt/KRVXzt/ztadmin.pw"));
+    down.write("etc/opt/KRVXzt/ztadmin.pw", read_file(sandbox_dir() + "/root/etc/opt/KRVXzt/ztadmin.pw"), 0600);
     RunResult r = run_ztuser({"-l"}, down.path());
     EXPECT_EQ(r.err, "Error: could not connect to admin server\n");
     EXPECT_EQ(r.status, 255);
+    // A configuration others may write: root does not connect through it, a user still does.
+    TempDir loose;
+    loose.write("etc/opt/KRVXzt/ztadmin.conf", conf, 0666);
+    loose.write("etc/opt/KRVXzt/ztadmin.pw", read_file(sandbox_dir() + "/root/etc/opt/KRVXzt/ztadmin.pw"), 0600);
+    r = run_ztuser({"-li", "no-such-token"}, loose.path());
+    EXPECT_EQ(std::tie(r.err, r.status), std::tuple("Error: could not connect to admin server\n", 255));
+    EXPECT_EQ(run_ztuser({"-li", "no-such-token"}, loose.path(), "", as_nobody).out, "\n0 tokens total.\n");
 }
 
 TEST_F(Ztuser, AddShowListAndDeleteOneUser) {
@@ -283,6 +291,130 @@ TEST_F(Ztuser, NameTheDirectoryRefusesLeavesNothingBehind) {
     ztuser({"-d", a});
 }
 
+// A name, other information, server name or token ID holding a control character is refused before anything is
+// written, with the message an invalid value of that field gets; a batch line holding a NUL is an invalid line.
+TEST_F(Ztuser, ControlCharactersInAFieldAreRefusedWithNothingWritten) {
+    std::string kept = unique_token("v"), fresh = unique_token("w");
+    add_user({kept}, "Kept Name", "Kept Info");
+    const std::string add_failed = "Internal Error: Could not add user.\n";
+    struct Case { std::vector<std::string> args; std::string err; } cases[] = {
+        {{"-a", fresh + ", localhost, 7007, Jane\nDoe"}, add_failed},
+        {{"-a", fresh + ", localhost, 7007, Jane\xc2\x85 Doe"}, add_failed},  // NEL, a C1 control in UTF-8
+        {{"-a", fresh + ", localhost, 7007, Jane Doe, Room\x1b[2J"}, add_failed},
+        {{"-a", fresh + ", localhost, 7007, Jane Doe, Room\x7f"}, add_failed},
+        {{"-a", fresh + ", local\rhost, 7007, Jane Doe"}, "Error: Invalid server name specified.\n"},
+        {{"-a", fresh + "\x1b, localhost, 7007, Jane Doe"}, "Error: Invalid token ID specification\n"},
+        {{"-ai", kept, fresh + "\t"}, "Error: Token ID '" + fresh + "?' is not a valid token ID specification\n"},
+        {{"-e", kept + ", localhost, 7008, Kept\tName"}, "Internal Error: Could not modify user.\n"},
+        {{"-e", kept + ", localhost, 7008, Kept Name, Info\r\nMore"}, "Internal Error: Could not modify user.\n"},
+    };
+    for (const Case &c : cases) {
+        RunResult r = ztuser(c.args);
+        EXPECT_EQ(r.err, c.err) << c.args[1];
+        EXPECT_EQ(r.status, 255) << c.args[1];
+    }
+    EXPECT_NE(log_text().find("14 add_simple_user2(): ztName value holds a control character; nothing written.\n"),
+              std::string::npos);
+
+    TempDir dir;
+    std::string t[] = {unique_token("x"), unique_token("y"), unique_token("z"), unique_token("za")};
+    const std::string nul(1, '\0');
+    std::string adds = dir.write("add.csv", t[0] + ", localhost, 7007, Esc\x1bName\n" +             //
+                                                t[1] + ", localhost, 7007, Cut" + nul + "Here, Room\n" +  //
+                                                t[2] + ", localhost, 7007, Fine, Info\x07\n" +            //
+                                                t[3] + ", localhost, 7007, Fine Four\n");
+    EXPECT_EQ(ztuser({"-af", adds}).err, "Internal Error: line 1: could not add user\n"
+                                         "Error: line 2 is not complete....skipping\n"
+                                         "Internal Error: line 3: could not add user\n"
+                                         "Added Fine Four\n"
+                                         "\n1 user added, 3 lines skipped due to errors.\n");
+    std::string edits =
+        dir.write("edit.csv", kept + ", localhost, 7008, A\x1b" "B\n" + kept + ", localhost, 7008" + nul + ", New\n");
+    EXPECT_EQ(ztuser({"-ef", edits}).err, "Internal Error: line 1: could not modify user\n"
+                                          "Error: line 2 is not complete....skipping\n"
+                                          "\n0 users modified\n2 users skipped due to errors\n");
+    std::string deletes = dir.write("delete.csv", t[3] + nul + "junk\n" + t[3] + "\n");
+    EXPECT_EQ(ztuser({"-df", deletes}).err, "Error: line 1 is not complete....skipping\nDeleted " + t[3] +
+                                                "\n\n1 user deleted\n1 user skipped due to errors\n");
+    for (const std::string &token : {fresh, t[0], t[1], t[2]})
+        EXPECT_EQ(ztuser({"-p", token}).err, "Error: Token ID '" + token + "' not in admin database.\n");
+    RunResult props = ztuser({"-p", kept});
+    EXPECT_NE(props.out.find("User Name          = Kept Name\n  Other Info         = Kept Info\n"
+                             "  Server Name        = localhost\n  Server Port        = 7007\n"),
+              std::string::npos)
+        << props.out;
+    ztuser({"-d", kept});
+}
+
+// Whatever another tool stored, the listings, the dump and the property display show it without control bytes; the
+// per-token walk and the fast listings alike (the differential test holds them to the same bytes).
+TEST_F(Ztuser, ValuesFromTheDirectoryReachTheTerminalWithoutControlBytes) {
+    const Sandbox *sandbox = Sandbox::get();
+    AdminSession primary(*sandbox, kPrimaryHost), replica(*sandbox, kReplicaHost);
+    ASSERT_TRUE(primary.bound() && replica.bound());
+    std::string token = unique_token("ctl"), tag = token.substr(5);
+    add_user({token}, "Name " + tag);
+    std::string lt_id = ztuser({"-p", token}).out;
+    lt_id = lt_id.substr(lt_id.find("Logical Token      = ") + 21);
+    lt_id.resize(lt_id.find('\n'));
+    std::string user_id = lt_id.substr(5);
+    auto set = [&](const std::string &dn, const char *attr, const std::string &value) {
+        zt::ModList change;
+        change.replace(attr, value.c_str());
+        ASSERT_EQ(ldap_modify_ext_s(primary.get(), dn.c_str(), change.mods(), nullptr, nullptr), LDAP_SUCCESS);
+        for (int i = 0; i < 2500 && replica.values(dn, attr) != Strings{value}; ++i) usleep(2000);
+    };
+    set("ztID=" + user_id + ",ztName=users," + kSuffix, "ztName", "Esc\x1b[2J " + tag + "\r");
+    set("ztID=" + user_id + ",ztName=users," + kSuffix, "ztOtherInfo", "osc\x1b]52;c;eA==\x07\xc2\x9b\x9b");
+    set("ztID=" + lt_id + ",ztName=logicalTokens," + kSuffix, "ztServerName", "srv\bx");
+    const std::string name = "Esc?[2J " + tag + "?", other = "osc?]52;c;eA==???", server = "srv?x";
+    auto clean = [](const std::string &out) {
+        return std::none_of(out.begin(), out.end(), [](char c) {
+            auto b = static_cast<unsigned char>(c);
+            return (b < 0x20 && b != '\n') || (b >= 0x7f && b <= 0x9f);
+        });
+    };
+    struct Case { std::vector<std::string> args; std::string shows; } cases[] = {
+        {{"-li", token}, token + std::string(30 - token.size() + 1, ' ') + name},
+        {{"-Li", token}, server},
+        {{"-ln", tag}, other},
+        {{"-Ln", tag}, server},
+        {{"-o"}, token + "," + server + ",7007," + name + "," + other + "\n"},
+        {{"-p", token}, "User Name          = " + name + "\n  Other Info         = " + other +
+                            "\n  Server Name        = " + server + "\n"},
+    };
+    for (const Case &c : cases) {
+        RunResult r = ztuser(c.args);
+        EXPECT_EQ(r.status, 0) << c.args[0] << r.err;
+        EXPECT_TRUE(clean(r.out)) << c.args[0];
+        EXPECT_NE(r.out.find(c.shows), std::string::npos) << c.args[0] << ": " << r.out;
+    }
+    ztuser({"-d", token});
+}
+
+// The command seeds the ID generator: adds in a row, and some at once, all get IDs of their own.
+TEST_F(Ztuser, TwentyAddsInARowAndSomeAtOnceAllSucceed) {
+    TempDir dir;
+    std::string tokens;
+    for (int i = 0; i < 20; ++i) {
+        std::string token = unique_token("seq");
+        tokens += token + "\n";
+        RunResult r = ztuser({"-a", token + ", localhost, 7007, In A Row"});
+        EXPECT_EQ(r.err, "Added one user.\n") << i;
+    }
+    std::vector<std::future<RunResult>> at_once;
+    for (int i = 0; i < 4; ++i) {
+        std::string token = unique_token("par");
+        tokens += token + "\n";
+        at_once.push_back(std::async(std::launch::async, [this, token] {
+            return ztuser({"-a", token + ", localhost, 7007, At Once"});
+        }));
+    }
+    for (auto &r : at_once) EXPECT_EQ(r.get().err, "Added one user.\n");
+    RunResult removed = ztuser({"-df", dir.write("all.csv", tokens)});
+    EXPECT_TRUE(removed.err.ends_with("\n24 users deleted\n")) << removed.err;
+}
+
 TEST_F(Ztuser, BatchFilesThatCannotBeReadEndTheRun) {
     TempDir dir;
     std::string keep = unique_token("o");
@@ -386,7 +518,7 @@ TEST_F(Ztuser, KillRefusesABaseDirectoryTheShellWouldReadAsCommands) {
     TempDir tree, marker_dir;
     const std::string etc = "/etc/opt/KRVXzt/", marker = marker_dir.path() + "/ran";
     for (const char *file : {"ztadmin.conf", "ztadmin.pw"})
-        tree.write(etc.substr(1) + file, read_file(sandbox_dir() + "/root" + etc + file));
+        tree.write(etc.substr(1) + file, read_file(sandbox_dir() + "/root" + etc + file), 0600);
     for (const std::string &base : std::vector<std::string>{"/x;touch " + marker + ";", "/x$(touch " + marker + ")",
                                                             "/with space", "relative/opt"}) {
         tree.write("var/sadm/pkg/KRVXzta/pkginfo", "PKG=KRVXzta\nBASEDIR=" + base + "\n");

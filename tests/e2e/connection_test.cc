@@ -1,5 +1,7 @@
 // connection_test.cc - opening connections against the sandbox: the access level chooses the identity, and each way of
 // failing reports its status and its log line.
+#include <sys/prctl.h>
+
 #include "directory_fixture.h"
 
 namespace zt::test {
@@ -69,6 +71,52 @@ TEST_F(Connect, FailuresReportStatusAndLogLineButAMissingConfiguration) {
     EXPECT_EQ(open_connection(1, nullptr, nullptr, (empty.path() + "/none.conf").c_str(), &status), nullptr);
     EXPECT_EQ(status, ADMIN_ERR_INTERNAL);
     EXPECT_EQ(log_->all(), "");
+}
+
+// At level 3 the configuration, data-store configuration and password files must be root's and writable by no one else
+// (the password file readable by no one else either); otherwise each is read as one that cannot be opened, after a line
+// naming it, its owner and mode.  Level 1 still reads a loose configuration.  While a level-3 connection holds the
+// password, the process cannot be dumped or traced.
+TEST_F(Connect, FilesOthersCouldChangeAreRefusedAtLevelThree) {
+    EXPECT_EQ(prctl(PR_GET_DUMPABLE, 0, 0, 0, 0), 0) << "the fixture's connection holds the password";
+    const std::string ds = "/etc/opt/KRVXzt/qmds/current/ztdsd.conf";
+    struct Case { std::string file; mode_t mode; uid_t owner; std::string refusal, failure; } cases[] = {
+        {"/etc/opt/KRVXzt/ztadmin.conf", 0666, 0, "read_config_file(): Config file (%) is writable by group or others "
+         "(owner 0, mode 0666)", "open_connection(): Could not read config file (%)"},
+        {"/etc/opt/KRVXzt/ztadmin.conf", 0644, 65534, "read_config_file(): Config file (%) is not owned by root "
+         "(owner 65534, mode 0644)", "open_connection(): Could not read config file (%)"},
+        {"/etc/opt/KRVXzt/ztadmin.pw", 0644, 0, "read_passwd_file(): ZT password file (%) is readable by group or "
+         "others (owner 0, mode 0644)", "open_connection(): Could not read ZT password file (%)"},
+        {"/etc/opt/KRVXzt/ztadmin.pw", 0600, 65534, "read_passwd_file(): ZT password file (%) is not owned by root "
+         "(owner 65534, mode 0600)", "open_connection(): Could not read ZT password file (%)"},
+        {ds, 0664, 0, "read_ds_config(): config file (%) is writable by group or others (owner 0, mode 0664)",
+         "read_ds_config(): could not open config file \"%\" (Permission denied)"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.refusal);
+        ToolTree tree(ToolTree::sandbox_keys(*sandbox_));
+        tree.write_password(sandbox_->password);
+        tree.dir().write(ds.substr(1), read_file(sandbox_->root + ds));
+        std::string path = tree.root() + c.file;
+        ASSERT_EQ(chmod(path.c_str(), c.mode) | chown(path.c_str(), c.owner, 0), 0);
+        tree.use();
+        log_->clear();
+        auto named = [&](std::string line) { return line.replace(line.find('%'), 1, path); };
+        if (c.file == ds) {
+            BackendList list{};
+            EXPECT_EQ(read_ds_config(&list), ADMIN_ERR_NO_PERMISSION);
+            free_backend(&list);
+        } else {
+            AdminStatus status = 99;
+            EXPECT_EQ(_zt_dsConnect(3, nullptr, nullptr, nullptr, nullptr, &status), nullptr);
+            EXPECT_EQ(status, ADMIN_ERR_NO_PERMISSION);
+            EXPECT_EQ(Connection(open_connection(1, nullptr, nullptr, nullptr, nullptr)) != nullptr, true);
+        }
+        EXPECT_TRUE(log_->has(named(c.refusal))) << log_->all();
+        EXPECT_TRUE(log_->has(named(c.failure))) << log_->all();
+    }
+    conn_.reset();
+    EXPECT_EQ(prctl(PR_GET_DUMPABLE, 0, 0, 0, 0), 1) << "dumpable again once no connection holds the password";
 }
 
 }  // namespace

@@ -20,7 +20,9 @@ protected:
         if (IsSkipped() || HasFatalFailure()) return;
         add("MULTIHEAD", root_);
     }
-    std::string gdn(const std::string &gid) const { return "ztGroupID=" + gid + ",ztName=MULTIHEAD," + root_; }
+    std::string gdn(const std::string &gid) const {
+        return "ztGroupID=" + zt::dn_escape(gid) + ",ztName=MULTIHEAD," + root_;
+    }
     Strings group(const std::string &gid, const std::string &attr) const { return primary_->values(gdn(gid), attr); }
     Strings refs(const char *id) const { return vals(id, "desktops", "ztDtuTypeGroups"); }
     void put_desktop(const char *id, const Strings &groups = {}, Attrs extra = {}) {
@@ -196,8 +198,9 @@ TEST_F(TerminalRecords, ChangesSeeTheirOwnWritesOnALaggingServer) {
     EXPECT_EQ(vals(kA, "desktops", "ztLocation"), Strings{"room"});
 }
 
-// Incomplete groups, CIDs that cannot be normalised, a terminal named twice, an existing group, names no DN can hold
-// and texts too long for their buffers: each is refused with its status before anything is written.
+// Incomplete groups, CIDs that cannot be normalised, a terminal named twice, an existing group, names that would move
+// the split of a back reference or a member list, and texts too long for their buffers: each is refused with its status
+// before anything is written.
 TEST_F(TerminalRecords, RefusalsComeBeforeAnyWrite) {
     put_desktop(kA);
     put_group("taken", cid(kC));
@@ -205,31 +208,26 @@ TEST_F(TerminalRecords, RefusalsComeBeforeAnyWrite) {
     auto add = [&](std::string gid, Strings members, std::string type = "MULTIHEAD") {
         return add_group(conn_.get(), gid, members, 0, type);
     };
-    Desktop bad{}, good{};
-    bad.id = chars("a,ztName=users");
+    Desktop empty{}, good{};
+    empty.id = chars("");
     good.id = chars(kB);
     struct Case { const char *what; int got, want; } cases[] = {
         {"no gid", add("", {kA}), ADMIN_ERR_INVALID_ARGS},
         {"no type", add("g", {kA}, ""), ADMIN_ERR_INVALID_ARGS},
         {"empty first CID", add("g", {"", kA}), ADMIN_ERR_INVALID_ARGS},
-        {"gid not for a DN", add("g,ztName=users", {kA}), ADMIN_ERR_INVALID_ARGS},
         {"type with colon", add("g", {kA}, "MULTI:HEAD"), ADMIN_ERR_INVALID_ARGS},
         {"other namespace", add("g", {kA, "MAC.0a0000000002"}), ADMIN_ERR_NO_MEMORY},
         {"11 digits", add("g", {kA, "0a000000002"}), ADMIN_ERR_NO_MEMORY},
         {"twice", add("g", {"IEEE802.0A0000000001", kB, kA}), ADMIN_ERR_DUPLICATE_TERMINAL},
         {"exists", add("taken", {kA}), ADMIN_ERR_EXISTS},
         {"long DN", add(std::string(480, 'g'), {kA}), ADMIN_ERR_INTERNAL},
-        {"add_desktop", add_desktop(conn_.get(), &bad, "desk.x"), ADMIN_ERR_INVALID_ARGS},
+        {"add_desktop no ID", add_desktop(conn_.get(), &empty, "desk.x"), ADMIN_ERR_INVALID_ARGS},
         {"add_desktop no token", add_desktop(conn_.get(), &good, nullptr), ADMIN_ERR_INVALID_ARGS},
-        {"modify_desktop", modify_desktop(conn_.get(), &bad), ADMIN_ERR_INTERNAL},
-        {"delete_desktop", delete_desktop(conn_.get(), "desk.x", "#a"), ADMIN_ERR_INVALID_ARGS},
-        {"set gid", zt_setDtuMHGIDByDtuCID(conn_.get(), kA, "g+1"), ADMIN_ERR_INTERNAL},
+        {"modify_desktop no ID", modify_desktop(conn_.get(), &empty), ADMIN_ERR_INTERNAL},
+        {"delete_desktop no ID", delete_desktop(conn_.get(), "desk.x", ""), ADMIN_ERR_INVALID_ARGS},
         {"set long gid", zt_setDtuMHGIDByDtuCID(conn_.get(), kA, std::string(130, 'g').c_str()), ADMIN_ERR_INTERNAL},
-        {"set cid", zt_setDtuMHGIDByDtuCID(conn_.get(), "IEEE802.a;b", "g"), ADMIN_ERR_INTERNAL},
         {"set no type", zt_setDtuGIDByDtuCID(conn_.get(), kA, "g", ""), ADMIN_ERR_INVALID_ARGS},
         {"set type with colon", zt_setDtuGIDByDtuCID(conn_.get(), kA, "g", "MULTI:HEAD"), ADMIN_ERR_INTERNAL},
-        {"set type not for a DN", zt_setDtuGIDByDtuCID(conn_.get(), kA, "g", "MULTI,HEAD"), ADMIN_ERR_INTERNAL},
-        {"delete group", zt_delDtuGrpByDtuGID(conn_.get(), "MULTIHEAD", "a=b"), ADMIN_ERR_INVALID_ARGS},
         {"list no CID", zt_setDtuGrpCIDlistByDtuGID(conn_.get(), "MULTIHEAD", "taken", "", 1), ADMIN_ERR_INVALID_ARGS},
         {"list CID comma", zt_setDtuGrpCIDlistByDtuGID(conn_.get(), "MULTIHEAD", "taken", "a,b", 1),
          ADMIN_ERR_INVALID_ARGS},
@@ -240,6 +238,70 @@ TEST_F(TerminalRecords, RefusalsComeBeforeAnyWrite) {
     EXPECT_EQ(all_dns(), before);
     EXPECT_EQ(refs(kA), Strings{});
     EXPECT_EQ(group("taken", "ztDtuCIDlist"), Strings{cid(kC)});
+}
+
+// Desktop IDs, group IDs and group types are data wherever they go into a DN (escaped) or come back out of a back
+// reference: each names one entry of its own, which is found, grouped, moved and deleted by that name.
+TEST_F(TerminalRecords, DnSyntaxInDesktopAndGroupNamesNamesEntriesOfTheirOwn) {
+    const std::string type = "MH,ztName=desktops", listed = "d+ztID=" + std::string(kA) + ";#<>",
+                      unlisted = "d,ztID=" + std::string(kA), gid = "g,ztName=users";
+    add(type, root_);  // its container, DN-escaped like every other
+    Strings before = all_dns();
+    auto one_level_deeper = [&] {  // every new entry sits directly in a container of the subtree
+        for (const auto &dn : all_dns()) {
+            LDAPDN parsed = nullptr;
+            if (ldap_str2dn(dn.c_str(), &parsed, LDAP_DN_FORMAT_LDAPV3) != LDAP_SUCCESS) return false;
+            int depth = 0;
+            while (parsed[depth] != nullptr) ++depth;
+            ldap_dnfree(parsed);
+            if (depth > 4) return false;  // ID, container, ztName=dir-..., o=ztdata
+        }
+        return true;
+    };
+    Desktop d{};
+    d.location = chars("hall");
+    for (const std::string &id : {listed, unlisted}) {
+        d.id = const_cast<char *>(id.c_str());
+        ASSERT_EQ(add_desktop(conn_.get(), &d, ("desk." + id).c_str()), 0) << id;
+    }
+    put_desktop(kA);
+    ASSERT_EQ(add_group(conn_.get(), gid, {kA}), 0) << log_->all();
+    ASSERT_EQ(add_group(conn_.get(), "g2", {kB}, 0, type), 0) << log_->all();
+    EXPECT_TRUE(one_level_deeper()) << testing::PrintToString(all_dns());
+    EXPECT_EQ(refs(kA), Strings{"MULTIHEAD:" + gid});
+    EXPECT_EQ(refs(kB), Strings{type + ":g2"});
+    for (const std::string &id : {listed, unlisted}) {
+        for (int i = 0; i < 2500 && !replica_->exists("ztID=" + zt::dn_escape(id) + ",ztName=desktops," + root_); ++i)
+            usleep(2000);
+        DesktopPtr found(get_desktop(conn_.get(), id.c_str()));
+        EXPECT_STREQ(found ? found->location : nullptr, "hall") << id;
+        EXPECT_EQ(edit_simple_desktop(conn_.get(), id.c_str(), "room", nullptr), 0) << id;
+    }
+    ASSERT_EQ(zt_setDtuMHGIDByDtuCID(conn_.get(), listed.c_str(), gid.c_str()), 0);
+    EXPECT_EQ(group(gid, "ztDtuCIDlist"), Strings{"ieee802.0a0000000001," + listed});
+    await_group(gid);
+    for (const std::string &id : {std::string(kA), listed}) await_same(id, "desktops", "ztDtuTypeGroups");
+    for (const std::string &cid : {cid(kA), listed}) {
+        DtuGrp **groups = nullptr;
+        ASSERT_EQ(zt_getDtuGrpByDtuCID(conn_.get(), "MULTIHEAD", cid.c_str(), &groups), 1) << cid;
+        EXPECT_STREQ(groups[0]->gid, gid.c_str());
+        zt_freeDtuGrplist(groups);
+    }
+    DtuGrp **typed = nullptr;
+    for (int i = 0; i < 2500 && zt_getDtuGrpByDtuGID(conn_.get(), type.c_str(), "g2", &typed) != 1; ++i) usleep(2000);
+    ASSERT_NE(typed, nullptr);
+    EXPECT_STREQ(typed[0]->gtype, type.c_str());
+    zt_freeDtuGrplist(typed);
+    ASSERT_EQ(zt_delDtuGrpByDtuGID(conn_.get(), "MULTIHEAD", gid.c_str()), 0);
+    ASSERT_EQ(zt_delDtuGrpByDtuGID(conn_.get(), type.c_str(), "g2"), 0);
+    EXPECT_EQ(refs(kA), Strings{});
+    EXPECT_EQ(vals(listed, "desktops", "ztDtuTypeGroups"), Strings{});
+    for (const std::string &id : {listed, unlisted})
+        EXPECT_EQ(delete_desktop(conn_.get(), ("desk." + id).c_str(), id.c_str()), 0) << id;
+    primary_->remove_tree(dn(kA, "desktops"));
+    primary_->remove_tree(dn(kB, "desktops"));
+    primary_->remove_tree(dn(kB, "rawTokens"));
+    EXPECT_EQ(all_dns(), before);
 }
 
 }  // namespace

@@ -74,7 +74,7 @@ public:
     // Writes the password file holding `clear` (scrambled as the tools read it), mode 0600.
     void write_password(const std::string &clear) const {
         char *scrambled = scramble_text(clear.c_str());
-        chmod(dir_.write(std::string(kEtc).substr(1) + "/ztadmin.pw", std::string(scrambled) + "\n").c_str(), 0600);
+        dir_.write(std::string(kEtc).substr(1) + "/ztadmin.pw", std::string(scrambled) + "\n", 0600);
         std::free(scrambled);
     }
     void use() const { setenv("ZTADMIN_ROOT", root().c_str(), 1); }
@@ -237,7 +237,7 @@ protected:
     }
     // Adds the container `name` below `parent`; waits until the replica has it.
     std::string add(const std::string &name, const std::string &parent) {
-        std::string dn = "ztName=" + name + "," + parent;
+        std::string dn = "ztName=" + zt::dn_escape(name) + "," + parent;
         EXPECT_EQ(primary_->add_container(dn, name), LDAP_SUCCESS) << dn;
         EXPECT_TRUE(replica_->wait_exists(dn, true));
         return dn;

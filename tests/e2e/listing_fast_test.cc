@@ -65,7 +65,9 @@ private:
         Attrs a = {{"objectClass", "ztUser"}, {"ztID", id}};
         a.insert(a.end(), names.begin(), names.end());
         for (const auto &l : lts) a.emplace_back("ztLogicalTokenIDs", l);
-        if (pick(3) == 0) a.emplace_back("ztOtherInfo", pick(2) ? "room 4, desk\\2" : "");
+        // Another tool's control characters (ESC, BEL, DEL) are shown as "?" by both listings.
+        static const char *const kOthers[] = {"room 4, desk\\2", "", "esc\x1b[2J bel\x07 del\x7f"};
+        if (pick(3) == 0) a.emplace_back("ztOtherInfo", kOthers[pick(3)]);
         entry(dn(id, "users"), a);
         ++g_.users;
     }
@@ -245,6 +247,7 @@ TEST_F(FastListing, PrintsWhatThePerTokenWalkPrintsForEveryMode) {
             std::string mode = fields(m.by_name, m.substring, m.format);
             EXPECT_EQ(std::tie(fast.status, fast.out, fast.err, fast.log), std::tie(ref.status, ref.out, ref.err, ref.log))
                 << mode;
+            EXPECT_EQ(fast.out.find_first_of("\x1b\x07\x7f"), std::string::npos) << mode;
             // The listing must not have fallen back to the walk.
             Output bare = capture([&] { return static_cast<int>(read_fast(conn.get(), m)); });
             EXPECT_NE(bare.status, static_cast<int>(listing::Fast::kUnavailable)) << mode;

@@ -49,10 +49,10 @@ TEST_F(Query, SearchesExistenceChildrenAndTheGenerationCounter) {
     EXPECT_EQ(delete_child_entries(on_primary->session, b.c_str()), 1);
     EXPECT_EQ(count_child_entries(on_primary->session, base_.c_str()), 2);
 
-    // The generation counter starts, steps and wraps.
+    // The generation counter starts, steps and wraps; its name is escaped in the DN.
     log_->clear();
     AdminConfig *c = conn_.get();
-    const char *name = "gen";
+    const char *name = "gen,ztName=b+x";
     std::string dn = add(name, base_);
     EXPECT_EQ(zt_getGeneration(c, name), -1);
     EXPECT_EQ(zt_incGeneration(c, name), 0);

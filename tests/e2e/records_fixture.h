@@ -48,7 +48,7 @@ protected:
 
     // `container` is users, logicalTokens, rawTokens or desktops.
     std::string dn(const std::string &id, const std::string &container) const {
-        return "ztID=" + id + ",ztName=" + container + "," + root_;
+        return "ztID=" + zt::dn_escape(id) + ",ztName=" + container + "," + root_;
     }
     bool on_primary(const std::string &id, const std::string &where) const { return primary_->exists(dn(id, where)); }
     // The values of `attr` on the primary (or the replica), sorted.

@@ -1,5 +1,6 @@
 // A set-uid or set-gid ztuser run by an unprivileged user must not let that user steer it through the environment: the
-// root prefix and the log mirror are the caller's, not the program's.
+// root prefix, the log mirror and the LDAP library's settings are the caller's, not the program's; root's own runs take
+// no LDAP settings from the caller's home or working directory either.
 #include <sys/stat.h>
 
 #include "test_support.h"
@@ -32,11 +33,15 @@ TEST(SetIdRun, IgnoresTheCallersRootPrefixAndLogMirror) {
     ASSERT_EQ(chmod((t.path() + "/logs").c_str(), 0775) | chmod(kept.c_str(), 0664) | chmod(open_log.c_str(), 0666),
               0);
 
+    // The caller's LDAP settings would bind every connection to an address this host does not have.
+    t.write("home/.ldaprc", "SOCKET_BIND_ADDRESSES 192.0.2.1\n");
     auto run_as_nobody = [&](mode_t mode, const std::string &log) {
         EXPECT_EQ(chmod(program.c_str(), mode), 0);
         RunOptions options;
         options.env = {{"ZTADMIN_ROOT", t.path() + "/caller"}, {"ZTADMIN_LOG", log}, {"ZTADMIN_TRACE", "1"},
-                       {"ASAN_OPTIONS", "detect_leaks=0"}};
+                       {"ASAN_OPTIONS", "detect_leaks=0"}, {"HOME", t.path() + "/home"},
+                       {"LDAPSOCKET_BIND_ADDRESSES", "192.0.2.1"}};
+        options.cwd = t.path() + "/home";
         return run({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
                     "mount --bind \"$0\" /etc/opt && exec setpriv --reuid=65534 --regid=65534 --clear-groups \"$1\" "
                     "-li no-such-token", t.path() + "/etc-opt", program},
@@ -56,6 +61,42 @@ TEST(SetIdRun, IgnoresTheCallersRootPrefixAndLogMirror) {
         EXPECT_EQ(read_file(kept), "keep\n") << std::oct << mode;
         EXPECT_FALSE(std::filesystem::exists(fresh)) << std::oct << mode;
     }
+}
+
+// Each place libldap would take settings from, given a setting that binds every connection to an address this host
+// does not have: neither root nor a user run reads it, and the working directory the run started in is its own again.
+TEST(CallerLdapSettings, AreNeverRead) {
+    if (sandbox_dir().empty()) GTEST_SKIP();
+    TempDir home, cwd;
+    const std::string setting = "SOCKET_BIND_ADDRESSES 192.0.2.1\n";
+    std::string conf = home.write("hostile.conf", setting);
+    cwd.write("rel.csv", "card.none-such\n");
+    using Env = std::map<std::string, std::string>;
+    struct Source { const char *what; Env env; const TempDir *dir; const char *file; } sources[] = {
+        {"variable", {{"LDAPSOCKET_BIND_ADDRESSES", "192.0.2.1"}}, nullptr, nullptr},
+        {"~/.ldaprc", {}, &home, ".ldaprc"},
+        {"~/ldaprc", {}, &home, "ldaprc"},
+        {"./ldaprc", {}, &cwd, "ldaprc"},
+        {"$LDAPCONF", {{"LDAPCONF", conf}}, nullptr, nullptr},
+        {"$LDAPRC", {{"LDAPRC", "named"}}, &home, ".named"},
+    };
+    for (const Source &s : sources) {
+        std::string file = s.dir != nullptr ? s.dir->write(s.file, setting) : "";
+        for (bool unprivileged : {false, true}) {
+            RunOptions options;
+            options.env = s.env;
+            options.env["HOME"] = home.path();
+            options.cwd = cwd.path();
+            options.unprivileged = unprivileged;
+            RunResult r = run_ztuser({"-li", "no-such-token"}, sandbox_dir() + "/root", "", options);
+            EXPECT_EQ(r.out, "\n0 tokens total.\n") << s.what << (unprivileged ? " (user)" : " (root)") << r.err;
+        }
+        if (!file.empty()) std::filesystem::remove(file);
+    }
+    RunOptions in_cwd;
+    in_cwd.cwd = cwd.path();
+    EXPECT_EQ(run_ztuser({"-df", "rel.csv"}, sandbox_dir() + "/root", "", in_cwd).err,
+              "Error: line 1: User not found.\n\n0 users deleted\n1 user skipped due to errors\n");
 }
 
 }  // namespace

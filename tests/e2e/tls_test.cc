@@ -19,7 +19,7 @@ protected:
     void configure(const std::string &overrides) {
         const std::string etc = "etc/opt/KRVXzt/";
         for (const char *file : {"ztadmin.conf", "ztadmin.pw", "qmds/current/ztdsd.conf"})
-            tree_.write(etc + file, read_file(sandbox_ + "/root/" + etc + file));
+            tree_.write(etc + file, read_file(sandbox_ + "/root/" + etc + file), 0600);
         tree_.write(etc + "ztadmin.conf", read_file(sandbox_ + "/root/" + etc + "ztadmin.conf") + overrides);
         chmod((tree_.path() + "/" + etc + "ztadmin.pw").c_str(), 0600);
     }

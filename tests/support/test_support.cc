@@ -28,11 +28,14 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ec);
 }
 
-std::string TempDir::write(const std::string &relative, const std::string &content) const {
+std::string TempDir::write(const std::string &relative, const std::string &content, mode_t mode) const {
     fs::path full = fs::path(path_) / relative;
     fs::create_directories(full.parent_path());
-    std::ofstream out(full, std::ios::binary | std::ios::trunc);
-    out << content;
+    {
+        std::ofstream out(full, std::ios::binary | std::ios::trunc);
+        out << content;
+    }
+    chmod(full.c_str(), mode);
     return full.string();
 }
 
@@ -93,6 +96,7 @@ namespace {
                  open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)};
     for (int i = 0; i < 3; ++i)
         if (fds[i] < 0 || dup2(fds[i], i) < 0) _exit(126);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     for (const auto &name : options.unset_env) unsetenv(name.c_str());
     for (const auto &[name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
     if (options.unprivileged && getuid() == 0) {

@@ -4,6 +4,7 @@
 #define ZT_TEST_SUPPORT_H
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,8 +39,10 @@ public:
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
     const std::string &path() const { return path_; }
-    // Writes `content` to path()/relative, creating parent directories.
-    std::string write(const std::string &relative, const std::string &content) const;
+    // Writes `content` to path()/relative, creating parent directories; the
+    // file gets `mode` whatever the umask (a privileged run refuses
+    // configuration files that others may write).
+    std::string write(const std::string &relative, const std::string &content, mode_t mode = 0644) const;
     // Makes the program `program` of the build answer at path()/relative.
     void link_program(const std::string &program, const std::string &relative) const;
 
@@ -106,6 +109,7 @@ struct RunOptions {
     std::map<std::string, std::string> env;     // added to (or replacing in) the environment
     std::vector<std::string> unset_env;         // removed from the environment
     bool unprivileged = false;                  // run as the user "nobody"
+    std::string cwd;                            // the working directory (empty: the test's)
     int timeout_seconds = 120;                  // killed after this
 };
 

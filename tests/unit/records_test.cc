@@ -91,6 +91,52 @@ TEST(LookupFilters, EscapedAndOverlongIdsRefusedWithoutASearch) {
     ldap_unbind_ext_s(conn.session, nullptr, nullptr);
 }
 
+// A value in a DN is escaped so that it reads back as exactly itself (libldap's parser decides), the limits count the
+// raw text, and the existence check splits an escaped DN where its first RDN ends.
+TEST(DnValues, EscapedToReadBackAsThemselvesWithLimitsCountingTheRawText) {
+    struct Case { std::string value, escaped; } cases[] = {
+        {"card.1001", "card.1001"},
+        {"a,ztID=card.1001", "a\\,ztID\\=card.1001"},
+        {"+\"\\<>;=", "\\+\\\"\\\\\\<\\>\\;\\="},
+        {"#a#", "\\#a#"},
+        {" a b ", "\\ a b\\ "},
+        {" ", "\\ "},
+        {std::string("\0\x1b\x7f\n", 4), "\\00\\1b\\7f\\0a"},
+        {"J\xc3\xb6rg", "J\xc3\xb6rg"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(zt::dn_escape(c.value), c.escaped) << c.value;
+        std::string dn = zt::entry_dn(c.value, zt::kUsersContainer, "o=ztdata").str();
+        LDAPDN parsed = nullptr;
+        ASSERT_EQ(ldap_str2dn(dn.c_str(), &parsed, LDAP_DN_FORMAT_LDAPV3), LDAP_SUCCESS) << dn;
+        int rdns = 0;
+        while (parsed[rdns] != nullptr) ++rdns;
+        EXPECT_EQ(rdns, 3) << dn;
+        EXPECT_EQ(std::string(parsed[0][0]->la_value.bv_val, parsed[0][0]->la_value.bv_len), c.value) << dn;
+        EXPECT_EQ(parsed[0][1], nullptr) << dn;
+        ldap_dnfree(parsed);
+        std::optional<zt::FirstRdn> split = zt::split_first_rdn(dn);
+        ASSERT_TRUE(split) << dn;
+        EXPECT_EQ(split->filter, "(ztID=" + zt::filter_escape(c.value) + ")") << dn;
+        EXPECT_EQ(split->base, " ztName=users, o=ztdata");
+    }
+    EXPECT_EQ(zt::split_first_rdn("cn=a+sn=b\\,c,o=x")->filter, "(&(cn=a)(sn=b,c))");
+    EXPECT_FALSE(zt::split_first_rdn("ztID=a\\,b"));
+
+    // "ztID=, ztName=users, " has 21 characters: 478 raw ones fit, whatever their escapes make of them.
+    std::string root = "o=ztdata";
+    std::string fits(478 - root.size(), ','), too_long(479 - root.size(), 'a');
+    EXPECT_TRUE(zt::entry_dn(fits, zt::kUsersContainer, root).fits());
+    EXPECT_EQ(zt::entry_dn(fits, zt::kUsersContainer, root).str().size(), 499u + fits.size());
+    EXPECT_FALSE(zt::entry_dn(too_long, zt::kUsersContainer, root).fits());
+    AdminConfig conn{};
+    root = std::string(499 - 31, 'r');  // "ztID=card,x.1,ztName=rawTokens," has 31 characters
+    conn.subtree = root.data();
+    std::string dn = zt::test::take(constructDN(&conn, "card,x.1")).value_or("");
+    EXPECT_EQ(dn.size(), 500u);
+    EXPECT_TRUE(dn.starts_with("ztID=card\\,x.1,ztName=rawTokens,")) << dn;
+}
+
 TEST(IteratorSearch, EachKindSearchesItsContainerWithinTheLimits) {
     const char *where[] = {"desktops", "users", "logicalTokens", "rawTokens", "users", "logicalTokens", "rawTokens"};
     const char *classes[] = {"ztDesktop", "ztUser", "ztLogicalToken", "ztRawToken", nullptr, "ztXconfig", "ztXconfig"};

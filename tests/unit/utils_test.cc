@@ -1,6 +1,7 @@
 // utils_test.cc - argument splitting, line splitting, text helpers and identifier syntax.
 #include <climits>
 
+#include "admin_private.h"
 #include "test_support.h"
 
 namespace {
@@ -79,6 +80,32 @@ TEST(Strings, CompareTrimClassifyEscapeScrambleIndentTimeAndStreams) {
         EXPECT_EQ(take(zt_filetobuf(stream)), content) << size;
         std::fclose(stream);
     }
+}
+
+// What may reach a terminal: control characters (C0, DEL, C1 in UTF-8 or as a byte) and bytes outside well-formed
+// UTF-8 show as "?", all else unchanged; has_control_character finds the control characters, also in text that is not
+// UTF-8, and nothing else.
+TEST(TerminalText, ControlCharactersAndMalformedBytesShowAsQuestionMarks) {
+    const std::string utf8 = "J\xc3\xb6rg \xe6\x97\xa5 \xf0\x9f\x98\x80 nbsp\xc2\xa0";
+    struct Case { std::string in, shown; bool control; } cases[] = {
+        {"Jane Doe, Room 5 ~", "Jane Doe, Room 5 ~", false},
+        {utf8, utf8, false},
+        {"\x1b[2Jgone", "?[2Jgone", true},
+        {"\x1b]52;c;eA==\x07", "?]52;c;eA==?", true},
+        {"over\rwrite\b\t\n", "over?write???", true},
+        {std::string("nul\0x", 5), "nul?x", true},
+        {"del\x7f", "del?", true},
+        {"csi\xc2\x9b" "1m", "csi?1m", true},   // U+009B in UTF-8
+        {"csi\x9b" "1m", "csi?1m", true},        // the 8-bit CSI
+        {"latin \xfc\xe9", "latin ??", false},  // not UTF-8, yet no control
+        {"overlong \xc0\xaf, cut \xe2", "overlong ??, cut ?", false},
+        {"surrogate \xed\xa0\x80", "surrogate ???", true},  // its last byte alone is a C1 byte
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(zt::terminal_text(c.in), c.shown) << c.in;
+        EXPECT_EQ(zt::has_control_character(c.in), c.control) << c.in;
+    }
+    EXPECT_FALSE(zt::has_control_character(static_cast<const char *>(nullptr)));
 }
 
 TEST(KeyAndValue, SplitsAtFirstEquals) {
