@@ -26,13 +26,13 @@ bool is_dn(const char *value) {
     return valid;
 }
 
+// FAILED exactly where the library refuses the file at access level 3;
+// a password file it accepts with a mode other than 0600 is a warning.
 FileVerdict owner_and_mode_verdict(const struct stat &st, bool secret) {
     std::string mode = octal_mode(st.st_mode);
-    if (st.st_uid != 0) return {Verdict::kFailed, "owned by uid " + std::to_string(st.st_uid) + ", not by root"};
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-        return {Verdict::kFailed, "mode " + mode + " lets group or others write it"};
-    if (secret && (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
-        return {Verdict::kFailed, "mode " + mode + " lets group or others read it"};
+    if (const char *reason = zt::untrusted_file_reason(st, secret)) {
+        return {Verdict::kFailed, std::string(reason) + " (owner uid " + std::to_string(st.st_uid) + ", mode " +
+                                      mode + ")"};
     }
     if (secret && (st.st_mode & 07777) != 0600) return {Verdict::kWarning, "mode " + mode + ", expected 0600"};
     return {Verdict::kOk, "owned by root, mode " + mode};

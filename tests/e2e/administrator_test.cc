@@ -156,8 +156,8 @@ TEST_F(Administrator, CheckNamesEachFaultOnALineOfItsOwn) {
         {{}, removed(kConf), "FAILED  configuration file @ROOT@" + kConf + ": No such file or directory"},
         {{}, [](const ToolTree &t) { fs::remove(t.config_path()), fs::create_directory(t.config_path()); },
          "FAILED  configuration file @ROOT@" + kConf + ": not a regular file"},
-        {{}, chmod_to(kConf, 0664), "FAILED  configuration file @ROOT@" + kConf + ": mode 0664 lets group or others "
-                                    "write it"},
+        {{}, chmod_to(kConf, 0664), "FAILED  configuration file @ROOT@" + kConf + ": is writable by group or "
+                                    "others (owner uid 0, mode 0664)"},
         {{{"admin.subtree", ""}}, {}, "FAILED  configuration key admin.subtree: missing"},
         {{{"admin.server.port", "389x"}}, {},
          "FAILED  configuration key admin.server.port: \"389x\" is not a port number (1 to 65535)"},
@@ -165,10 +165,11 @@ TEST_F(Administrator, CheckNamesEachFaultOnALineOfItsOwn) {
          "FAILED  configuration key admin.server.tls: \"startls\" is neither none nor starttls"},
         {{{"admin.server.tsl", "starttls"}}, {}, "warning configuration key admin.server.tsl: not a key ztuser reads"},
         {{}, removed(kPw), "FAILED  password file @ROOT@" + kPw + ": No such file or directory"},
-        {{}, chmod_to(kPw, 0640), "FAILED  password file @ROOT@" + kPw + ": mode 0640 lets group or others read it"},
+        {{}, chmod_to(kPw, 0640), "FAILED  password file @ROOT@" + kPw + ": is readable by group or others (owner uid 0, "
+                                  "mode 0640)"},
         {{}, chmod_to(kPw, 0400), "warning password file @ROOT@" + kPw + ": mode 0400, expected 0600"},
         {{}, [](const ToolTree &t) { chown((t.root() + kPw).c_str(), 65534, 65534); },
-         "FAILED  password file @ROOT@" + kPw + ": owned by uid 65534, not by root"},
+         "FAILED  password file @ROOT@" + kPw + ": is not owned by root (owner uid 65534, mode 0600)"},
         {{}, file(kPw, " \nsecond line\n", 0600), "FAILED  password file @ROOT@" + kPw + ": its first line is empty"},
         {{}, [](const ToolTree &t) { t.write_password("wrong"); },
          "FAILED  bind as cn=admin,o=ztdata at 127.0.0.1 port " + port +
