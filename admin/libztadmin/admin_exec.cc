@@ -74,6 +74,15 @@ using ReferralsPtr = std::unique_ptr<char *, MemvDeleter>;
 
 constexpr int kSyncRounds = 8;
 
+// The operation as the log line of a timed-out wait names it.
+const char *op_word(int op) {
+    switch (op) {
+        case DS_OP_ADD: return "add";
+        case DS_OP_DELETE: return "delete";
+        default: return "modify";
+    }
+}
+
 const char *op_name(int op) {
     switch (op) {
         case DS_OP_ADD: return "zt_addDsEntry()";
@@ -203,7 +212,7 @@ Next attempt(Call &call) {
         return Next::kDone;
     }
     LDAPMessage *raw = nullptr;
-    int got = ldap_result(ld, msgid, LDAP_MSG_ALL, nullptr, &raw);
+    int got = zt::await_result(ld, msgid, LDAP_MSG_ALL, &raw, {op_word(call.op), call.dn, true});
     zt::LdapMsgPtr result(raw);
     if (got <= 0) {
         int error = last_error(ld);

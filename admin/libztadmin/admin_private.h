@@ -181,6 +181,36 @@ LDAP *open_session(const AdminConfig *conn, const char *host, AdminStatus *statu
 // (LDAP_PARAM_ERROR for an unknown mode) after logging the reason.
 int start_tls(LDAP *ld, int tls_mode, const char *cacert, const char *host);
 
+// ------------------------------------------------------- waits for answers
+// "admin.server.optimeout" when a configuration does not give it, and for
+// sessions opened without one (_zt_LDAPopen).
+inline constexpr int kDefaultAnswerSeconds = 120;
+
+// Gives a new session its bounds: the connect `connect_seconds`, every wait
+// for an answer `answer_seconds` (0: no limit).  The LDAP option result.
+int set_session_bounds(LDAP *ld, int connect_seconds, int answer_seconds);
+// The session's answer bound in seconds; 0 for none.
+int answer_bound(LDAP *ld);
+// Bounds each socket read and write of the connected session `ld` by its
+// answer bound, so that a server stalling inside a message or the TLS
+// handshake cannot hold it; nothing without a bound.
+void bound_socket_io(LDAP *ld);
+
+// What a wait is for, as its log line names it.
+struct Awaited {
+    const char *operation;  // "search", "add", ...
+    const char *dn;         // the entry or search base
+    bool write;             // the directory may have been changed
+};
+// ldap_result() for `msgid`, waiting at most the session's answer bound.
+// When that passes, abandons the operation, logs the server, operation and
+// DN (and, for a write, that its outcome is unknown), leaves LDAP_TIMEOUT as
+// the session's error and returns 0.  Otherwise what ldap_result returned.
+int await_result(LDAP *ld, int msgid, int all, LDAPMessage **result, const Awaited &what);
+// What await_result does when the bound has passed, for callers that wait
+// on several sessions at once.
+void give_up_waiting(LDAP *ld, int msgid, const Awaited &what);
+
 // A malloc'd copy of `s` for handing to a C caller; safe_malloc semantics.
 char *dup_c(std::string_view s);
 

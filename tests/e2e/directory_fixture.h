@@ -198,6 +198,7 @@ public:
 
     bool running() const { return running_; }
     const std::string &address() const { return address_; }
+    pid_t pid() const { return pid_; }
 
 private:
     TempDir dir_;
@@ -241,14 +242,14 @@ protected:
         EXPECT_TRUE(replica_->wait_exists(dn, true));
         return dn;
     }
-    // A connection (level 2, simple bind, the test's subtree) whose
-    // configured server is a stale server of its own, stale_; null if none.
-    Connection connect_stale() {
+    // A connection (level 2, simple bind, the test's subtree, further `keys`)
+    // whose configured server is a stale server of its own, stale_; null if none.
+    Connection connect_stale(std::map<std::string, std::string> keys = {}) {
         stale_ = std::make_unique<StaleShadow>(*sandbox_);
         if (!stale_->running()) return nullptr;
-        stale_tree_ = std::make_unique<ToolTree>(ToolTree::sandbox_keys(
-            *sandbox_, {{"admin.server.name", stale_->address()}, {"admin.server.authmech", "SIMPLE"},
-                        {"admin.subtree", base_}}));
+        keys.insert({{"admin.server.name", stale_->address()}, {"admin.server.authmech", "SIMPLE"},
+                     {"admin.subtree", base_}});
+        stale_tree_ = std::make_unique<ToolTree>(ToolTree::sandbox_keys(*sandbox_, keys));
         return Connection(
             open_connection(2, nullptr, sandbox_->password.c_str(), stale_tree_->config_path().c_str(), nullptr));
     }
