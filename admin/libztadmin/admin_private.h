@@ -167,6 +167,8 @@ Fd open_regular_file(const std::string &path);
 // when it holds at most kMaxConfigFileSize bytes; null with errno set as by
 // open_regular_file, or EFBIG for a larger file.  A device is never read.
 FilePtr open_config_file(const std::string &path);
+// The same bytes as a string; false with errno set as above.
+bool read_config_bytes(const std::string &path, std::string &bytes);
 
 // ------------------------------------------------------------- sessions
 // _zt_LDAPopen at `host` with `conn`'s bind identity, password, port and

@@ -93,14 +93,20 @@ Fd open_regular_file(const std::string &path) {
     return fd;
 }
 
-FilePtr open_config_file(const std::string &path) {
+bool read_config_bytes(const std::string &path, std::string &bytes) {
     Fd fd = open_regular_file(path);
-    std::string bytes;
-    if (!fd || !read_bounded(fd.get(), kMaxConfigFileSize, bytes)) return nullptr;
+    bytes.clear();
+    if (!fd || !read_bounded(fd.get(), kMaxConfigFileSize, bytes)) return false;
     if (bytes.size() > kMaxConfigFileSize) {
         errno = EFBIG;
-        return nullptr;
+        return false;
     }
+    return true;
+}
+
+FilePtr open_config_file(const std::string &path) {
+    std::string bytes;
+    if (!read_config_bytes(path, bytes)) return nullptr;
     return memory_stream(bytes);
 }
 
