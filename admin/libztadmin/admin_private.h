@@ -223,6 +223,12 @@ extern int _ms_backoff;
 extern timeval _tv_backoff;
 extern fd_set _fds_backoff;
 
+// zt_LDAPexec with `controls` (null: none) sent with the operation on every
+// attempt.  `ldap_code`, when given, receives the result code of the last
+// answer (LDAP_SUCCESS, or the code behind a failure), -1 when none came.
+AdminStatus exec_with_controls(int op, AdminConfig *conn, const char *dn, LDAPMod **mods, int flags,
+                               LDAPControl **controls, int *ldap_code);
+
 // The primary's host from a referral list: the first URL longer than 6
 // characters that begins with "ldap:/", without "ldap:", the slashes after
 // it and anything from the first ":" on.  Empty optional when none fits.
