@@ -247,10 +247,15 @@ LDAP *open_ldap(const char *bind_dn, const char *password, const char *host, int
         result = refused;
         return nullptr;
     }
+    const char *step = "StartTLS";
     int rc = connect_session(ld.get());
     if (rc == LDAP_SUCCESS) rc = zt::start_tls(ld.get(), transport.tls_mode, transport.cacert, shown_host);
-    if (rc == LDAP_SUCCESS) rc = bind_session(ld.get(), bind_dn, password, auth_mech);
+    if (rc == LDAP_SUCCESS) {
+        step = "bind";
+        rc = bind_session(ld.get(), bind_dn, password, auth_mech);
+    }
     if (rc == LDAP_SUCCESS) return ld.release();
+    if (rc == LDAP_TIMEOUT) zt::report_unanswered(ld.get(), {step, bind_dn, false});
     result = rc == LDAP_INVALID_CREDENTIALS ? ADMIN_ERR_AUTH_FAILED : ADMIN_ERR_INTERNAL;
     zt::dprintf("open_connection(): Could not bind to DS server %s - %s\n", shown_host,
                 ldap_err2string(rc));

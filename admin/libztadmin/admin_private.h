@@ -212,6 +212,8 @@ int await_result(LDAP *ld, int msgid, int all, LDAPMessage **result, const Await
 // What await_result does when the bound has passed, for callers that wait
 // on several sessions at once.
 void give_up_waiting(LDAP *ld, int msgid, const Awaited &what);
+// Its log line alone, for a wait that libldap made (a bind, StartTLS).
+void report_unanswered(LDAP *ld, const Awaited &what);
 
 // A malloc'd copy of `s` for handing to a C caller; safe_malloc semantics.
 char *dup_c(std::string_view s);

@@ -107,12 +107,16 @@ int await_result(LDAP *ld, int msgid, int all, LDAPMessage **result, const Await
 
 void give_up_waiting(LDAP *ld, int msgid, const Awaited &what) {
     ldap_abandon_ext(ld, msgid, nullptr, nullptr);
+    report_unanswered(ld, what);
+    int code = LDAP_TIMEOUT;
+    ldap_set_option(ld, LDAP_OPT_RESULT_CODE, &code);
+}
+
+void report_unanswered(LDAP *ld, const Awaited &what) {
     dprintf("await_result(): DS server %s did not answer the %s of (%s) within %d seconds; the request was "
             "abandoned%s\n",
             server_of(ld).c_str(), what.operation, what.dn != nullptr ? what.dn : "", answer_bound(ld),
             what.write ? " and its outcome is unknown" : "");
-    int code = LDAP_TIMEOUT;
-    ldap_set_option(ld, LDAP_OPT_RESULT_CODE, &code);
 }
 
 }  // namespace zt

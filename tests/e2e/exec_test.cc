@@ -119,10 +119,21 @@ TEST_F(Exec, StaleServerWithReferralsThatLeadNowhere) {
     primary_->remove_tree(dn);
 }
 
-// Stops a server for the length of a scope; it runs again afterwards whatever the test did.
+// The state letter of process `pid` ("T" once stopped).
+std::string process_state(pid_t pid) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t end = stat.rfind(") ");
+    return end == std::string::npos ? "" : stat.substr(end + 2, 1);
+}
+
+// Stops a server for the length of a scope (returning once it has stopped); it runs again afterwards whatever the
+// test did.
 class Stopped {
 public:
-    explicit Stopped(pid_t pid) : pid_(pid) { kill(pid_, SIGSTOP); }
+    explicit Stopped(pid_t pid) : pid_(pid) {
+        kill(pid_, SIGSTOP);
+        for (int i = 0; i < 200 && process_state(pid_) != "T"; ++i) usleep(5000);
+    }
     ~Stopped() { kill(pid_, SIGCONT); }
     Stopped(const Stopped &) = delete;
     Stopped &operator=(const Stopped &) = delete;
@@ -167,7 +178,9 @@ TEST_F(Exec, StoppedOrOverrunServersCostEachWaitItsBound) {
                                             stale_tree_->config_path().c_str(), nullptr, &status));
              return again ? 0 : status;
          },
-         ADMIN_ERR_INTERNAL, 1, {"open_connection(): Could not bind to DS server " + stale_->address() + " - Timed out"}},
+         ADMIN_ERR_INTERNAL, 1,
+         {gave_up("bind", kAdminDn, ""), "open_connection(): Could not bind to DS server " + stale_->address() +
+                                              " - Timed out"}},
     };
     Stopped stopped(stale_->pid());
     for (const Case &c : cases) {
