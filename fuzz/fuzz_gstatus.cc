@@ -1,8 +1,9 @@
 // fuzz_gstatus.cc - a "gstatus" reply of arbitrary bytes through the group
 // status reader: members and interfaces must stay inside their fields and
-// come from the reply, whatever the read size.  The first input byte picks
-// the read size.
+// come from the reply, each member once and no more of them than the limit,
+// whatever the read size.  The first input byte picks the read size.
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "fuzz_support.h"
@@ -21,11 +22,16 @@ std::string members(const std::string &reply, size_t chunk, bool *stopped) {
     *stopped = !ss::feed_reply(reply, chunk, [&](std::string_view line) { return reader.line(line); });
     if (*stopped) check(list == nullptr, "the interface count error empties the list");
     std::string flat;
+    std::set<std::string> names;
     for (HostList *node = list; node != nullptr; node = node->next) {
         const gm_hoststatus *s = node->host->status;
         size_t name = strnlen(s->name, GM_NAME_SIZE);
         check(name < GM_NAME_SIZE, "host name terminated inside its field");
         check(name > 0 && reply.find(s->name) != std::string::npos, "host name comes from the reply");
+        std::string folded(s->name);
+        for (char &c : folded) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        check(names.insert(folded).second, "each member named once");
+        check(names.size() <= static_cast<size_t>(ss::kMaxGroupMembers), "no more members than the limit");
         check((s->ifs != nullptr) == (s->numifs > 0), "interfaces allocated exactly when announced");
         check(s->numifs <= static_cast<int>(ss::kMaxRecord), "interface count an entry can carry");
         flat += std::string(s->name) + ' ' + std::to_string(s->numifs) + ' ' + std::to_string(s->period) + ' ' +

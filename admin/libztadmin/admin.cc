@@ -95,30 +95,30 @@ std::string ldap_uri(const char *host, int port) {
     return "ldap://" + h + ":" + std::to_string(port);
 }
 
-// Binds `ld` by mechanism; returns the LDAP result, or -1 after logging an
-// unknown mechanism.  `status` receives -3 for a refusal made before any
-// traffic (no CRAM-MD5 password, unknown mechanism).
-int bind_session(LDAP *ld, const char *bind_dn, const char *password, const char *host,
-                 int auth_mech, AdminStatus *status) {
+// A bind that cannot be made, refused before any traffic: -3 after logging
+// (no CRAM-MD5 password, unknown mechanism); 0 otherwise.
+AdminStatus refused_bind(const char *password, const char *host, int auth_mech) {
+    if (auth_mech == AUTH_CRAM_MD5 && password == nullptr) {
+        zt::dprintf("open_connection(): Could not bind to DS server %s - %s\n", host, ldap_err2string(LDAP_SUCCESS));
+        return ADMIN_ERR_AUTH_FAILED;
+    }
+    if (auth_mech != AUTH_CRAM_MD5 && auth_mech != AUTH_SIMPLE) {
+        zt::dprintf("open_connection(): invalid authentication mechanism (=%d)", auth_mech);
+        return ADMIN_ERR_AUTH_FAILED;
+    }
+    return ADMIN_SUCCESS;
+}
+
+// Binds `ld` by mechanism (one that refused_bind() lets through); returns
+// the LDAP result.
+int bind_session(LDAP *ld, const char *bind_dn, const char *password, int auth_mech) {
     if (auth_mech == AUTH_CRAM_MD5) {
-        if (password == nullptr) {
-            zt::dprintf("open_connection(): Could not bind to DS server %s - %s\n", host,
-                        ldap_err2string(LDAP_SUCCESS));
-            *status = ADMIN_ERR_AUTH_FAILED;
-            return -1;
-        }
         berval credentials{std::strlen(password), const_cast<char *>(password)};
         return _zt_ldap_sasl_cram_md5_bind_s(ld, bind_dn, &credentials, nullptr, nullptr);
     }
-    if (auth_mech == AUTH_SIMPLE) {
-        berval credentials{0, nullptr};
-        if (password != nullptr) credentials = {std::strlen(password), const_cast<char *>(password)};
-        return ldap_sasl_bind_s(ld, bind_dn, LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr,
-                                nullptr);
-    }
-    zt::dprintf("open_connection(): invalid authentication mechanism (=%d)", auth_mech);
-    *status = ADMIN_ERR_AUTH_FAILED;
-    return -1;
+    berval credentials{0, nullptr};
+    if (password != nullptr) credentials = {std::strlen(password), const_cast<char *>(password)};
+    return ldap_sasl_bind_s(ld, bind_dn, LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr, nullptr);
 }
 
 // ------------------------------------------- libldap's own configuration
@@ -181,17 +181,33 @@ void initialise_ldap_with_system_configuration() {
     for (const HiddenVariable &v : hidden) setenv(v.name.c_str(), v.value.c_str(), 1);
 }
 
-// _zt_LDAPopen with the transport security of the configuration.
+// Connects the new session now, rather than at its first request, so that
+// its socket reads and writes are bounded from the TLS handshake on.
+int connect_session(LDAP *ld) {
+    if (ldap_connect(ld) != LDAP_SUCCESS) return LDAP_SERVER_DOWN;
+    zt::bound_socket_io(ld);
+    return LDAP_SUCCESS;
+}
+
+// How a session talks to its server: the configuration's transport security
+// and the bound on each wait for an answer.
+struct Transport {
+    int tls_mode;
+    const char *cacert;
+    int answer_seconds;
+};
+
+// _zt_LDAPopen with the transport of the configuration.
 LDAP *open_ldap(const char *bind_dn, const char *password, const char *host, int port, int auth_mech,
-                int tls_mode, const char *cacert, AdminStatus *status);
+                const Transport &transport, AdminStatus *status);
 
 }  // namespace
 
 namespace zt {
 
 LDAP *open_session(const AdminConfig *conn, const char *host, AdminStatus *status) {
-    return open_ldap(conn->user_name, conn->password, host, conn->server_port, conn->auth_mech, conn->tls_mode,
-                     conn->tls_cacert, status);
+    return open_ldap(conn->user_name, conn->password, host, conn->server_port, conn->auth_mech,
+                     {conn->tls_mode, conn->tls_cacert, conn->op_timeout}, status);
 }
 
 }  // namespace zt
@@ -253,7 +269,8 @@ AdminConfig *_zt_dsConnect(int access_level, const char *user, const char *passw
 
 LDAP *_zt_LDAPopen(const char *bind_dn, const char *password, const char *host, int port,
                    int auth_mech, AdminStatus *status) {
-    return open_ldap(bind_dn, password, host, port, auth_mech, ZT_TLS_NONE, nullptr, status);
+    return open_ldap(bind_dn, password, host, port, auth_mech, {ZT_TLS_NONE, nullptr, zt::kDefaultAnswerSeconds},
+                     status);
 }
 
 }  // extern "C"
@@ -261,7 +278,7 @@ LDAP *_zt_LDAPopen(const char *bind_dn, const char *password, const char *host, 
 namespace {
 
 LDAP *open_ldap(const char *bind_dn, const char *password, const char *host, int port, int auth_mech,
-                int tls_mode, const char *cacert, AdminStatus *status) {
+                const Transport &transport, AdminStatus *status) {
     AdminStatus ignored = ADMIN_SUCCESS;
     AdminStatus &result = status != nullptr ? *status : ignored;
     const char *shown_host = host != nullptr ? host : "(null)";
@@ -293,14 +310,25 @@ LDAP *open_ldap(const char *bind_dn, const char *password, const char *host, int
         result = ADMIN_ERR_DB_UNREACHABLE;
         return nullptr;
     }
-    AdminStatus refused = ADMIN_SUCCESS;
-    int rc = zt::start_tls(ld.get(), tls_mode, cacert, shown_host);
-    if (rc == LDAP_SUCCESS) rc = bind_session(ld.get(), bind_dn, password, shown_host, auth_mech, &refused);
-    if (refused != ADMIN_SUCCESS) {
+    if (int rc = zt::set_session_bounds(ld.get(), DStimeout, transport.answer_seconds); rc != LDAP_OPT_SUCCESS) {
+        zt::dprintf("open_connection(): ");
+        zt::dprintf("failed to set the time-outs with server %s - %s.\n", shown_host, ldap_err2string(rc));
+        result = ADMIN_ERR_DB_UNREACHABLE;
+        return nullptr;
+    }
+    if (AdminStatus refused = refused_bind(password, shown_host, auth_mech); refused != ADMIN_SUCCESS) {
         result = refused;
         return nullptr;
     }
+    const char *step = "StartTLS";
+    int rc = connect_session(ld.get());
+    if (rc == LDAP_SUCCESS) rc = zt::start_tls(ld.get(), transport.tls_mode, transport.cacert, shown_host);
+    if (rc == LDAP_SUCCESS) {
+        step = "bind";
+        rc = bind_session(ld.get(), bind_dn, password, auth_mech);
+    }
     if (rc == LDAP_SUCCESS) return ld.release();
+    if (rc == LDAP_TIMEOUT) zt::report_unanswered(ld.get(), {step, bind_dn, false});
     result = rc == LDAP_INVALID_CREDENTIALS ? ADMIN_ERR_AUTH_FAILED : ADMIN_ERR_INTERNAL;
     zt::dprintf("open_connection(): Could not bind to DS server %s - %s\n", shown_host,
                 ldap_err2string(rc));

@@ -90,9 +90,13 @@ typedef struct AdminConfig {
     int tls_mode;            /* ZT_TLS_NONE, ZT_TLS_STARTTLS or ZT_TLS_INVALID */
     char *tls_cacert;        /* CA file the server's certificate is checked
                                 against; absent: the LDAP library's default */
+    int op_timeout;          /* seconds any wait for a directory server's
+                                answer may take ("admin.server.optimeout",
+                                default 120); 0: no limit */
 } AdminConfig;
 
-/* Time-out in seconds for the primary's reachability check; 0: no limit. */
+/* Time-out in seconds for the primary's reachability check and for the
+ * connect of every directory session; 0: no limit. */
 extern int DStimeout;
 
 AdminConfig *allocate_zta(void);

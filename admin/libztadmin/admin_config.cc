@@ -93,6 +93,8 @@ void set_special_value(AdminConfig *zta, const char *key, const char *value) {
         if (all_digits(value)) zta->server_port = digits_to_int(value);
     } else if (std::strcmp(key, "admin.server.timeout") == 0) {
         if (all_digits(value)) DStimeout = digits_to_int(value);
+    } else if (std::strcmp(key, "admin.server.optimeout") == 0) {
+        if (all_digits(value)) zta->op_timeout = digits_to_int(value);
     } else if (std::strcmp(key, "admin.debug") == 0) {
         set_gdebug(value);
     } else if (std::strcmp(key, "admin.server.authmech") == 0) {
@@ -185,6 +187,7 @@ extern "C" {
 AdminConfig *allocate_zta(void) {
     auto *zta = static_cast<AdminConfig *>(safe_malloc(sizeof(AdminConfig)));
     zta->auth_mech = AUTH_CRAM_MD5;
+    zta->op_timeout = zt::kDefaultAnswerSeconds;
     return zta;
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "admin_private.h"
+#include "admin_records.h"
 #include "records_common.h"
 #include "terminal_records.h"
 
@@ -314,42 +315,85 @@ void log_edit_failure(const char *id, const char *debug, const char *reason) {
     log_admin(kDesktopLog, "%s", reason);
 }
 
-// How a desktop's back references change when its membership of `type`
-// becomes `value` (none: it ends).  Leaves `change` empty when nothing is
+// The write that makes a desktop's membership of `type` `value` (none: it
+// ends), given the references it holds: the exact old value deleted and
+// the new one added, or, where it holds none of the type, the new one added
+// expecting that there is still none.  `change` stays empty when nothing is
 // to be written; `old` receives the value that is replaced or removed.
-void type_groups_change(std::vector<std::string> values, const char *type, const std::optional<std::string> &value,
-                        ModList &change, std::optional<std::string> &old) {
-    if (values.empty()) {
-        if (value) change.push(LDAP_MOD_ADD, kTypeGroupsAttr, {*value});
-        return;
-    }
+void reference_change(const std::vector<std::string> &values, const char *type,
+                      const std::optional<std::string> &value, ModList &change, std::string &expected,
+                      std::optional<std::string> &old) {
     size_t at = find_type_value(values, type);
-    if (at == std::string::npos) {
-        if (!value) return;
-        values.push_back(*value);
-    } else {
+    if (at != std::string::npos) {
         old = values[at];
-        if (value)
-            values[at] = *value;
-        else
-            values.erase(values.begin() + static_cast<std::ptrdiff_t>(at));
+        change.delete_value(kTypeGroupsAttr, old->c_str());
+    } else if (value) {
+        expected = none_beginning(kTypeGroupsAttr, type);
     }
-    change.push(LDAP_MOD_REPLACE, kTypeGroupsAttr, values);
+    if (value) change.add_value(kTypeGroupsAttr, value->c_str());
+}
+
+// The back references of the desktop that `filter` finds, read on
+// `session`: 0, -4 when no single desktop matches, -1 when the result holds
+// no entry.
+AdminStatus read_references(LDAP *session, const AdminConfig &config, const std::string &filter,
+                            std::vector<std::string> &values) {
+    std::string container = desktop_container(config);
+    char attr[] = "ztDtuTypeGroups";
+    char *attrs[] = {attr, nullptr};
+    LdapMsgPtr result(search_for_entries(session, filter.c_str(), container.c_str(), attrs, 0, SEARCH_SINGLE));
+    if (!result) return ADMIN_ERR_NOT_FOUND;
+    LDAPMessage *entry = ldap_first_entry(session, result.get());
+    if (entry == nullptr) return ADMIN_ERR_INTERNAL;
+    values = all_values(session, entry, kTypeGroupsAttr);
+    return ADMIN_SUCCESS;
+}
+
+// One attempt at the desktop's back reference: read on the primary, written
+// expecting what was read.
+Tried move_reference_once(AdminConfig *config, LDAP *session, const std::string &filter, const std::string &dn,
+                          const char *type, const std::optional<std::string> &value,
+                          std::optional<std::string> &old) {
+    std::vector<std::string> values;
+    if (AdminStatus read = read_references(session, *config, filter, values); read != ADMIN_SUCCESS)
+        return {read, false};
+    ModList change;
+    std::string expected;
+    old.reset();
+    reference_change(values, type, value, change, expected, old);
+    if (change.empty()) return {ADMIN_SUCCESS, false};
+    return write_expecting(config, session, dn, change.mods(), expected);
+}
+
+// True when the desktop still holds `value` as its reference of `type`.
+bool still_refers(LDAP *session, const AdminConfig &config, const std::string &filter, const char *type,
+                  const std::string &value) {
+    std::vector<std::string> values;
+    if (read_references(session, config, filter, values) != ADMIN_SUCCESS) return false;
+    size_t at = find_type_value(values, type);
+    return at != std::string::npos && same_text(values[at], value);
 }
 
 // Moves the CID from the member list of the group `old` named to that of
 // the new group (none when `gid` is null).  Staying in the same group
 // leaves the list alone but for adding the CID when it is missing: taking
-// it out first would delete a group whose only member it is.
+// it out first would delete a group whose only member it is.  When another
+// writer has moved the desktop on meanwhile (its reference, read again
+// after the list was written, names another group), the CID is taken out
+// of the new list again: that writer has already taken it out of the lists
+// it knew of, and a list must not keep a member that refers elsewhere.
 void move_between_lists(AdminConfig *config, PrimaryReads &reads, const char *cid,
-                        const std::optional<std::string> &old, const char *type, const char *gid) {
+                        const std::optional<std::string> &old, const char *type, const char *gid,
+                        const std::string &filter) {
     if (old) {
         size_t colon = old->find(':');
         bool same = gid != nullptr && same_text(*old, std::string(type) + ":" + gid);
         if (colon != std::string::npos && !same)
             edit_group_members(config, reads, old->substr(0, colon).c_str(), old->c_str() + colon + 1, cid, false);
     }
-    if (gid != nullptr) edit_group_members(config, reads, type, gid, cid, true);
+    if (gid == nullptr || edit_group_members(config, reads, type, gid, cid, true) != ADMIN_SUCCESS) return;
+    if (!still_refers(reads.session(), *config, filter, type, std::string(type) + ":" + gid))
+        edit_group_members(config, reads, type, gid, cid, false);
 }
 
 }  // namespace
@@ -365,15 +409,19 @@ AdminStatus add_desktop(AdminConfig *config, const Desktop *desktop, const char 
     ModList entry = desktop_entry(*desktop);
     AdminStatus status = zt_addDsEntry(config, dn.c_str(), entry.mods(), DS_KEEP_PRIMARY);
     if (status != ADMIN_SUCCESS) return status;
+    PrimaryReads reads(config);
     ModList extras = desktop_extras(*desktop);
     if (!extras.empty()) {
-        status = zt_modifyDsEntry(config, dn.c_str(), extras.mods(), DS_KEEP_PRIMARY);
+        // The groups replace what the new entry holds, expecting it to hold
+        // none yet: a group another writer has meanwhile put it in must stay.
+        std::string expected = has_groups(desktop->dtugroup) ? none_beginning(kTypeGroupsAttr, "") : "";
+        status = exec_expecting(config, reads.session(), dn.str(), extras.mods(), DS_KEEP_PRIMARY, expected, nullptr);
         if (status != ADMIN_SUCCESS) return status;
     }
     RawToken token{};
     token.id = const_cast<char *>(raw_token_id);
     token.token_type = const_cast<char *>("desktop");
-    return add_raw_token(config, &token);
+    return add_raw_token_checked_on(config, reads.session(), &token);
 }
 
 AdminStatus modify_desktop(AdminConfig *config, const Desktop *desktop) {
@@ -459,19 +507,12 @@ AdminStatus zt_setDtuGIDByDtuCID(AdminConfig *config, const char *cid, const cha
         if (!group_names_ok(type, gid) || !fits(*value, kBackRefBufferSize)) return ADMIN_ERR_INTERNAL;
     }
     PrimaryReads reads(config);
-    LDAP *session = reads.session();
-    char attr[] = "ztDtuTypeGroups";
-    char *attrs[] = {attr, nullptr};
-    LdapMsgPtr result(search_for_entries(session, filter->c_str(), container.c_str(), attrs, 0, SEARCH_SINGLE));
-    if (!result) return ADMIN_ERR_NOT_FOUND;
-    LDAPMessage *entry = ldap_first_entry(session, result.get());
-    if (entry == nullptr) return ADMIN_ERR_INTERNAL;
-    ModList change;
     std::optional<std::string> old;
-    type_groups_change(all_values(session, entry, kTypeGroupsAttr), type, value, change, old);
-    if (change.empty()) return ADMIN_SUCCESS;
-    if (zt_modifyDsEntry(config, dn.c_str(), change.mods(), 0) != ADMIN_SUCCESS) return ADMIN_ERR_INTERNAL;
-    move_between_lists(config, reads, cid, old, type, gid);
+    AdminStatus status = retry_while_changed("zt_setDtuGIDByDtuCID", dn.str(), [&] {
+        return move_reference_once(config, reads.session(), *filter, dn.str(), type, value, old);
+    });
+    if (status != ADMIN_SUCCESS) return status;
+    move_between_lists(config, reads, cid, old, type, gid, *filter);
     return ADMIN_SUCCESS;
 }
 

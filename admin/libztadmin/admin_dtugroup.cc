@@ -3,11 +3,14 @@
 // the writes that keep a group's member list and its members' back
 // references ("TYPE:GROUPID" in "ztDtuTypeGroups") in step.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "admin_private.h"
@@ -142,7 +145,8 @@ std::vector<char *> c_list(std::vector<std::string> &texts) {
     return list;
 }
 
-// Creates the desktop of a member that has none, with its back reference.
+// Creates the desktop of a member that has none, with its back reference;
+// the status of add_desktop.
 AdminStatus create_member(AdminConfig *config, const Cid &cid, const std::string &ref) {
     std::vector<std::string> texts = {cid.id, ref, cid.name_space.value_or("")};
     char *groups[] = {texts[1].data(), nullptr};
@@ -150,7 +154,50 @@ AdminStatus create_member(AdminConfig *config, const Cid &cid, const std::string
     desktop.id = texts[0].data();
     desktop.namespace_ = cid.name_space ? texts[2].data() : nullptr;
     desktop.dtugroup = groups;
-    return add_desktop(config, &desktop, cid.id.c_str()) == ADMIN_SUCCESS ? ADMIN_SUCCESS : ADMIN_ERR_INTERNAL;
+    return add_desktop(config, &desktop, cid.id.c_str());
+}
+
+// Remembers a member whose desktop this call wrote to (or created).
+void note_touched(std::vector<std::string> *touched, const char *member) {
+    if (touched != nullptr && std::find(touched->begin(), touched->end(), member) == touched->end())
+        touched->push_back(member);
+}
+
+// One attempt at one member's back reference `ref`: its desktop read on
+// the primary, then written expecting what was read.  A member without a
+// desktop gets one (a desktop made meanwhile by another writer sends the
+// attempt round again).
+Tried sync_member_once(AdminConfig *config, LDAP *session, const char *member, const Cid &cid,
+                       const std::string &filter, const char *type, const std::string &ref, bool remove,
+                       std::vector<std::string> *touched) {
+    std::string container = desktop_container(*config);
+    LdapMsgPtr result;
+    LDAPMessage *entry = member_entry(session, filter, container, result);
+    if (entry == nullptr) {
+        if (remove) return {ADMIN_SUCCESS, false};
+        note_touched(touched, member);  // even half made, it holds the reference
+        AdminStatus made = create_member(config, cid, ref);
+        return {made == ADMIN_SUCCESS ? ADMIN_SUCCESS : ADMIN_ERR_INTERNAL, made == ADMIN_ERR_EXISTS};
+    }
+    std::vector<std::string> values = all_values(session, entry, kTypeGroupsAttr);
+    size_t at = find_type_value(values, type);
+    ModList change;
+    std::string expected;
+    if (at == std::string::npos) {
+        if (remove) return {ADMIN_SUCCESS, false};
+        change.add_value(kTypeGroupsAttr, ref.c_str());
+        expected = none_beginning(kTypeGroupsAttr, type);
+    } else if (!same_text(values[at], ref)) {
+        return {remove ? ADMIN_SUCCESS : ADMIN_ERR_TERMINAL_IN_USE, false};
+    } else {
+        if (!remove) return {ADMIN_SUCCESS, false};
+        change.delete_value(kTypeGroupsAttr, values[at].c_str());
+    }
+    Dn dn = Dn().text("ztid=").value(cid.id).text(",").text(container);
+    if (!dn.fits()) return {ADMIN_ERR_INTERNAL, false};
+    Tried written = write_expecting(config, session, dn.str(), change.mods(), expected);
+    if (written.status == ADMIN_SUCCESS) note_touched(touched, member);
+    return written;
 }
 
 // Writes (or removes) one member's back reference `ref`.  A member whose
@@ -158,60 +205,55 @@ AdminStatus create_member(AdminConfig *config, const Cid &cid, const std::string
 AdminStatus sync_member(AdminConfig *config, LDAP *session, const char *member, const char *type,
                         const std::string &ref, bool remove, std::vector<std::string> *touched) {
     Cid cid = split_cid(member);
-    if (!dn_value_ok(cid.id.c_str())) return ADMIN_ERR_INTERNAL;
     std::optional<std::string> filter = desktop_filter(cid);
     if (!filter) {
         dprintf("zt_syncDtuGrp: filter too long");
         return ADMIN_ERR_INTERNAL;
     }
-    std::string container = desktop_container(*config);
-    LdapMsgPtr result;
-    LDAPMessage *entry = member_entry(session, *filter, container, result);
-    if (entry == nullptr) {
-        if (remove) return ADMIN_SUCCESS;
-        if (touched != nullptr) touched->push_back(member);  // even half made, it holds the reference
-        return create_member(config, cid, ref);
-    }
-    std::vector<std::string> values = all_values(session, entry, kTypeGroupsAttr);
-    size_t at = find_type_value(values, type);
-    ModList change;
-    if (at == std::string::npos) {
-        if (remove) return ADMIN_SUCCESS;
-        change.add_value(kTypeGroupsAttr, ref.c_str());
-    } else if (!same_text(values[at], ref)) {
-        return remove ? ADMIN_SUCCESS : ADMIN_ERR_TERMINAL_IN_USE;
-    } else {
-        if (!remove) return ADMIN_SUCCESS;
-        change.delete_value(kTypeGroupsAttr, values[at].c_str());
-    }
-    Dn dn = Dn().text("ztid=").value(cid.id).text(",").text(container);
-    if (!dn.fits() || zt_modifyDsEntry(config, dn.c_str(), change.mods(), 0) != ADMIN_SUCCESS)
-        return ADMIN_ERR_INTERNAL;
-    if (touched != nullptr) touched->push_back(member);
-    return ADMIN_SUCCESS;
+    return retry_while_changed("zt_syncDtuGrp", member, [&] {
+        return sync_member_once(config, session, member, cid, *filter, type, ref, remove, touched);
+    });
 }
 
-// zt_syncDtuGrp over every member in order, stopping at the first failure.
+// True when the ID part of a member's CID can name its desktop.
+bool member_parses(const char *member) { return dn_value_ok(split_cid(member).id.c_str()); }
+
+// zt_syncDtuGrp over every member in order.  Writing stops at the first
+// failure; removing goes on to the rest, skipping (and logging) members
+// that cannot be parsed, since they never got a reference, and returns the
+// first failure, the members it left in `failed`.
 AdminStatus sync_members(AdminConfig *config, PrimaryReads &reads, const DtuGrp &group, bool remove,
-                         std::vector<std::string> *touched = nullptr) {
+                         std::vector<std::string> *touched = nullptr, std::vector<std::string> *failed = nullptr) {
     std::string ref = std::string(group.gtype) + ":" + group.gid;
     if (!fits(ref, kBackRefBufferSize)) return ADMIN_ERR_INTERNAL;
+    AdminStatus first_failure = ADMIN_SUCCESS;
     for (char **member = group.dtulist; member != nullptr && *member != nullptr; ++member) {
+        if (!member_parses(*member)) {
+            if (!remove) return ADMIN_ERR_INTERNAL;
+            dprintf("zt_syncDtuGrp: member (%s) cannot be parsed, skipped\n", *member);
+            continue;
+        }
         AdminStatus status = sync_member(config, reads.session(), *member, group.gtype, ref, remove, touched);
-        if (status != ADMIN_SUCCESS) return status;
+        if (status == ADMIN_SUCCESS) continue;
+        if (!remove) return status;
+        if (failed != nullptr) failed->push_back(*member);
+        if (first_failure == ADMIN_SUCCESS) first_failure = status;
     }
-    return ADMIN_SUCCESS;
+    return first_failure;
 }
 
-// Removes the back references of `group` from the desktops of `members`.
-void unlink_members(AdminConfig *config, PrimaryReads &reads, const DtuGrp &group,
-                    std::vector<std::string> members) {
-    if (members.empty()) return;
+// Removes the back references of `group` from the desktops of `members`;
+// the members whose reference could not be removed.
+std::vector<std::string> unlink_members(AdminConfig *config, PrimaryReads &reads, const DtuGrp &group,
+                                        std::vector<std::string> members) {
+    std::vector<std::string> failed;
+    if (members.empty()) return failed;
     std::vector<char *> list = c_list(members);
     DtuGrp some = group;
     some.dtulist = list.data();
     some.num_dtus = static_cast<int>(members.size());
-    sync_members(config, reads, some, true);
+    sync_members(config, reads, some, true, nullptr, &failed);
+    return failed;
 }
 
 // A copy of `group` whose members are normalised CIDs; -10 when one cannot
@@ -274,20 +316,111 @@ void unlink_former_members(AdminConfig *config, PrimaryReads &reads, const DtuGr
 }
 
 // Deletes the group and its members' back references, reading the group
-// through `reads`; 0, -1, or the status of the read.
-AdminStatus delete_group(AdminConfig *config, PrimaryReads &reads, const char *type, const char *gid) {
+// through `reads`; 0, -1, or the status of the read.  The delete expects
+// the group to match `expected` (empty: anything).
+Tried delete_group(AdminConfig *config, PrimaryReads &reads, const char *type, const char *gid,
+                   const std::string &expected = "") {
     Dn dn = group_dn(type, gid, config->subtree);
-    if (!dn.fits()) return ADMIN_ERR_INTERNAL;
+    if (!dn.fits()) return {ADMIN_ERR_INTERNAL, false};
     DtuGrp **groups = nullptr;
     int count = groups_matching(reads.session(), config->subtree, type, gid, &groups);
-    if (count < 1) return count;
+    if (count < 1) return {count, false};
     GroupListPtr held(groups);
-    if (zt_deleteDsEntry(config, dn.c_str(), 0) != ADMIN_SUCCESS) return ADMIN_ERR_INTERNAL;
+    Tried deleted = write_expecting(config, reads.session(), dn.str(), nullptr, expected);
+    if (deleted.status != ADMIN_SUCCESS) return deleted;
     sync_members(config, reads, *groups[0], true);
-    return ADMIN_SUCCESS;
+    return {ADMIN_SUCCESS, false};
+}
+
+// One attempt of a member-list edit: the list read on the primary, the
+// change written expecting it (the group deleted when its last member goes).
+Tried edit_members_once(AdminConfig *config, PrimaryReads &reads, const char *type, const char *gid,
+                        const std::string &dn, const char *cid, bool add) {
+    LDAP *session = reads.session();
+    LdapMsgPtr result;
+    AdminStatus status = search_groups(session, config->subtree, type, gid, true, result);
+    if (status != ADMIN_SUCCESS) return {status, false};
+    LDAPMessage *entry = ldap_first_entry(session, result.get());
+    if (entry == nullptr) return {ADMIN_ERR_INTERNAL, false};
+    std::optional<std::string> list = first_value(session, entry, kCidListAttr);
+    ListChange change = edit_member_list(list ? list->c_str() : nullptr, cid, add);
+    if (change.what == ListChange::kUnchanged) return {ADMIN_SUCCESS, false};
+    if (change.what == ListChange::kDeleteGroup) {
+        std::string expected = "(" + std::string(kCidListAttr) + "=" + filter_escape(*list) + ")";
+        return {ADMIN_SUCCESS, delete_group(config, reads, type, gid, expected).changed_meanwhile};
+    }
+    ModList mods;
+    if (list) mods.delete_value(kCidListAttr, list->c_str());
+    mods.add_value(kCidListAttr, change.list.c_str());
+    return write_expecting(config, session, dn, mods.mods(), list ? "" : none_beginning(kCidListAttr, ""));
+}
+
+// Takes back what a failed zt_addDtuGrp wrote: the references in `touched`,
+// then the group as it was.  What cannot be taken back (the primary went
+// away, say) is logged.
+void undo_add(AdminConfig *config, PrimaryReads &reads, const DtuGrp &group, const std::string &dn,
+              const std::optional<GroupValues> &old, const std::vector<std::string> &touched) {
+    std::vector<std::string> left = unlink_members(config, reads, group, touched);
+    if (!left.empty()) {
+        std::string members;
+        for (const auto &m : left) members += (members.empty() ? "" : ",") + m;
+        dprintf("zt_addDtuGrp(): undo incomplete: back reference %s:%s left on %s\n", group.gtype, group.gid,
+                members.c_str());
+    }
+    AdminStatus restored = old ? write_group(config, dn, *old, true, 0) : zt_deleteDsEntry(config, dn.c_str(), 0);
+    if (restored != ADMIN_SUCCESS)
+        dprintf("zt_addDtuGrp(): undo incomplete: group entry %s left as written\n", dn.c_str());
+}
+
+// A pause of a few milliseconds, longer with each round, drawn at random so
+// that writers refused together do not collide again.
+void pause_before_retry(int round) {
+    thread_local std::minstd_rand draw{std::random_device{}()};
+    std::uniform_int_distribution<int> milliseconds(1, 4 * round);
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds(draw)));
 }
 
 }  // namespace
+
+AdminStatus exec_expecting(AdminConfig *config, LDAP *session, const std::string &dn, LDAPMod **mods, int flags,
+                           const std::string &assertion, int *ldap_code) {
+    LDAPControl *control = nullptr;
+    if (!assertion.empty() &&
+        ldap_create_assertion_control(session, const_cast<char *>(assertion.c_str()), 1, &control) != LDAP_SUCCESS)
+        return ADMIN_ERR_INTERNAL;
+    LDAPControl *controls[] = {control, nullptr};
+    AdminStatus status = exec_with_controls(mods != nullptr ? DS_OP_MODIFY : DS_OP_DELETE, config, dn.c_str(), mods,
+                                            flags, control != nullptr ? controls : nullptr, ldap_code);
+    ldap_control_free(control);
+    return status;
+}
+
+Tried write_expecting(AdminConfig *config, LDAP *session, const std::string &dn, LDAPMod **mods,
+                      const std::string &assertion) {
+    int code = -1;
+    AdminStatus status = exec_expecting(config, session, dn, mods, 0, assertion, &code);
+    // What another writer's change makes the server answer: the value to
+    // delete is gone, the one to add is there, the assertion fails, or the
+    // entry itself has gone.
+    bool changed = code == LDAP_NO_SUCH_ATTRIBUTE || code == LDAP_TYPE_OR_VALUE_EXISTS ||
+                   code == LDAP_ASSERTION_FAILED || code == LDAP_NO_SUCH_OBJECT;
+    return {status == ADMIN_SUCCESS ? ADMIN_SUCCESS : ADMIN_ERR_INTERNAL, changed};
+}
+
+AdminStatus retry_while_changed(const char *who, const std::string &what, const std::function<Tried()> &attempt) {
+    for (int round = 1;; ++round) {
+        Tried tried = attempt();
+        if (!tried.changed_meanwhile) return tried.status;
+        if (round == kWriteAttempts) break;
+        pause_before_retry(round);
+    }
+    dprintf("%s: %s changed by others %d times, nothing written\n", who, what.c_str(), kWriteAttempts);
+    return ADMIN_ERR_INTERNAL;
+}
+
+std::string none_beginning(const char *attr, std::string_view prefix) {
+    return "(!(" + std::string(attr) + "=" + filter_escape(prefix) + "*))";
+}
 
 ListChange edit_member_list(const char *list, std::string_view cid, bool add) {
     if (list == nullptr || *list == '\0')
@@ -340,25 +473,10 @@ AdminStatus edit_group_members(AdminConfig *config, PrimaryReads &reads, const c
         return ADMIN_ERR_INVALID_ARGS;
     // A comma would make one CID several members.
     if (!group_names_ok(type, gid) || std::strchr(cid, ',') != nullptr) return ADMIN_ERR_INVALID_ARGS;
-    LDAP *session = reads.session();
-    LdapMsgPtr result;
-    AdminStatus status = search_groups(session, config->subtree, type, gid, true, result);
-    if (status != ADMIN_SUCCESS) return status;
-    LDAPMessage *entry = ldap_first_entry(session, result.get());
-    if (entry == nullptr) return ADMIN_ERR_INTERNAL;
-    std::optional<std::string> list = first_value(session, entry, kCidListAttr);
-    ListChange change = edit_member_list(list ? list->c_str() : nullptr, cid, add);
-    if (change.what == ListChange::kUnchanged) return ADMIN_SUCCESS;
-    if (change.what == ListChange::kDeleteGroup) {
-        delete_group(config, reads, type, gid);
-        return ADMIN_SUCCESS;
-    }
     Dn dn = group_dn(type, gid, config->subtree);
-    ModList mods;
-    mods.replace(kCidListAttr, change.list.c_str());
-    if (!dn.fits() || zt_modifyDsEntry(config, dn.c_str(), mods.mods(), 0) != ADMIN_SUCCESS)
-        return ADMIN_ERR_INTERNAL;
-    return ADMIN_SUCCESS;
+    if (!dn.fits()) return ADMIN_ERR_INTERNAL;
+    return retry_while_changed("zt_setDtuGrpCIDlistByDtuGID", dn.str(),
+                               [&] { return edit_members_once(config, reads, type, gid, dn.str(), cid, add); });
 }
 
 }  // namespace zt
@@ -508,12 +626,7 @@ AdminStatus zt_addDtuGrp(AdminConfig *config, const DtuGrp *group, int replace) 
     std::vector<std::string> touched;
     status = sync_members(config, reads, *copy, false, &touched);
     if (status != ADMIN_SUCCESS) {
-        // Undo: the references this call wrote, then the group as it was.
-        unlink_members(config, reads, *copy, touched);
-        if (old)
-            write_group(config, dn.str(), *old, true, 0);
-        else
-            zt_deleteDsEntry(config, dn.c_str(), 0);
+        undo_add(config, reads, *copy, dn.str(), old, touched);
         return status;
     }
     if (old) unlink_former_members(config, reads, *copy, *old);
@@ -525,7 +638,7 @@ AdminStatus zt_delDtuGrpByDtuGID(AdminConfig *config, const char *type, const ch
         !group_names_ok(type, gid))
         return ADMIN_ERR_INVALID_ARGS;
     PrimaryReads reads(config);
-    return delete_group(config, reads, type, gid);
+    return delete_group(config, reads, type, gid).status;
 }
 
 AdminStatus zt_setDtuGrpCIDlistByDtuGID(AdminConfig *config, const char *type, const char *gid, const char *cid,

@@ -75,6 +75,15 @@ using ReferralsPtr = std::unique_ptr<char *, MemvDeleter>;
 
 constexpr int kSyncRounds = 8;
 
+// The operation as the log line of a timed-out wait names it.
+const char *op_word(int op) {
+    switch (op) {
+        case DS_OP_ADD: return "add";
+        case DS_OP_DELETE: return "delete";
+        default: return "modify";
+    }
+}
+
 const char *op_name(int op) {
     switch (op) {
         case DS_OP_ADD: return "zt_addDsEntry()";
@@ -92,6 +101,8 @@ struct Call {
     int flags;
     const char *name;
     bool retry_used;
+    LDAPControl **controls = nullptr;
+    int code = -1;  // the result code of the last answer
     int modtime_before = ADMIN_ERR_NOT_FOUND;
     AdminStatus status = ADMIN_SUCCESS;
 };
@@ -133,9 +144,9 @@ int send_operation(const Call &call, LDAP *ld) {
     int msgid = -1;
     int rc = LDAP_OTHER;
     switch (call.op) {
-        case DS_OP_ADD: rc = ldap_add_ext(ld, call.dn, call.mods, nullptr, nullptr, &msgid); break;
-        case DS_OP_DELETE: rc = ldap_delete_ext(ld, call.dn, nullptr, nullptr, &msgid); break;
-        case DS_OP_MODIFY: rc = ldap_modify_ext(ld, call.dn, call.mods, nullptr, nullptr, &msgid); break;
+        case DS_OP_ADD: rc = ldap_add_ext(ld, call.dn, call.mods, call.controls, nullptr, &msgid); break;
+        case DS_OP_DELETE: rc = ldap_delete_ext(ld, call.dn, call.controls, nullptr, &msgid); break;
+        case DS_OP_MODIFY: rc = ldap_modify_ext(ld, call.dn, call.mods, call.controls, nullptr, &msgid); break;
     }
     return rc == LDAP_SUCCESS ? msgid : -1;
 }
@@ -143,6 +154,7 @@ int send_operation(const Call &call, LDAP *ld) {
 // A result other than a referral: success, a final failure, or a retry on
 // a fresh session.
 Next handle_result(Call &call, bool on_primary, int code) {
+    call.code = code;
     call.status = zt_dserr2zterr(code);
     bool final = call.status == ADMIN_SUCCESS || call.status == ADMIN_ERR_NO_PERMISSION ||
                  call.status == ADMIN_ERR_EXISTS || call.retry_used;
@@ -204,7 +216,7 @@ Next attempt(Call &call) {
         return Next::kDone;
     }
     LDAPMessage *raw = nullptr;
-    int got = ldap_result(ld, msgid, LDAP_MSG_ALL, nullptr, &raw);
+    int got = zt::await_result(ld, msgid, LDAP_MSG_ALL, &raw, {op_word(call.op), call.dn, true});
     zt::LdapMsgPtr result(raw);
     if (got <= 0) {
         int error = last_error(ld);
@@ -260,22 +272,33 @@ void wait_for_replication(const Call &call) {
 
 }  // namespace
 
-extern "C" {
+namespace zt {
 
-AdminStatus zt_LDAPexec(int op, AdminConfig *connection, const char *dn, LDAPMod **mods, int flags) {
+AdminStatus exec_with_controls(int op, AdminConfig *connection, const char *dn, LDAPMod **mods, int flags,
+                               LDAPControl **controls, int *ldap_code) {
+    if (ldap_code != nullptr) *ldap_code = -1;
     if (connection == nullptr) return ADMIN_ERR_DB_UNREACHABLE;
     if (op != DS_OP_ADD && op != DS_OP_DELETE && op != DS_OP_MODIFY) {
         // No caller passes another code: refuse it before any traffic.
-        zt::dprintf("zt_LDAPexec(): invalid operation %d\n", op);
+        dprintf("zt_LDAPexec(): invalid operation %d\n", op);
         return ADMIN_ERR_INTERNAL;
     }
-    Call call{op, connection, dn, mods, flags, op_name(op), (flags & DS_RETRY) == 0};
+    Call call{op, connection, dn, mods, flags, op_name(op), (flags & DS_RETRY) == 0, controls};
     while (attempt(call) == Next::kSendAgain) {
     }
     if (call.status == ADMIN_SUCCESS && (flags & DS_SYNC) != 0) wait_for_replication(call);
     bool keep = (flags & DS_KEEP_PRIMARY) != 0 && call.status == ADMIN_SUCCESS;
     if (connection->primary_session != nullptr && !keep) drop_primary(connection);
+    if (ldap_code != nullptr) *ldap_code = call.code;
     return call.status;
+}
+
+}  // namespace zt
+
+extern "C" {
+
+AdminStatus zt_LDAPexec(int op, AdminConfig *connection, const char *dn, LDAPMod **mods, int flags) {
+    return zt::exec_with_controls(op, connection, dn, mods, flags, nullptr, nullptr);
 }
 
 AdminStatus zt_addDsEntry(AdminConfig *connection, const char *dn, LDAPMod **mods, int flags) {

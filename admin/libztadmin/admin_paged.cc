@@ -4,6 +4,8 @@
 
 #include <poll.h>
 
+#include <chrono>
+
 namespace zt {
 namespace {
 
@@ -41,6 +43,20 @@ public:
     LDAP *session() const { return session_; }
     bool running() const { return msgid_ >= 0; }
     int msgid() const { return msgid_; }
+    // What a wait for this search's page is for, as a timed-out one logs it.
+    Awaited awaited() const { return {"paged search", query_.base.c_str(), false}; }
+    // True once the page asked for is overdue by the session's bound.
+    bool overdue() const {
+        int seconds = answer_bound(session_);
+        return seconds > 0 && std::chrono::steady_clock::now() - asked_ > std::chrono::seconds(seconds);
+    }
+    // Gives up the page asked for (the search is over).
+    void give_up() {
+        give_up_waiting(session_, msgid_, awaited());
+        msgid_ = -1;
+    }
+    // The page asked for was given up by await_result.
+    void forget() { msgid_ = -1; }
 
     // Asks for the first page; the LDAP result code.
     int start() { return request(); }
@@ -71,6 +87,7 @@ private:
                              const_cast<char **>(query_.attrs), 0, controls, nullptr, nullptr, LDAP_NO_LIMIT, &msgid_);
         ldap_control_free(page_control);
         if (rc != LDAP_SUCCESS) msgid_ = -1;
+        asked_ = std::chrono::steady_clock::now();
         return rc;
     }
 
@@ -97,6 +114,7 @@ private:
     int page_size_ = kSearchPageSize;
     bool first_ = true;
     int msgid_ = -1;
+    std::chrono::steady_clock::time_point asked_;
     berval cookie_{0, nullptr};
 };
 
@@ -131,7 +149,9 @@ int paged_search(LDAP *session, std::vector<PagedQuery> &queries) {
             rc = reader.start();
             while (rc == LDAP_SUCCESS && reader.running()) {
                 LDAPMessage *raw = nullptr;
-                if (ldap_result(session, reader.msgid(), LDAP_MSG_ALL, nullptr, &raw) <= 0) {
+                int got = await_result(session, reader.msgid(), LDAP_MSG_ALL, &raw, reader.awaited());
+                if (got <= 0) {
+                    if (got == 0) reader.forget();
                     rc = session_error(session);
                     break;
                 }
@@ -167,6 +187,10 @@ int paged_search_apart(AdminConfig *conn, std::vector<PagedQuery> &queries) {
             timeval now{0, 0};
             LDAPMessage *raw = nullptr;
             int got = ldap_result(r->session(), r->msgid(), LDAP_MSG_ALL, &now, &raw);
+            if (got == 0 && r->overdue()) {
+                r->give_up();
+                rc = LDAP_TIMEOUT;
+            }
             if (got < 0) rc = session_error(r->session());
             if (got > 0) rc = r->take(LdapMsgPtr(raw));
             took = took || got != 0;

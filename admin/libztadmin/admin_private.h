@@ -218,6 +218,8 @@ char *read_password_file(const char *path, AdminStatus *status, bool trusted_onl
 // one does nothing.
 void hold_password_undumpable(const AdminConfig *holder);
 void release_password_undumpable(const AdminConfig *holder);
+// The same bytes as a string; false with errno set as above.
+bool read_config_bytes(const std::string &path, std::string &bytes);
 
 // ------------------------------------------------------------- sessions
 // Sets the record's bind identity, password and mechanism by the access
@@ -236,6 +238,38 @@ LDAP *open_session(const AdminConfig *conn, const char *host, AdminStatus *statu
 // LDAP_SUCCESS, at once for ZT_TLS_NONE; otherwise the LDAP result
 // (LDAP_PARAM_ERROR for an unknown mode) after logging the reason.
 int start_tls(LDAP *ld, int tls_mode, const char *cacert, const char *host);
+
+// ------------------------------------------------------- waits for answers
+// "admin.server.optimeout" when a configuration does not give it, and for
+// sessions opened without one (_zt_LDAPopen).
+inline constexpr int kDefaultAnswerSeconds = 120;
+
+// Gives a new session its bounds: the connect `connect_seconds`, every wait
+// for an answer `answer_seconds` (0: no limit).  The LDAP option result.
+int set_session_bounds(LDAP *ld, int connect_seconds, int answer_seconds);
+// The session's answer bound in seconds; 0 for none.
+int answer_bound(LDAP *ld);
+// Bounds each socket read and write of the connected session `ld` by its
+// answer bound, so that a server stalling inside a message or the TLS
+// handshake cannot hold it; nothing without a bound.
+void bound_socket_io(LDAP *ld);
+
+// What a wait is for, as its log line names it.
+struct Awaited {
+    const char *operation;  // "search", "add", ...
+    const char *dn;         // the entry or search base
+    bool write;             // the directory may have been changed
+};
+// ldap_result() for `msgid`, waiting at most the session's answer bound.
+// When that passes, abandons the operation, logs the server, operation and
+// DN (and, for a write, that its outcome is unknown), leaves LDAP_TIMEOUT as
+// the session's error and returns 0.  Otherwise what ldap_result returned.
+int await_result(LDAP *ld, int msgid, int all, LDAPMessage **result, const Awaited &what);
+// What await_result does when the bound has passed, for callers that wait
+// on several sessions at once.
+void give_up_waiting(LDAP *ld, int msgid, const Awaited &what);
+// Its log line alone, for a wait that libldap made (a bind, StartTLS).
+void report_unanswered(LDAP *ld, const Awaited &what);
 
 // A malloc'd copy of `s` for handing to a C caller; safe_malloc semantics.
 char *dup_c(std::string_view s);
@@ -270,6 +304,12 @@ std::string terminal_text(std::string_view text);
 extern int _ms_backoff;
 extern timeval _tv_backoff;
 extern fd_set _fds_backoff;
+
+// zt_LDAPexec with `controls` (null: none) sent with the operation on every
+// attempt.  `ldap_code`, when given, receives the result code of the last
+// answer (LDAP_SUCCESS, or the code behind a failure), -1 when none came.
+AdminStatus exec_with_controls(int op, AdminConfig *conn, const char *dn, LDAPMod **mods, int flags,
+                               LDAPControl **controls, int *ldap_code);
 
 // The primary's host from a referral list: the first URL longer than 6
 // characters that begins with "ldap:/", without "ldap:", the slashes after

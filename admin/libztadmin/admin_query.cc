@@ -32,21 +32,51 @@ int to_int(const char *text) {
     return static_cast<int>(value);
 }
 
+// A search as ldap_search_ext_s makes it, its answer awaited within the
+// session's bound: the result code, and the result chain in `result`.
+int search_awaited(LDAP *session, const char *base, int scope, const char *filter, char **attrs, int attrsonly,
+                   zt::LdapMsgPtr &result) {
+    int msgid = -1;
+    int rc = ldap_search_ext(session, base, scope, filter, attrs, attrsonly, nullptr, nullptr, nullptr,
+                             LDAP_NO_LIMIT, &msgid);
+    if (rc != LDAP_SUCCESS) return rc;
+    LDAPMessage *raw = nullptr;
+    int got = zt::await_result(session, msgid, LDAP_MSG_ALL, &raw, {"search", base, false});
+    result.reset(raw);
+    if (got <= 0) {
+        rc = LDAP_OTHER;
+        ldap_get_option(session, LDAP_OPT_RESULT_CODE, &rc);
+        return rc;
+    }
+    return ldap_result2error(session, result.get(), 0);
+}
+
 // Runs a search with no size or time limit; the result, or null after
 // logging with `who`.
 LDAPMessage *search(LDAP *session, const char *who, const char *base, int scope, const char *filter,
                     char **attrs, int attrsonly) {
-    LDAPMessage *raw = nullptr;
-    int rc = session == nullptr
-                 ? LDAP_PARAM_ERROR
-                 : ldap_search_ext_s(session, base, scope, filter, attrs, attrsonly, nullptr, nullptr,
-                                     nullptr, LDAP_NO_LIMIT, &raw);
-    zt::LdapMsgPtr result(raw);
+    zt::LdapMsgPtr result;
+    int rc = session == nullptr ? LDAP_PARAM_ERROR
+                                : search_awaited(session, base, scope, filter, attrs, attrsonly, result);
     if (rc != LDAP_SUCCESS) {
         zt::dprintf("%s: LDAP search failed - %s\n", who, ldap_err2string(rc));
         return nullptr;
     }
     return result.release();
+}
+
+// A delete as ldap_delete_ext_s makes it, its answer awaited within the
+// session's bound; the result code.
+int delete_awaited(LDAP *session, const char *dn) {
+    int msgid = -1;
+    int rc = ldap_delete_ext(session, dn, nullptr, nullptr, &msgid);
+    if (rc != LDAP_SUCCESS) return rc;
+    LDAPMessage *raw = nullptr;
+    int got = zt::await_result(session, msgid, LDAP_MSG_ALL, &raw, {"delete", dn, true});
+    zt::LdapMsgPtr result(raw);
+    rc = LDAP_OTHER;
+    if (got <= 0) ldap_get_option(session, LDAP_OPT_RESULT_CODE, &rc);
+    return got <= 0 ? rc : ldap_result2error(session, result.get(), 0);
 }
 
 // "ztname=NAME,SUBTREE" (the name escaped), or empty after logging when
@@ -213,7 +243,7 @@ int delete_child_entries(LDAP *session, const char *base) {
          e = ldap_next_entry(session, e)) {
         zt::LdapString dn(ldap_get_dn(session, e));
         if (!dn) return -1;
-        int rc = ldap_delete_ext_s(session, dn.get(), nullptr, nullptr);
+        int rc = delete_awaited(session, dn.get());
         if (rc != LDAP_SUCCESS) {
             zt::dprintf("delete_child_entries(): LDAP delete failed - %s\n", ldap_err2string(rc));
             return -1;

@@ -40,6 +40,10 @@ ModList value_deleted(const char *attr, const char *value);
 // user status database when that has a record for it; null on failure.
 User *user_with_status(AdminConfig *conn, LDAPMessage *entry);
 
+// add_raw_token with its existence test asked on `session` (the primary's,
+// for a caller that must not act on a replica that lags).
+int add_raw_token_checked_on(AdminConfig *conn, LDAP *session, const RawToken *rt);
+
 // add_logical_token with the executor flags given.
 int add_logical_token_with(AdminConfig *conn, const LogicalToken *lt, int flags);
 

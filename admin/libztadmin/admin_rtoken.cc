@@ -106,8 +106,12 @@ std::string id_filter(const char *id) { return "ztID=" + zt::filter_escape(id); 
 // Creates the entry unless a raw token with its ID exists (or the test
 // fails); 0 or -1.
 int add_raw_token(AdminConfig *conn, const RawToken *rt) {
+    return zt::add_raw_token_checked_on(conn, conn != nullptr ? conn->session : nullptr, rt);
+}
+
+int zt::add_raw_token_checked_on(AdminConfig *conn, LDAP *session, const RawToken *rt) {
     if (conn == nullptr || rt == nullptr || rt->id == nullptr) return -1;
-    if (raw_token_exists(conn, rt->id) != 0) {
+    if (entry_exists(session, id_filter(rt->id).c_str(), raw_token_base(conn).c_str()) != 0) {
         zt::dprintf("add_raw_token(): raw token (%s) already exists\n", rt->id);
         return -1;
     }

@@ -4,6 +4,11 @@
 // libldap reports a failed certificate or name check only as "Connect
 // error"; the reason appears in its debug output alone.  That output is
 // therefore collected while the handshake runs and the reason logged.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -79,13 +84,54 @@ std::string failure_reason(LDAP *ld, const std::string &trace) {
     return reason.empty() ? "no reason given" : reason;
 }
 
-// Asks for a verified certificate (checked against `cacert` when given)
-// in a TLS context of the session's own.  LDAP_LOCAL_ERROR when libldap
-// refuses a setting or cannot build the context (an unreadable CA file).
+// A process-wide TLS option of libldap (from its own configuration,
+// /etc/ldap/ldap.conf); empty when unset.
+std::string library_default(int option) {
+    char *value = nullptr;
+    std::string text;
+    if (ldap_get_option(nullptr, option, &value) == LDAP_OPT_SUCCESS && value != nullptr) text = value;
+    ldap_memfree(value);
+    return text;
+}
+
+// Hands the CA certificates of `path` to the session: read by us as a
+// configuration file is (a regular file of bounded size, so that a device
+// or FIFO named there cannot hold or swell the process), then given to
+// libldap as a private in-memory copy that it reads while the session's
+// TLS context is built.  False after logging when the file cannot be read.
+bool set_ca_file(LDAP *ld, const std::string &path, zt::Fd &copy) {
+    std::string bytes;
+    if (!zt::read_config_bytes(path, bytes)) {
+        zt::dprintf("open_connection(): Could not read CA file (%s) - %s\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    copy.reset(memfd_create("ztadmin-cacert", MFD_CLOEXEC));
+    if (!copy || write(copy.get(), bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+        zt::dprintf("open_connection(): Could not copy CA file (%s) - %s\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    std::string copy_path = "/proc/self/fd/" + std::to_string(copy.get());
+    return ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, copy_path.c_str()) == LDAP_OPT_SUCCESS;
+}
+
+// The trusted CAs: the configured file; without one, the file and
+// directory libldap's own configuration names (a session's TLS context of
+// its own does not inherit them).
+bool set_trusted_cas(LDAP *ld, const char *cacert, zt::Fd &copy) {
+    std::string file = cacert != nullptr ? cacert : library_default(LDAP_OPT_X_TLS_CACERTFILE);
+    if (!file.empty() && !set_ca_file(ld, file, copy)) return false;
+    std::string dir = cacert != nullptr ? "" : library_default(LDAP_OPT_X_TLS_CACERTDIR);
+    return dir.empty() || ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTDIR, dir.c_str()) == LDAP_OPT_SUCCESS;
+}
+
+// Asks for a verified certificate (checked against the trusted CAs) in a
+// TLS context of the session's own.  LDAP_LOCAL_ERROR when a CA file cannot
+// be read, or libldap refuses a setting or cannot build the context.
 int set_up_tls(LDAP *ld, const char *cacert) {
     int demand = LDAP_OPT_X_TLS_DEMAND, client = 0;
+    zt::Fd ca_copy;  // read while the context is built, closed after
     bool ok = ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand) == LDAP_OPT_SUCCESS &&
-              (cacert == nullptr || ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, cacert) == LDAP_OPT_SUCCESS) &&
+              set_trusted_cas(ld, cacert, ca_copy) &&
               ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &client) == LDAP_OPT_SUCCESS;
     return ok ? LDAP_SUCCESS : LDAP_LOCAL_ERROR;
 }

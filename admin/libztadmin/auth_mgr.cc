@@ -92,7 +92,7 @@ Result connect_and_send(const Query &query, const char *given, int port, Fd &fd)
         return {Outcome::kFailed, ADMIN_ERR_SERVER_UNREACHABLE};
     }
     dlprintf("b", "opening %s:%d\n", host, port);
-    fd.reset(open_socket(host, port, 0, 0));
+    fd.reset(open_socket_within(host, port, kConnectMs));
     int flags = fd ? fcntl(fd.get(), F_GETFL) : -1;
     if (flags < 0 || fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) < 0) {
         report(query.caller, query.words.open_failed, host, port);
@@ -290,8 +290,9 @@ extern "C" FILE *zt_openAuthCallback(const char *host, AdminStatus *status) {
         *status = ADMIN_ERR_SERVER_UNREACHABLE;
         return nullptr;
     }
-    zt::Fd fd(open_socket(host, port, 0, 0));
-    if (!fd) {
+    zt::Fd fd(zt::session::open_socket_within(host, port, zt::session::kConnectMs));
+    int flags = fd ? fcntl(fd.get(), F_GETFL) : -1;
+    if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) < 0) {  // the stream's caller blocks
         *status = ADMIN_ERR_SOCKET_OPEN;
         return nullptr;
     }

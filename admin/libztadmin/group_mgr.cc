@@ -92,13 +92,40 @@ bool trusted_and_alive(const HostList *node) {
 
 Result ask_group(const char *host, HostList **list) {
     GstatusReader reader(list);
-    return exchange({"get_gstatus", kAuthManager, true, true, kStatusWords, "gstatus\n"}, host,
-                    [&](std::string_view line) { return reader.line(line); });
+    Result result = exchange({"get_gstatus", kAuthManager, true, true, kStatusWords, "gstatus\n"}, host,
+                             [&](std::string_view line) { return reader.line(line); });
+    if (reader.repeated() > 0 || reader.beyond_limit() > 0)
+        report("get_gstatus", "ignored %d members named before and %d beyond the first %d\n", reader.repeated(),
+               reader.beyond_limit(), kMaxGroupMembers);
+    return result;
+}
+
+void GstatusReader::take_entry() {
+    HostList *parsed = nullptr;
+    parse_host_entry(&parsed, entry_.text().c_str());
+    if (parsed == nullptr) return;
+    HostList **tail = list_;
+    bool named_before = false;
+    for (; *tail != nullptr; tail = &(*tail)->next) {
+        const gm_host *held = (*tail)->host;
+        if (held != nullptr && held->status != nullptr)
+            named_before = named_before || same_nocase(held->status->name, parsed->host->status->name);
+    }
+    if (named_before) {
+        ++repeated_;
+    } else if (taken_ >= kMaxGroupMembers) {
+        ++beyond_limit_;
+    } else {
+        *tail = parsed;
+        parsed = nullptr;
+        ++taken_;
+    }
+    free_HostList(&parsed);
 }
 
 LineStatus GstatusReader::line(std::string_view line) {
     if (ifcount_ > 0 && ifcount_ == numifs_) {
-        parse_host_entry(list_, entry_.text().c_str());
+        take_entry();
         ifcount_ = numifs_ = 0;
         entry_.clear();
     }

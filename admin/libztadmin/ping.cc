@@ -7,16 +7,20 @@
 // below the install prefix.
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
 
 #include "admin_private.h"
 #include "auth_mgr.h"
+#include "session_client.h"
 
 namespace {
 
@@ -54,11 +58,42 @@ void enlarge_send_buffer(int fd) {
     _exit(errno);
 }
 
-}  // namespace
+// Waits until the non-blocking connect of `fd` ends, at most `timeout_ms`;
+// false with errno set (ETIMEDOUT when the time passed) when it failed.
+bool await_connect(int fd, int timeout_ms) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    pollfd watch{fd, POLLOUT, 0};
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        int ready = poll(&watch, 1, static_cast<int>(std::max<long long>(left, 0)));
+        if (ready > 0) break;
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0) errno = ETIMEDOUT;
+        return false;
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return false;
+    errno = error;
+    return error == 0;
+}
 
-extern "C" {
+// Connects `fd` to `address`: blocking when `timeout_ms` is negative,
+// otherwise without blocking and for at most that long, leaving the socket
+// non-blocking.  False with errno set.
+bool connect_socket(int fd, const sockaddr_in &address, int timeout_ms) {
+    if (timeout_ms >= 0) {
+        int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
+    }
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0) return true;
+    if (timeout_ms < 0 || (errno != EINPROGRESS && errno != EINTR)) return false;
+    return await_connect(fd, timeout_ms);
+}
 
-int open_socket(const char *host, int port, int datagram, int large_send_buffer) {
+// open_socket with the connect given at most `timeout_ms` (negative: no limit).
+int open_socket_until(const char *host, int port, int datagram, int large_send_buffer, int timeout_ms) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
@@ -72,7 +107,7 @@ int open_socket(const char *host, int port, int datagram, int large_send_buffer)
         socket_failure("open_socket(): Could not open socket - %s\n", "Error opening socket - %s.", errno);
         return -1;
     }
-    if (connect(fd.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+    if (!connect_socket(fd.get(), address, timeout_ms)) {
         socket_failure("open_socket(): Could not connect - %s\n", "Error connecting - %s.", errno);
         return -1;
     }
@@ -82,6 +117,18 @@ int open_socket(const char *host, int port, int datagram, int large_send_buffer)
         socket_failure("open_socket(): Could not set SO_KEEPALIVE - %s\n", "Error setting SO_KEEPALIVE - %s.", errno);
     }
     return fd.release();
+}
+
+}  // namespace
+
+int zt::session::open_socket_within(const char *host, int port, int timeout_ms) {
+    return open_socket_until(host, port, 0, 0, timeout_ms);
+}
+
+extern "C" {
+
+int open_socket(const char *host, int port, int datagram, int large_send_buffer) {
+    return open_socket_until(host, port, datagram, large_send_buffer, -1);
 }
 
 int ping_host(const char *host) {

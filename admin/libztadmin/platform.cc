@@ -93,15 +93,31 @@ Fd open_regular_file(const std::string &path) {
     return fd;
 }
 
+namespace {
+
+// The bytes of the opened regular file `fd`, when it holds at most
+// kMaxConfigFileSize of them; false with errno set otherwise.
+bool read_config_fd(const Fd &fd, std::string &bytes) {
+    bytes.clear();
+    if (!fd || !read_bounded(fd.get(), kMaxConfigFileSize, bytes)) return false;
+    if (bytes.size() > kMaxConfigFileSize) {
+        errno = EFBIG;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool read_config_bytes(const std::string &path, std::string &bytes) {
+    return read_config_fd(open_regular_file(path), bytes);
+}
+
 FilePtr open_config_file(const std::string &path) { return open_config_file(open_regular_file(path)); }
 
 FilePtr open_config_file(Fd fd) {
     std::string bytes;
-    if (!fd || !read_bounded(fd.get(), kMaxConfigFileSize, bytes)) return nullptr;
-    if (bytes.size() > kMaxConfigFileSize) {
-        errno = EFBIG;
-        return nullptr;
-    }
+    if (!read_config_fd(fd, bytes)) return nullptr;
     return memory_stream(bytes);
 }
 

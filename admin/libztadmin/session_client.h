@@ -33,6 +33,11 @@ inline constexpr size_t kMaxLine = 511;
 inline constexpr size_t kMaxRecord = 2047;
 // A request built from a caller's value must fit 127 bytes.
 inline constexpr size_t kMaxRequest = 127;
+// A manager whose listen queue is full drops the connect without a word;
+// the connect may take as long as the first data.
+inline constexpr int kConnectMs = 5000;
+// The members taken from one group status reply.
+inline constexpr int kMaxGroupMembers = 64;
 
 // How long a reply may take: the first data, the pause between data once
 // the reply has begun, the whole reply; and how large it may grow.
@@ -99,6 +104,11 @@ struct Result {
 // After reading began it writes one debug line when reply lines were
 // dropped, and "CALLER(): read error - TEXT" when the reply was cut short.
 Result exchange(const Query &query, const char *host, const LineHandler &on_line);
+
+// open_socket (a stream socket, same log lines) whose connect takes at
+// most `timeout_ms`; ETIMEDOUT is then reported as the connect's failure.
+// The socket is returned non-blocking.
+int open_socket_within(const char *host, int port, int timeout_ms);
 
 // Writes the debug line "CALLER(): " and the formatted text.
 void report(const char *caller, const char *format, ...) __attribute__((format(printf, 2, 3)));
@@ -204,16 +214,25 @@ std::string wanted_keys_text(const char *const *keys);
 // The gstatus reply handler: collects host entries and hands each whole
 // entry to parse_host_entry.  line() asks to stop after the interface
 // count error, which has then freed the list.
+// A member whose name the list already holds (ASCII case ignored), or one
+// beyond the first kMaxGroupMembers of the reply, is not taken: every
+// member costs the group-wide lists a query of its own.
 class GstatusReader {
 public:
     explicit GstatusReader(HostList **list) : list_(list) {}
     LineStatus line(std::string_view line);
+    int repeated() const { return repeated_; }
+    int beyond_limit() const { return beyond_limit_; }
 
 private:
+    void take_entry();
     HostList **list_;
     BoundedText entry_;
     int numifs_ = 0;
     int ifcount_ = 0;
+    int taken_ = 0;
+    int repeated_ = 0;
+    int beyond_limit_ = 0;
 };
 
 // get_gstatus with the outcome of its exchange, for callers that must

@@ -6,6 +6,7 @@
 #ifndef ZT_TERMINAL_RECORDS_H
 #define ZT_TERMINAL_RECORDS_H
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -83,6 +84,46 @@ private:
 // `session`, with its observed status merged; ADMIN_ERR_NOT_FOUND when
 // there is not exactly one.
 AdminStatus desktop_by_filter(AdminConfig *config, LDAP *session, const char *filter, Desktop **desktop);
+
+// ------------------------------------------------------ concurrent writers
+// Member lists and back references are read, changed and written back, and
+// other administrators' tools do the same at the same time.  So each write
+// says what it expects to replace: it deletes the exact value it read and
+// adds the new one in one modify (which the server refuses when the value is
+// gone), and a value added where none was carries an assertion that there
+// is still none (RFC 4528; the attributes are multi-valued, so an add alone
+// would succeed twice).  A refused write is read again on the primary and
+// tried again, at most this many times in all.
+inline constexpr int kWriteAttempts = 10;
+
+// What one attempt of such a change came to: its status, and whether the
+// server refused it because another writer changed the entry first.
+struct Tried {
+    AdminStatus status;
+    bool changed_meanwhile;
+};
+
+// Writes to `dn` through the executor with `flags`: a modify of `mods`, or
+// a delete when `mods` is null, carrying the critical assertion `assertion`
+// (a filter the entry must still match; empty: none), which is encoded with
+// `session`.  The executor's status; `ldap_code` as exec_with_controls
+// gives it.
+AdminStatus exec_expecting(AdminConfig *config, LDAP *session, const std::string &dn, LDAPMod **mods, int flags,
+                           const std::string &assertion, int *ldap_code);
+// The same without flags, as a change of a list or reference: a failure is
+// -1, and says whether another writer changed the entry first.
+Tried write_expecting(AdminConfig *config, LDAP *session, const std::string &dn, LDAPMod **mods,
+                      const std::string &assertion);
+
+// Runs `attempt` until it is not refused for a change made meanwhile, at
+// most kWriteAttempts times, with a short random pause in between; the
+// last refusal logs "WHO: WHAT changed by others N times, nothing written"
+// and gives -1.  Otherwise the status of the last attempt.
+AdminStatus retry_while_changed(const char *who, const std::string &what, const std::function<Tried()> &attempt);
+
+// The filter of an entry that holds no value of `attr` beginning with
+// `prefix` (an empty prefix: no value at all).
+std::string none_beginning(const char *attr, std::string_view prefix);
 
 // Adds (add) or removes the CID in the member list of the group, reading
 // the group through `reads`; the statuses of zt_setDtuGrpCIDlistByDtuGID.

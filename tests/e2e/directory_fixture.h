@@ -158,11 +158,11 @@ inline std::string unique_name(const std::string &stem) {
 }
 
 // A read-only slapd with an unreachable replication source, on an address of its own.  It holds only the entry
-// o=ztdata; writes are referred below o=ztdata to the sandbox's primary (they land there, never here), below o=selfref
-// to itself, below o=badref to an "ldaps:" URL.
+// o=ztdata and what `ldif` adds below it; writes are referred below o=ztdata to the sandbox's primary (they land there,
+// never here), below o=selfref to itself, below o=badref to an "ldaps:" URL.
 class StaleShadow {
 public:
-    explicit StaleShadow(const Sandbox &s) {
+    explicit StaleShadow(const Sandbox &s, const std::string &ldif = "") {
         address_ = "127.77." + std::to_string(getpid() / 250 % 250) + "." + std::to_string(getpid() % 250 + 2);
         std::string port = ":" + std::to_string(s.port);
         std::string conf = "include /etc/ldap/schema/core.schema\ninclude " + source_path("schema/ztadmin.schema") +
@@ -179,8 +179,8 @@ public:
                     "\" retry=\"3600 +\"\nupdateref " + referral + "\n";
         }
         std::string config = dir_.write("slapd.conf", conf);
-        std::string ldif = dir_.write("base.ldif", "dn: o=ztdata\nobjectClass: organization\no: ztdata\n");
-        if (run({"/usr/sbin/slapadd", "-q", "-f", config, "-b", kSuffix, "-l", ldif}).status != 0) return;
+        std::string base = dir_.write("base.ldif", "dn: o=ztdata\nobjectClass: organization\no: ztdata\n\n" + ldif);
+        if (run({"/usr/sbin/slapadd", "-q", "-f", config, "-b", kSuffix, "-l", base}).status != 0) return;
         std::string url = "ldap://" + address_ + port + "/";
         if ((pid_ = fork()) == 0) {
             execl("/usr/sbin/slapd", "slapd", "-f", config.c_str(), "-h", url.c_str(), "-d", "0", nullptr);
@@ -199,6 +199,7 @@ public:
 
     bool running() const { return running_; }
     const std::string &address() const { return address_; }
+    pid_t pid() const { return pid_; }
 
 private:
     TempDir dir_;
@@ -242,14 +243,15 @@ protected:
         EXPECT_TRUE(replica_->wait_exists(dn, true));
         return dn;
     }
-    // A connection (level 2, simple bind, the test's subtree) whose
-    // configured server is a stale server of its own, stale_; null if none.
-    Connection connect_stale() {
-        stale_ = std::make_unique<StaleShadow>(*sandbox_);
+    // A connection (level 2, simple bind, the test's subtree, further `keys`)
+    // whose configured server is a stale server of its own (holding `ldif`),
+    // stale_; null if none.
+    Connection connect_stale(std::map<std::string, std::string> keys = {}, const std::string &ldif = "") {
+        stale_ = std::make_unique<StaleShadow>(*sandbox_, ldif);
         if (!stale_->running()) return nullptr;
-        stale_tree_ = std::make_unique<ToolTree>(ToolTree::sandbox_keys(
-            *sandbox_, {{"admin.server.name", stale_->address()}, {"admin.server.authmech", "SIMPLE"},
-                        {"admin.subtree", base_}}));
+        keys.insert({{"admin.server.name", stale_->address()}, {"admin.server.authmech", "SIMPLE"},
+                     {"admin.subtree", base_}});
+        stale_tree_ = std::make_unique<ToolTree>(ToolTree::sandbox_keys(*sandbox_, keys));
         return Connection(
             open_connection(2, nullptr, sandbox_->password.c_str(), stale_tree_->config_path().c_str(), nullptr));
     }

@@ -1,6 +1,7 @@
 // exec_test.cc - the write executor against the sandbox: referrals to the
 // primary, the kept primary session, retries, and the replication wait.
 #include <chrono>
+#include <functional>
 
 #include "directory_fixture.h"
 
@@ -116,6 +117,101 @@ TEST_F(Exec, StaleServerWithReferralsThatLeadNowhere) {
     EXPECT_TRUE(log_->has("zt_LDAPexec(): sync operation for zt_addDsEntry() failed: Data replication timed out"))
         << log_->all();
     primary_->remove_tree(dn);
+}
+
+// The state letter of process `pid` ("T" once stopped).
+std::string process_state(pid_t pid) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t end = stat.rfind(") ");
+    return end == std::string::npos ? "" : stat.substr(end + 2, 1);
+}
+
+// Stops a server for the length of a scope (returning once it has stopped); it runs again afterwards whatever the
+// test did.
+class Stopped {
+public:
+    explicit Stopped(pid_t pid) : pid_(pid) {
+        kill(pid_, SIGSTOP);
+        for (int i = 0; i < 200 && process_state(pid_) != "T"; ++i) usleep(5000);
+    }
+    ~Stopped() { kill(pid_, SIGCONT); }
+    Stopped(const Stopped &) = delete;
+    Stopped &operator=(const Stopped &) = delete;
+
+private:
+    pid_t pid_;
+};
+
+double seconds_of(const std::function<void()> &step) {
+    auto start = std::chrono::steady_clock::now();
+    step();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A stopped server (its kernel still accepts connections) costs each wait for an answer its bound,
+// admin.server.optimeout, and the wait takes its usual failure path after a line naming the server, the operation and
+// the DN; a server whose listen queue is full costs the connect admin.server.timeout.
+TEST_F(Exec, StoppedOrOverrunServersCostEachWaitItsBound) {
+    Connection conn = connect_stale({{"admin.server.optimeout", "1"}});
+    ASSERT_NE(conn, nullptr);
+    const std::string server = stale_->address() + ":" + std::to_string(sandbox_->port);
+    auto gave_up = [&](const std::string &op, const std::string &dn, const char *outcome) {
+        return "await_result(): DS server " + server + " did not answer the " + op + " of (" + dn +
+               ") within 1 seconds; the request was abandoned" + outcome;
+    };
+    const std::string dn = "ztName=x," + std::string(kSuffix), users = "ztName=users, " + base_;
+    zt::ModList mods = container_mods("x");
+    AdminStatus status = 0;
+    struct Case { const char *what; std::function<int()> run; int status, bounds; Strings lines; } cases[] = {
+        {"search", [&] { return search_for_entries(conn->session, "objectclass=*", kSuffix, nullptr, 0, 0) ? 0 : -1; },
+         -1, 1, {gave_up("search", kSuffix, ""), "search_for_entries(): LDAP search failed - Timed out"}},
+        {"paged search", [&] { return start_iterator(conn.get(), ITERATOR_USERS, nullptr, nullptr) ? 0 : -1; }, -1, 1,
+         {gave_up("paged search", users, "")}},
+        // The modification time read first times out too; the modify is sent all the same.
+        {"modify", [&] { return zt_modifyDsEntry(conn.get(), dn.c_str(), mods.mods(), DS_RETRY); },
+         ADMIN_ERR_INTERNAL, 2,
+         {gave_up("search", dn, ""), "zt_LDAPexec(): zt_modifyDsEntry() failed: Object not found",
+          gave_up("modify", dn, " and its outcome is unknown"),
+          "zt_modifyDsEntry(): DS operation failed to get result - Timed out"}},
+        {"bind", [&] {
+             Connection again(_zt_dsConnect(2, nullptr, sandbox_->password.c_str(),
+                                            stale_tree_->config_path().c_str(), nullptr, &status));
+             return again ? 0 : status;
+         },
+         ADMIN_ERR_INTERNAL, 1,
+         {gave_up("bind", kAdminDn, ""), "open_connection(): Could not bind to DS server " + stale_->address() +
+                                              " - Timed out"}},
+    };
+    Stopped stopped(stale_->pid());
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        log_->clear();
+        int got = 0;
+        double took = seconds_of([&] { got = c.run(); });
+        EXPECT_EQ(got, c.status);
+        EXPECT_GE(took, c.bounds - 0.1);
+        EXPECT_LT(took, c.bounds + 3.0);
+        for (const auto &line : c.lines) EXPECT_TRUE(log_->has(line)) << line << "\n" << log_->all();
+    }
+
+    // The command, as root: the stopped server ends `ztuser -l` at the bind's bound, a full listen queue at the
+    // connect's, each with the connect's failure message.
+    std::string overrun = "127.79." + std::to_string(getpid() / 250 % 250) + "." + std::to_string(getpid() % 250 + 2);
+    FullListenQueue queue(overrun, sandbox_->port);
+    ASSERT_TRUE(queue.full());
+    for (const std::string &host : {stale_->address(), overrun}) {
+        SCOPED_TRACE(host);
+        ToolTree tree(ToolTree::sandbox_keys(*sandbox_, {{"admin.server.name", host}, {"admin.subtree", base_},
+                                                         {"admin.server.optimeout", "2"},
+                                                         {"admin.server.timeout", "2"}}));
+        tree.write_password(sandbox_->password);
+        RunResult r;
+        double took = seconds_of([&] { r = run_ztuser({"-l"}, tree.root()); });
+        EXPECT_EQ(r.err, "Error: could not connect to admin server\n");
+        EXPECT_EQ(r.status, 255);
+        EXPECT_GE(took, 1.9);
+        EXPECT_LT(took, 5.0);
+    }
 }
 
 }  // namespace

@@ -1,11 +1,56 @@
 // StartTLS end to end, against a sandbox whose servers refuse every
 // operation but StartTLS itself over a clear connection.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+
+#include <chrono>
+#include <thread>
 
 #include "test_support.h"
 
 namespace zt::test {
 namespace {
+
+// A server on 127.0.0.1 that grants StartTLS and then never says another word, for the length of a scope.
+class StallingTlsServer {
+public:
+    StallingTlsServer() {
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        inet_pton(AF_INET, "127.0.0.1", &at.sin_addr);
+        socklen_t length = sizeof at;
+        if (bind(listener_, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0 || listen(listener_, 4) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr *>(&at), &length) != 0)
+            return;
+        port_ = ntohs(at.sin_port);
+        thread_ = std::thread([this] { grant_one(); });
+    }
+    ~StallingTlsServer() {
+        shutdown(listener_, SHUT_RDWR);  // ends a pending accept
+        if (thread_.joinable()) thread_.join();
+        close(peer_);
+        close(listener_);
+    }
+    int port() const { return port_; }
+
+private:
+    // Answers the first request (the StartTLS request, message ID 1) with success and keeps the connection open.
+    void grant_one() {
+        peer_ = accept(listener_, nullptr, nullptr);
+        unsigned char request[256];
+        if (peer_ < 0 || read(peer_, request, sizeof request) < 5) return;
+        const unsigned char granted[] = {0x30, 0x0c, 0x02, 0x01, request[4], 0x78, 0x07,
+                                         0x0a, 0x01, 0x00, 0x04, 0x00, 0x04, 0x00};
+        if (write(peer_, granted, sizeof granted) != sizeof granted) return;
+    }
+
+    int listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int peer_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+};
 
 class Tls : public ::testing::Test {
 protected:
@@ -85,6 +130,48 @@ TEST_F(Tls, AFailedHandshakeOrCheckIsABindFailureThatSaysWhy) {
         EXPECT_NE(("\n" + check.out).find("\n" + c.check), std::string::npos) << check.out;
         EXPECT_EQ(check.status, 1);
     }
+}
+
+// The CA file is read as a configuration file is, before libldap sees it: what is no regular file of bounded size
+// fails the connection at once, and a handshake that stalls costs the answer bound.
+TEST_F(Tls, CaFilesThatCannotBeReadAndStalledHandshakesFailFast) {
+    const std::string fifo = tree_.path() + "/fifo", large = tree_.write("large.pem", std::string(1 << 21, 'x'));
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    StallingTlsServer stalling;
+    const struct { std::string overrides, line; } cases[] = {
+        {"admin.server.tls.cacert=/dev/zero", "open_connection(): Could not read CA file (/dev/zero) - Invalid argument"},
+        {"admin.server.tls.cacert=" + fifo, "open_connection(): Could not read CA file (" + fifo + ") - Invalid argument"},
+        {"admin.server.tls.cacert=" + large, "open_connection(): Could not read CA file (" + large + ") - File too large"},
+        {"admin.server.port=" + std::to_string(stalling.port()) + "\nadmin.server.optimeout=1",
+         "open_connection(): StartTLS with DS server 127.0.0.1 failed - Connect error"},
+    };
+    for (const auto &c : cases) {
+        configure(c.overrides + "\n");
+        std::remove((log_.path() + "/log").c_str());
+        auto start = std::chrono::steady_clock::now();
+        RunResult r = ztuser({"-li", "x"});
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 4.0) << c.line;
+        EXPECT_EQ(r.err, "Error: could not connect to admin server\n");
+        std::string log = read_file(log_.path() + "/log");
+        EXPECT_NE(log.find(c.line), std::string::npos) << log;
+    }
+}
+
+// Without "admin.server.tls.cacert" the CA is the one the LDAP library's own configuration names (ldap.conf, which
+// fills libldap's process-wide options): here set in-process, first to a CA that did not sign the servers.
+TEST_F(Tls, WithoutACaFileTheLibrarysDefaultCaIsTrusted) {
+    configure("");
+    std::string conf = tree_.path() + "/etc/opt/KRVXzt/ztadmin.conf", text = read_file(conf);
+    tree_.write("etc/opt/KRVXzt/ztadmin.conf", text.substr(0, text.find("admin.server.tls.cacert=")));
+    setenv("ZTADMIN_ROOT", tree_.path().c_str(), 1);
+    for (auto [ca, connects] : {std::pair{"/tls/other-ca.pem", false}, {"/tls/ca.pem", true}}) {
+        std::string path = sandbox_ + ca;
+        ASSERT_EQ(ldap_set_option(nullptr, LDAP_OPT_X_TLS_CACERTFILE, path.c_str()), LDAP_OPT_SUCCESS);
+        AdminConfig *conn = open_connection(3, nullptr, nullptr, nullptr, nullptr);
+        EXPECT_EQ(conn != nullptr, connects) << ca;
+        close_connection(conn);
+    }
+    unsetenv("ZTADMIN_ROOT");
 }
 
 }  // namespace

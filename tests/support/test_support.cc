@@ -1,8 +1,12 @@
 // test_support.cc - temporary trees and child processes for the tests.
 #include "test_support.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -43,6 +47,42 @@ void TempDir::link_program(const std::string &program, const std::string &relati
     fs::path full = fs::path(path_) / relative;
     fs::create_directories(full.parent_path());
     fs::create_symlink(build_path(program), full);
+}
+
+namespace {
+
+// Starts a non-blocking connect to `to`; true when it completes within `ms`.
+bool connects_within(int fd, const sockaddr_in &to, int ms) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to) == 0) return true;
+    pollfd watch{fd, POLLOUT, 0};
+    int error = 0;
+    socklen_t length = sizeof error;
+    return errno == EINPROGRESS && poll(&watch, 1, ms) == 1 &&
+           getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+}
+
+}  // namespace
+
+FullListenQueue::FullListenQueue(const std::string &address, int port) {
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address.c_str(), &at.sin_addr);
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    fds_.push_back(listener);
+    int on = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (bind(listener, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0 || listen(listener, 0) != 0) return;
+    // A backlog of 0 holds one connection; the first attempt that hangs shows the queue is full.
+    for (int i = 0; i < 8 && !full_; ++i) {
+        fds_.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        full_ = !connects_within(fds_.back(), at, 300);
+    }
+}
+
+FullListenQueue::~FullListenQueue() {
+    for (int fd : fds_) close(fd);
 }
 
 std::string LogFile::all() const { return read_file(path_); }

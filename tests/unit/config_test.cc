@@ -70,10 +70,13 @@ TEST_F(ConfigTest, MechanismDebugTimeoutAndDSauth) {
     }
     read("admin.debug=q\n");
     EXPECT_EQ(gdebug("q"), 1);
+    // The connect's time-out is process-wide, the answers' one belongs to the record (120 when not given).
     for (auto [value, expected] : {std::pair{"30", 30}, {"-5", 10}, {"0", 0}, {"abc", 10}, {"99999999999", INT_MAX}}) {
         DStimeout = 10;
         read(std::string("admin.server.timeout=") + value + "\n");
         EXPECT_EQ(DStimeout, expected) << value;
+        EXPECT_EQ(read(std::string("admin.server.optimeout=") + value + "\n")->op_timeout,
+                  expected == 10 ? 120 : expected) << value;
     }
     // A later file without the key keeps what an earlier one set.
     read("admin.server.timeout=25\n");

@@ -159,6 +159,16 @@ TEST_F(SessionClient, SilentStalledAndEndlessRepliesAreBounded) {
     EXPECT_NEAR(seconds_since(start), 21.0, 1.0);
     EXPECT_EQ(count, 1);
     free_linked_list(&logins);
+
+    // A manager whose listen queue is full drops the connect: the query pays the connect's bound, not the kernel's
+    // two minutes of retries.
+    FullListenQueue overrun("127.0.0.8", 7010);
+    ASSERT_TRUE(overrun.full());
+    start = Clock::now();
+    EXPECT_EQ(get_dstatus(nullptr, "127.0.0.8", &count), nullptr);
+    EXPECT_NEAR(seconds_since(start), 5.0, 1.0);
+    EXPECT_TRUE(logged("open_socket(): Could not connect - Connection timed out"));
+    EXPECT_TRUE(logged("get_remote_status(): could not open socket to 127.0.0.8:7010"));
 }
 
 TEST_F(SessionClient, MalformedRepliesNeverReachTheRecords) {
@@ -217,8 +227,11 @@ TEST_F(SessionClient, GroupStatusFaultsAndHosts) {
 // Three trusted, alive members of which one is silent, and one not answering the probe (the members that must not be
 // asked at all are the global listing's test).
 TEST_F(SessionClient, FailoverGroupOfThreeWithOneSilent) {
+    // The silent member is named twelve times: it is asked once.
     Strings group = {member("127.0.0.3"), kIface, member("127.0.0.4"), kIface, member("127.0.0.6"), kIface,
-                     member("nohost.invalid"), kIface, "end"};
+                     member("nohost.invalid"), kIface};
+    for (int i = 0; i < 11; ++i) group.insert(group.end(), {member("127.0.0.4"), kIface});
+    group.push_back("end");
     auto first = manager("127.0.0.3", json{{"replies",
                                             {{{"request", "gstatus\n"}, {"lines", group}},
                                              {{"request", "status\n"},
@@ -230,6 +243,7 @@ TEST_F(SessionClient, FailoverGroupOfThreeWithOneSilent) {
     int count = 0;
     HostList *hosts = get_trusted_alive_gm_hosts(nullptr, "127.0.0.3", &count);
     EXPECT_EQ(count, 4);
+    EXPECT_TRUE(logged("get_gstatus(): ignored 11 members named before and 0 beyond the first 64"));
     auto start = Clock::now();
     CurrentEntry *logins = get_currentHA_list(hosts, 2);
     double took = seconds_since(start);

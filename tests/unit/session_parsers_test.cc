@@ -191,6 +191,20 @@ std::string host(const std::string &name, int numifs, const std::string &words =
 }
 const std::string kIface = "interface eth0 ip c0a80001 mask ffffff00 bcast c0a800ff last 4 lan\n";
 
+const std::string kIfaceRead = "[eth0 c0a80001 ffffff00 c0a800ff 4 1]";
+
+// A reply of `n` members m1, m2, ..., and the first `n` of them as members() shows them.
+std::string many_members(int n) {
+    std::string reply;
+    for (int i = 1; i <= n; ++i) reply += host("m" + std::to_string(i), 1) + kIface;
+    return reply + "x\n";
+}
+Strings many_read(int n) {
+    Strings out;
+    for (int i = 1; i <= n; ++i) out.push_back("m" + std::to_string(i) + " 1 7 14 0 7f000003 000 " + kIfaceRead);
+    return out;
+}
+
 TEST(GroupStatus, HostEntries) {
     struct Case { const char *what; std::string reply; Strings expected; bool stopped; } cases[] = {
         {"two interfaces, then a closing line", host("a", 2, "TRUSTED period 30 starttime 99") + kIface + kIface + "end\n",
@@ -212,6 +226,10 @@ TEST(GroupStatus, HostEntries) {
          {"b 1 7 14 0 7f000003 000 [eth0 c0a80001 ffffff00 c0a800ff 4 1]"}, false},
         {"an interface name is cut to its field", host("a", 1) + "interface " + std::string(40, 'i') + " ip 1\nx\n",
          {"a 1 7 14 0 7f000003 000 [iiiiiiiiiiiiiii 1 0 0 0 0]"}, false},
+        {"a member named again is taken once, the first time", host("a", 1) + kIface + host("A", 1, "TRUSTED") +
+         kIface + host("b", 1) + kIface + "x\n", {"a 1 7 14 0 7f000003 000 " + kIfaceRead, "b 1 7 14 0 7f000003 000 " +
+         kIfaceRead}, false},
+        {"members beyond the 64th are not taken", many_members(70), many_read(64), false},
     };
     for (const auto &c : cases) {
         bool stopped = false;
