@@ -97,11 +97,16 @@ std::string bind_subject(const AdminConfig &c, const char *host) {
 }
 
 // Opens a session as ztuser would, with StartTLS when configured, and
-// prints the StartTLS and bind lines.  The bound session, or null.
+// prints the StartTLS and bind lines.  Every answer is awaited for at most
+// kCheckAnswerSeconds, however long ztuser would wait, so that a server
+// that accepts and never answers cannot hold the check.  The bound session,
+// or null.
 zt::LdapPtr open_and_bind(const AdminConfig &c, const char *host, Report &report) {
     zt::LogCapture capture;
     AdminStatus status = ADMIN_SUCCESS;
-    zt::LdapPtr session(zt::open_session(&c, host, &status));
+    AdminConfig bounded = c;
+    if (bounded.op_timeout == 0 || bounded.op_timeout > kCheckAnswerSeconds) bounded.op_timeout = kCheckAnswerSeconds;
+    zt::LdapPtr session(zt::open_session(&bounded, host, &status));
     if (c.tls_mode == ZT_TLS_STARTTLS) {
         std::string tls_failure;
         for (const auto &record : capture.records()) {

@@ -19,6 +19,8 @@ namespace ztadmin {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;  // a check FAILED, or init could not write
 inline constexpr int kExitUsage = 2;
+// The longest the check waits for any answer of a directory server.
+inline constexpr int kCheckAnswerSeconds = 10;
 
 // The access level ztuser runs at for this caller: 3 for the super-user,
 // 1 for anyone else.

@@ -187,7 +187,8 @@ TEST_F(Administrator, CheckNamesEachFaultOnALineOfItsOwn) {
         {{{"admin.server.tls", "starttls"}}, {}, "FAILED  StartTLS with 127.0.0.1 port " + port +
              ": open_connection(): StartTLS with DS server 127.0.0.1 failed - "},
         {{{"admin.server.port", silent_port}}, {}, "FAILED  bind as cn=admin,o=ztdata at 127.0.0.1 port " +
-             silent_port + ": open_connection(): Could not bind to DS server 127.0.0.1 - Timed out"},
+             silent_port + ": await_result(): DS server 127.0.0.1:" + silent_port +
+             " did not answer the bind of (cn=admin,o=ztdata) within 10 seconds"},
         {{{"admin.subtree", partial}}, {}, "FAILED  entry ztName=rawTokens, " + partial + ": No such object"},
         {{}, removed("/opt/KRVXzt/sbin/ztpolicy"), "warning policy tool @ROOT@/opt/KRVXzt/sbin/ztpolicy: Error "
                                                  "obtaining local policy! policy tool failed"},
