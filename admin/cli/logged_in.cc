@@ -6,6 +6,7 @@
 #include <string>
 
 #include "owned.h"
+#include "session_client.h"
 #include "ztuser.h"
 
 using cli::CurrentList;
@@ -73,6 +74,8 @@ int list_current_users(AdminConfig *connection, int format) {
         return -1;
     }
     int count = 0;
+    // The group's view and then each member: a member is probed once.
+    zt::session::ProbeScope one_probe_per_host;
     CurrentList list = current_logins(connection, host, count);
     if (!list) {
         if (count == 0) {
