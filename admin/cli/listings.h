@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "admin_private.h"
+#include "auth_mgr.h"
 #include "ztuser.h"
 
 namespace listing {
@@ -98,6 +99,11 @@ public:
     explicit ClaimIndex(TextArena &arena) : arena_(&arena) {}
     // Records that entry `entry` lists `id`.
     void add(std::string_view id, uint32_t entry);
+    // Takes back the claims of `entry`, the last one added.
+    void drop(uint32_t entry) {
+        while (!claims_.empty() && claims_.back().entry == entry) claims_.pop_back();
+    }
+    void clear() { claims_.clear(); }
     // Orders the claims for lookups (an entry listing an ID twice is one
     // match, as for the server); called once after the last add().
     void finish();
@@ -118,8 +124,14 @@ private:
 
 // Calls take(attribute, values) for each attribute of `entry` in one walk
 // over it; the values (a null-terminated array, not NUL-terminated texts)
-// are borrowed from the entry for the call.
-void walk_attributes(LDAP *ld, LDAPMessage *entry, const std::function<void(std::string_view, berval *)> &take);
+// are borrowed from the entry for the call.  Returns the entry's DN as
+// the entry holds it (empty when the entry cannot be read).
+std::string_view walk_attributes(LDAP *ld, LDAPMessage *entry,
+                                 const std::function<void(std::string_view, berval *)> &take);
+
+// Which of the null-terminated attribute names `asked` the attribute
+// `attr` of an entry is (ASCII case ignored); -1 for none.
+int attribute_slot(std::string_view attr, const char *const *asked);
 
 // The single entry of `index` listing `id`, as a lookup in single mode
 // finds it: several matches are logged as that search logs them.
@@ -128,6 +140,39 @@ int64_t single_logged(const ClaimIndex &index, std::string_view id);
 // True when the per-row lookups of the logical tokens and users could be
 // asked at all: their search bases fit the buffers they are built in.
 bool lookups_fit(const AdminConfig *conn);
+
+// ------------------------------------------------------------- logins
+
+// How the listing of logins finds the user name and the desktop location
+// of a login, each as shown ("???" when there is none).  Each lookup writes
+// the log lines its directory search would write.
+class LoginLookups {
+public:
+    virtual ~LoginLookups() = default;
+    virtual std::string user_name(const char *token_id) = 0;
+    virtual std::string location(const char *terminal_id) = 0;
+};
+
+// When the bulk reads take a container whole, and how they search for IDs.
+struct BulkTuning {
+    // A container is read whole while it holds at most this many entries
+    // per ID asked; past that, searching for the IDs costs the server less.
+    size_t entries_per_id = 4;
+    // IDs per OR filter, and OR searches in flight at once.
+    size_t ids_per_filter = 100;
+    size_t in_flight = 8;
+};
+
+// The lookups of the logins `rows` answered from a few bulk reads (whole
+// containers, or the IDs asked with OR filters); `locations` false when
+// no desktop is looked up.  Null when the bulk reads cannot be used (a
+// read failed): the per-row lookups must run.
+std::unique_ptr<LoginLookups> bulk_login_lookups(AdminConfig *connection, const std::vector<const CurrentEntry *> &rows,
+                                                 bool locations, const BulkTuning &tuning = {});
+
+// The listing of logins through bulk_login_lookups with `tuning`;
+// list_current_users is this with the default tuning.
+int list_current_users_bulk(AdminConfig *connection, int format, const BulkTuning &tuning);
 
 }  // namespace listing
 

@@ -108,21 +108,29 @@ int64_t ClaimIndex::single(std::string_view id) const {
 
 // ------------------------------------------------------ reading entries
 
-void walk_attributes(LDAP *ld, LDAPMessage *entry, const std::function<void(std::string_view, berval *)> &take) {
+std::string_view walk_attributes(LDAP *ld, LDAPMessage *entry,
+                                 const std::function<void(std::string_view, berval *)> &take) {
     BerElement *raw = nullptr;
     berval dn{0, nullptr};
-    if (ldap_get_dn_ber(ld, entry, &raw, &dn) != LDAP_SUCCESS) return;
+    if (ldap_get_dn_ber(ld, entry, &raw, &dn) != LDAP_SUCCESS) return {};
     zt::BerPtr ber(raw);
     for (;;) {
         berval attr{0, nullptr};
         BerVarray values = nullptr;
         if (ldap_get_attribute_ber(ld, entry, ber.get(), &attr, &values) != LDAP_SUCCESS || attr.bv_val == nullptr) {
             ber_memfree(values);
-            return;
+            return {dn.bv_val, dn.bv_len};
         }
         take(std::string_view(attr.bv_val, attr.bv_len), values);
         ber_memfree(values);
     }
+}
+
+int attribute_slot(std::string_view attr, const char *const *asked) {
+    for (int i = 0; asked[i] != nullptr; ++i) {
+        if (attr.size() == std::strlen(asked[i]) && strncasecmp(attr.data(), asked[i], attr.size()) == 0) return i;
+    }
+    return -1;
 }
 
 int64_t single_logged(const ClaimIndex &index, std::string_view id) {
@@ -138,15 +146,6 @@ bool lookups_fit(const AdminConfig *conn) {
 }
 
 namespace {
-
-// Which of the attributes a read asks for `attr` is (case ignored); -1
-// for none.
-int attribute_slot(std::string_view attr, const char *const *asked) {
-    for (int i = 0; asked[i] != nullptr; ++i) {
-        if (attr.size() == std::strlen(asked[i]) && strncasecmp(attr.data(), asked[i], attr.size()) == 0) return i;
-    }
-    return -1;
-}
 
 std::string_view view_of(const berval &value) { return {value.bv_val, value.bv_len}; }
 
