@@ -181,8 +181,15 @@ int paged_search_apart(AdminConfig *conn, std::vector<PagedQuery> &queries) {
     std::vector<LDAP *> sessions{conn->session};
     while (sessions.size() < queries.size()) {
         AdminStatus status = ADMIN_SUCCESS;
+        auto asked = std::chrono::steady_clock::now();
         own.emplace_back(open_session(conn, conn->server_name, &status));
-        if (!own.back()) return paged_search(conn->session, queries);
+        if (!own.back()) {
+            // A server that let the bind wait out the bound would let the reads wait just as long.
+            int bound = answer_bound(conn->session);
+            if (bound > 0 && std::chrono::steady_clock::now() - asked >= std::chrono::seconds(bound))
+                return failed(conn->session, LDAP_TIMEOUT);
+            return paged_search(conn->session, queries);
+        }
         sessions.push_back(own.back().get());
     }
     std::vector<std::unique_ptr<Reader>> readers;

@@ -1,6 +1,7 @@
 // The fast listings against the per-token walk, and the bulk logged-in listings against the per-row lookups, on
 // generated directories full of awkward links, served by a replica that answers at most 50 entries per plain search:
 // both must print the same bytes, log the same lines, and list every user.
+#include <chrono>
 #include <random>
 
 #include <nlohmann/json.hpp>
@@ -187,6 +188,9 @@ public:
         return r.status == 0 ? n : -r.status;
     }
 
+    // The replica's process, to stop and go on.
+    pid_t replica() const { return std::atoi(read_file(dir_.path() + "/sb/replica.pid").c_str()); }
+
     TempDir dir_;
     bool up = false;
     std::string error;
@@ -220,10 +224,12 @@ protected:
     }
 
     // A connection (lowest access level) to the replica with `root` as subtree.
-    Connection connect(const std::string &root, const LimitedSandbox *sandbox = sandbox_) {
+    Connection connect(const std::string &root, const LimitedSandbox *sandbox = sandbox_,
+                       const std::string &answer_seconds = "") {
         tree_ = std::make_unique<ToolTree>(std::map<std::string, std::string>{
             {"admin.server.name", kReplicaHost}, {"admin.server.port", std::to_string(sandbox->port)},
-            {"admin.subtree", root}, {"admin.server.authmech", "SIMPLE"}});
+            {"admin.subtree", root}, {"admin.server.authmech", "SIMPLE"},
+            {"admin.server.optimeout", answer_seconds}});
         tree_->use();
         return Connection(open_connection(1, nullptr, nullptr, nullptr, nullptr));
     }
@@ -310,6 +316,32 @@ TEST_F(FastListing, FailsLoudlyWhenTheLimitAlsoCapsPagedSearches) {
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(o.err.rfind("ldap_search_s() failed: Size limit exceeded", 0), 0u) << o.err;
     EXPECT_NE(o.err.find("\nInternal error: could not get user list from administration server.\n"), std::string::npos);
+}
+
+// A directory that took the bind and then answers nothing: the listing fails after one wait, without the per-token
+// walk waiting again after it.
+TEST_F(FastListing, GivesUpWithoutTheWalkWhenTheDirectoryStopsAnswering) {
+    const Generated &tree = trees().front();
+    Connection conn = connect(tree.root, sandbox_, "1");
+    ASSERT_NE(conn, nullptr);
+    pid_t replica = sandbox_->replica();
+    ASSERT_GT(replica, 0);
+    struct {
+        int (*list)(AdminConfig *, const char *, int);
+        const char *message;
+    } listings[] = {{list_users_by_id, "Internal error: could not get user list from administration server.\n"},
+                    {list_users_by_name, "Internal Error: Could not get list from administration server\n"}};
+    for (const auto &l : listings) {
+        ASSERT_EQ(kill(replica, SIGSTOP), 0);
+        auto start = std::chrono::steady_clock::now();
+        Output o = capture([&] { return l.list(conn.get(), nullptr, FORMAT_SHORT); });
+        std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        kill(replica, SIGCONT);
+        EXPECT_EQ(o.status, -1);
+        EXPECT_EQ(o.out, "");
+        EXPECT_NE(o.err.find(l.message), std::string::npos) << o.err;
+        EXPECT_LT(took.count(), 1.8) << o.log;  // one wait of 1 s; the walk would add its own
+    }
 }
 
 // ------------------------------------------------------------- logins
