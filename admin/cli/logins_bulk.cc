@@ -141,30 +141,26 @@ public:
         std::vector<const char *> tokens, terminals;
         for (const CurrentEntry *row : rows) {
             tokens.push_back(row->token_id);
-            terminals.push_back(row->terminal_id);
+            if (locations) terminals.push_back(row->terminal_id);
         }
         tokens = distinct(tokens, [](const char *id) { return token_filter_fits("ztRawTokenIDs", id); });
         terminals = distinct(terminals, desktop_filter_fits);
-        if (!locations) terminals.clear();
-        // Whole reads first, side by side; a container too large for them is searched by ID after.
+        // Whole reads first, side by side; a container found too large for them is searched by ID after.
         std::vector<zt::PagedQuery> whole{whole_read(conn, zt::kLogicalTokensContainer, lts_, budget(tokens)),
                                           whole_read(conn, zt::kUsersContainer, users_, budget(tokens))};
-        if (!terminals.empty()) whole.push_back(whole_read(conn, zt::kDesktopsContainer, desktops_, budget(terminals)));
+        if (!terminals.empty())
+            whole.push_back(whole_read(conn, zt::kDesktopsContainer, desktops_, budget(terminals)));
         if (zt::paged_search_apart(conn, whole) != LDAP_SUCCESS) return false;
-        std::vector<zt::PagedQuery> by_id;
-        if (gave_up(whole[0], lts_)) by_id = id_searches(conn, zt::kLogicalTokensContainer, lts_, tokens, tuning_.ids_per_filter);
-        if (whole.size() > 2 && gave_up(whole[2], desktops_)) {
-            for (auto &q : id_searches(conn, zt::kDesktopsContainer, desktops_, terminals, tuning_.ids_per_filter)) by_id.push_back(std::move(q));
-        }
-        if (!by_id.empty() && zt::pipelined_search(conn->session, by_id, tuning_.in_flight) != LDAP_SUCCESS)
-            return false;
+        std::vector<zt::PagedQuery> first, then;
+        if (gave_up(whole[0], lts_)) add_searches(conn, zt::kLogicalTokensContainer, lts_, tokens, first);
+        if (whole.size() > 2 && gave_up(whole[2], desktops_))
+            add_searches(conn, zt::kDesktopsContainer, desktops_, terminals, first);
+        if (!run(conn, first)) return false;
         lts_.finish();
         desktops_.finish();
-        if (gave_up(whole[1], users_)) {
-            std::vector<zt::PagedQuery> users = id_searches(conn, zt::kUsersContainer, users_, logical_ids(tokens), tuning_.ids_per_filter);
-            if (!users.empty() && zt::pipelined_search(conn->session, users, tuning_.in_flight) != LDAP_SUCCESS)
-                return false;
-        }
+        // The users are asked for by the logical tokens found.
+        if (gave_up(whole[1], users_)) add_searches(conn, zt::kUsersContainer, users_, logical_ids(tokens), then);
+        if (!run(conn, then)) return false;
         users_.finish();
         return true;
     }
@@ -189,6 +185,15 @@ public:
 
 private:
     size_t budget(const std::vector<const char *> &ids) const { return ids.size() * tuning_.entries_per_id + 1; }
+
+    void add_searches(AdminConfig *conn, const char *container, Claimed &table, const std::vector<const char *> &ids,
+                      std::vector<zt::PagedQuery> &searches) const {
+        for (zt::PagedQuery &q : id_searches(conn, container, table, ids, tuning_.ids_per_filter))
+            searches.push_back(std::move(q));
+    }
+    bool run(AdminConfig *conn, std::vector<zt::PagedQuery> &searches) const {
+        return searches.empty() || zt::pipelined_search(conn->session, searches, tuning_.in_flight) == LDAP_SUCCESS;
+    }
 
     // True when the whole read of `table` was given up (and forgets it).
     static bool gave_up(const zt::PagedQuery &q, Claimed &table) {

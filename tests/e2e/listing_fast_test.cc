@@ -68,7 +68,10 @@ private:
     }
     // `id` in other case, with an inner blank doubled.
     std::string variant(std::string id) {
-        for (char &c : id) c = static_cast<char>(std::isupper(static_cast<unsigned char>(c)) ? std::tolower(c) : std::toupper(c));
+        for (char &c : id) {
+            auto u = static_cast<unsigned char>(c);
+            c = static_cast<char>(std::isupper(u) ? std::tolower(u) : std::toupper(u));
+        }
         size_t dot = id.find('.');
         return dot == std::string::npos ? id : id.insert(dot + 1, pick(2) ? "" : "  ");
     }
@@ -76,13 +79,16 @@ private:
     // terminal in capitals.
     void desktop(int i) {
         char id[32];
-        std::snprintf(id, sizeof id, "%04x%08x", static_cast<unsigned>(std::stoul(tag_)) & 0xffffu, static_cast<unsigned>(i));
+        std::snprintf(id, sizeof id, "%04lx%08x", std::stoul(tag_) & 0xffffu, static_cast<unsigned>(i));
         g_.terminals.push_back(id);
-        Attrs a = {{"objectClass", "ztDesktop"}, {"ztID", id}, {"ztLocation", "Room " + std::to_string(i % 7) + ", desk"}};
+        std::string second = std::string(id) + "-2", room = "Room " + std::to_string(i % 7) + ", desk";
+        Attrs a = {{"objectClass", "ztDesktop"}, {"ztID", id}, {"ztLocation", room}};
         switch (pick(6)) {
             case 0: return;
             case 1: a.pop_back(); break;
-            case 2: entry(dn(std::string(id) + "-2", "desktops"), {{"objectClass", "ztDesktop"}, {"ztID", std::string(id) + "-2"}, {"ztID", id}}); break;
+            case 2:
+                entry(dn(second, "desktops"), {{"objectClass", "ztDesktop"}, {"ztID", second}, {"ztID", id}});
+                break;
             case 3: a[1].second = variant(id); break;
             default: break;
         }
@@ -418,7 +424,8 @@ TEST_F(FastListing, BulkLoginsPrintWhatThePerRowLookupsPrint) {
                 EXPECT_NE(ref.out.find(" currently logged in.\n"), std::string::npos) << sc.what;
                 for (const listing::BulkTuning &tuning : tunings) {
                     Output bulk = capture([&] { return listing::list_current_users_bulk(conn.get(), format, tuning); });
-                    std::string what = fields(tree.root.c_str(), sc.what, format, static_cast<long long>(tuning.ids_per_filter));
+                    std::string what =
+                        fields(tree.root.c_str(), sc.what, format, static_cast<long long>(tuning.ids_per_filter));
                     EXPECT_EQ(std::tie(bulk.status, bulk.out, bulk.err, bulk.log),
                               std::tie(ref.status, ref.out, ref.err, ref.log))
                         << what;
@@ -436,7 +443,7 @@ TEST_F(FastListing, BulkLoginsPrintWhatThePerRowLookupsPrint) {
         for (size_t few : {rows.size(), size_t{15}}) {
             rows.resize(few);
             for (const listing::BulkTuning &tuning : tunings)
-                EXPECT_NE(listing::bulk_login_lookups(conn.get(), rows, true, tuning), nullptr) << tree.root << " " << few;
+                EXPECT_NE(listing::bulk_login_lookups(conn.get(), rows, true, tuning), nullptr) << tree.root << few;
         }
     }
 }
