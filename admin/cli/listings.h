@@ -1,6 +1,7 @@
-// listings.h - what the listings by token and by name share between the
-// per-token walk (the reference: one iterator plus lookups per row) and the
-// fast path that reads each container once and joins in memory.
+// listings.h - what the listings share between their per-row references
+// (the listings by token and by name: one iterator plus lookups per row; the
+// logged-in listings: lookups per login) and the fast paths that read each
+// container once, or search for many IDs at a time, and join in memory.
 #ifndef ZTUSER_LISTINGS_H
 #define ZTUSER_LISTINGS_H
 
