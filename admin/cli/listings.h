@@ -6,6 +6,7 @@
 #define ZTUSER_LISTINGS_H
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -119,7 +120,7 @@ private:
         uint32_t entry;
     };
     TextArena *arena_;
-    std::vector<Claim> claims_;
+    std::deque<Claim> claims_;  // grows without a copy
     mutable std::string scratch_;
 };
 

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -202,9 +203,10 @@ struct UserEntry {
 struct Tables {
     TextArena arena;
     ValueLists values;
-    std::vector<Span> raws;  // the raw tokens' ztID values
-    std::vector<LogicalEntry> lts;
-    std::vector<UserEntry> users;
+    // Deques: growing one never holds the old and the new copy at once.
+    std::deque<Span> raws;  // the raw tokens' ztID values
+    std::deque<LogicalEntry> lts;
+    std::deque<UserEntry> users;
     ClaimIndex lt_index{arena}, user_index{arena};
 
     const char *first_name(const UserEntry &u) const { return u.names.count > 0 ? values.of(u.names)[0] : nullptr; }

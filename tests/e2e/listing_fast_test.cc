@@ -398,9 +398,9 @@ TEST_F(FastListing, BulkLoginsPrintWhatThePerRowLookupsPrint) {
                                   {"every token, three members", 0, true},
                                   {"a few, three members", 15, true}};
     const int formats[] = {FORMAT_SHORT, FORMAT_LONG, LIST_GLOBAL};
-    // As tuned, and never reading a container whole, searching for a few IDs at a time (an entry then answers
-    // several searches).
-    const listing::BulkTuning tunings[] = {{}, {0, 7, 3}};
+    // As tuned, and never reading a container whole: a few IDs at a time (an entry then answers several searches),
+    // or a hundred (a search then finds more entries than the replica's limit for plain searches).
+    const listing::BulkTuning tunings[] = {{}, {0, 7, 3}, {0, 100, 2}};
     StandinDaemon head(kAuthMgr, kReplicaHost, manager(json::array()));
     StandinDaemon first(kAuthMgr, "127.0.0.3", manager(json::array()));
     StandinDaemon second(kAuthMgr, "127.0.0.4", manager(json::array()));
@@ -424,8 +424,8 @@ TEST_F(FastListing, BulkLoginsPrintWhatThePerRowLookupsPrint) {
                 EXPECT_NE(ref.out.find(" currently logged in.\n"), std::string::npos) << sc.what;
                 for (const listing::BulkTuning &tuning : tunings) {
                     Output bulk = capture([&] { return listing::list_current_users_bulk(conn.get(), format, tuning); });
-                    std::string what =
-                        fields(tree.root.c_str(), sc.what, format, static_cast<long long>(tuning.ids_per_filter));
+                    auto tuned = static_cast<long long>(tuning.entries_per_id * 1000 + tuning.ids_per_filter);
+                    std::string what = fields(tree.root.c_str(), sc.what, format, tuned);
                     EXPECT_EQ(std::tie(bulk.status, bulk.out, bulk.err, bulk.log),
                               std::tie(ref.status, ref.out, ref.err, ref.log))
                         << what;
