@@ -89,13 +89,32 @@ std::optional<std::string> token_filter(const char *substring) {
     return filter.escaped;
 }
 
+// What a listing says when the search of its iterator failed: the
+// search's own error (as start_iterator prints it, from the session's last
+// error), then `message` and `log_line`.
+void report_failed_search(AdminConfig *connection, bool search_reported, const char *message, const char *log_line) {
+    if (!search_reported) ldap_perror(connection->session, "ldap_search_s() failed");
+    std::fputs(message, stderr);
+    zt::dprintf("%s", log_line);
+}
+
+void report_no_token_list(AdminConfig *connection, bool search_reported) {
+    report_failed_search(connection, search_reported,
+                         "Internal error: could not get user list from administration server.\n",
+                         "Internal Error: could not start iterator\n");
+}
+
+void report_no_name_list(AdminConfig *connection, bool search_reported) {
+    report_failed_search(connection, search_reported, "Internal Error: Could not get list from administration server\n",
+                         "Internal Error: Could not start iterator\n");
+}
+
 // The rows of the listing by token through the iterator; false after a
 // failure (reported).
 bool per_token_rows(AdminConfig *connection, const std::string &filter, listing::TokenRows &rows) {
     Iterator it(start_iterator(connection, ITERATOR_RAW_TOKENS, filter.c_str(), "ztid"), IteratorDeleter{connection});
     if (!it) {
-        std::fputs("Internal error: could not get user list from administration server.\n", stderr);
-        zt::dprintf("Internal Error: could not start iterator\n");
+        report_no_token_list(connection, true);
         return false;
     }
     return print_rows_by_token(connection, it.get(), rows);
@@ -108,6 +127,10 @@ int list_by_token(AdminConfig *connection, const char *substring, int format, bo
     listing::Fast done = fast ? listing::fast_rows_by_token(connection, filter->c_str(), rows)
                               : listing::Fast::kUnavailable;
     if (done == listing::Fast::kBadFormat) return -1;
+    if (done == listing::Fast::kFailed) {
+        report_no_token_list(connection, false);
+        return -1;
+    }
     if (done == listing::Fast::kUnavailable && !per_token_rows(connection, *filter, rows)) return -1;
     if (format == FORMAT_CSV) return 0;
     std::printf("\n");
@@ -133,8 +156,7 @@ std::optional<std::string> name_filter(const char *substring) {
 bool per_user_rows(AdminConfig *connection, const char *filter, int format, listing::NameCounts &counts) {
     Iterator it(start_iterator(connection, ITERATOR_USERS, filter, "ztname"), IteratorDeleter{connection});
     if (!it) {
-        std::fputs("Internal Error: Could not get list from administration server\n", stderr);
-        zt::dprintf("Internal Error: Could not start iterator\n");
+        report_no_name_list(connection, true);
         return false;
     }
     for (UserPtr user(get_next_user(connection, it.get())); user; user.reset(get_next_user(connection, it.get()))) {
@@ -151,6 +173,10 @@ int list_by_name(AdminConfig *connection, const char *substring, int format, boo
     listing::NameCounts counts;
     listing::Fast done = fast ? listing::fast_rows_by_name(connection, f, format, counts)
                               : listing::Fast::kUnavailable;
+    if (done == listing::Fast::kFailed) {
+        report_no_name_list(connection, false);
+        return -1;
+    }
     if (done == listing::Fast::kUnavailable && !per_user_rows(connection, f, format, counts)) return -1;
     std::printf("\n");
     std::printf("%d token%s, %d user%s total.\n", counts.tokens, plural(counts.tokens), counts.users,

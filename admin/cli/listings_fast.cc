@@ -6,13 +6,21 @@
 // server's own equality rule for IDs and the same single-match rule (an ID
 // listed by no entry or by several has no answer), so that the output is
 // the walk's to the byte.
+//
+// At 100,000 users the containers hold 300,000 entries: every text is read
+// out of its entry once, in one walk over the entry, into an arena, and the
+// records and indexes hold pointers into it.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <deque>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
+
+#include <strings.h>
 
 #include "admin_iterator.h"
 #include "admin_paged.h"
@@ -20,14 +28,16 @@
 #include "records_common.h"
 
 namespace listing {
+
+// ------------------------------------------------------------ the arena
+
 namespace {
 
-// The form in which the directory compares IDs (case-ignoring IA5
-// equality): ASCII letters in lower case, leading and trailing blanks
-// dropped, each inner run of blanks kept as its first blank.
-std::string id_key(std::string_view value) {
-    std::string key;
-    key.reserve(value.size());
+constexpr size_t kArenaBlock = 1 << 20;
+
+// The form in which the directory compares IDs, written into `key`.
+void id_key(std::string_view value, std::string &key) {
+    key.clear();
     size_t i = 0;
     while (i < value.size() && value[i] == ' ') ++i;
     while (i < value.size()) {
@@ -40,56 +50,166 @@ std::string id_key(std::string_view value) {
         }
     }
     if (!key.empty() && key.back() == ' ') key.pop_back();
-    return key;
 }
 
-// Which entries list an ID: the first and the last of them and how many
-// there are.
-struct Claim {
-    uint32_t first;
-    uint32_t last;
-    uint32_t count;
+uint32_t hash_of(std::string_view key) { return static_cast<uint32_t>(std::hash<std::string_view>{}(key)); }
+
+}  // namespace
+
+const char *TextArena::keep(std::string_view text) {
+    size_t need = text.size() + 1;
+    if (need > left_) {
+        size_t size = std::max(need, kArenaBlock);
+        blocks_.push_back(std::make_unique<char[]>(size));
+        next_ = blocks_.back().get();
+        left_ = size;
+    }
+    char *copy = next_;
+    std::memcpy(copy, text.data(), text.size());
+    copy[text.size()] = '\0';
+    next_ += need;
+    left_ -= need;
+    return copy;
+}
+
+// ------------------------------------------------------- the claim index
+
+void ClaimIndex::add(std::string_view id, uint32_t entry) {
+    id_key(id, scratch_);
+    claims_.push_back({arena_->keep(scratch_), hash_of(scratch_), entry});
+}
+
+void ClaimIndex::finish() {
+    auto order = [](const Claim &a, const Claim &b) {
+        if (a.hash != b.hash) return a.hash < b.hash;
+        if (int c = std::strcmp(a.key, b.key); c != 0) return c < 0;
+        return a.entry < b.entry;
+    };
+    std::sort(claims_.begin(), claims_.end(), order);
+    // An entry listing an ID twice is one match, as for the server.
+    auto same = [](const Claim &a, const Claim &b) {
+        return a.hash == b.hash && a.entry == b.entry && std::strcmp(a.key, b.key) == 0;
+    };
+    claims_.erase(std::unique(claims_.begin(), claims_.end(), same), claims_.end());
+}
+
+int64_t ClaimIndex::single(std::string_view id) const {
+    id_key(id, scratch_);
+    uint32_t hash = hash_of(scratch_);
+    auto it = std::lower_bound(claims_.begin(), claims_.end(), hash,
+                               [](const Claim &c, uint32_t h) { return c.hash < h; });
+    int64_t found = -1;
+    for (; it != claims_.end() && it->hash == hash; ++it) {
+        if (it->key != scratch_) continue;
+        if (found >= 0) return -2;
+        found = it->entry;
+    }
+    return found;
+}
+
+// ------------------------------------------------------ reading entries
+
+std::string_view walk_attributes(LDAP *ld, LDAPMessage *entry,
+                                 const std::function<void(std::string_view, berval *)> &take) {
+    BerElement *raw = nullptr;
+    berval dn{0, nullptr};
+    if (ldap_get_dn_ber(ld, entry, &raw, &dn) != LDAP_SUCCESS) return {};
+    zt::BerPtr ber(raw);
+    for (;;) {
+        berval attr{0, nullptr};
+        BerVarray values = nullptr;
+        if (ldap_get_attribute_ber(ld, entry, ber.get(), &attr, &values) != LDAP_SUCCESS || attr.bv_val == nullptr) {
+            ber_memfree(values);
+            return {dn.bv_val, dn.bv_len};
+        }
+        take(std::string_view(attr.bv_val, attr.bv_len), values);
+        ber_memfree(values);
+    }
+}
+
+int attribute_slot(std::string_view attr, const char *const *asked) {
+    for (int i = 0; asked[i] != nullptr; ++i) {
+        if (attr.size() == std::strlen(asked[i]) && strncasecmp(attr.data(), asked[i], attr.size()) == 0) return i;
+    }
+    return -1;
+}
+
+int64_t single_logged(const ClaimIndex &index, std::string_view id) {
+    int64_t found = index.single(id);
+    if (found == -2) zt::dprintf("search_for_entries(): Found multiple matching entries, was expecting a single match");
+    return found;
+}
+
+bool lookups_fit(const AdminConfig *conn) {
+    return conn != nullptr && conn->session != nullptr && conn->subtree != nullptr &&
+           zt::fits(zt::search_base(zt::kLogicalTokensContainer, conn->subtree), zt::kDnBufferSize) &&
+           zt::fits(zt::search_base(zt::kUsersContainer, conn->subtree), zt::kDnBufferSize);
+}
+
+namespace {
+
+std::string_view view_of(const berval &value) { return {value.bv_val, value.bv_len}; }
+
+// Value lists kept side by side: a record holds the place of its values.
+struct Span {
+    uint32_t begin = 0;
+    uint32_t count = 0;
 };
 
-class ClaimIndex {
+class ValueLists {
 public:
-    // Records that entry `index` lists `id`; an entry listing an ID twice
-    // is one match, as for the server.
-    void add(const std::string &id, uint32_t index) {
-        auto [it, inserted] = claims_.try_emplace(id_key(id), Claim{index, index, 1});
-        if (!inserted && it->second.last != index) {
-            it->second.last = index;
-            ++it->second.count;
-        }
+    // Keeps every value of `values` (as C texts) and returns their place.
+    Span keep(const berval *values, TextArena &arena) {
+        Span span{static_cast<uint32_t>(texts_.size()), 0};
+        for (const berval *v = values; v != nullptr && v->bv_val != nullptr; ++v, ++span.count)
+            texts_.push_back(arena.keep(view_of(*v)));
+        return span;
     }
-    // The single entry listing `id`; -1 when none does, -2 when several do.
-    int64_t single(const std::string &id) const {
-        auto it = claims_.find(id_key(id));
-        if (it == claims_.end()) return -1;
-        return it->second.count == 1 ? static_cast<int64_t>(it->second.first) : -2;
-    }
+    std::span<const char *const> of(Span s) const { return {texts_.data() + s.begin, s.count}; }
 
 private:
-    std::unordered_map<std::string, Claim> claims_;
+    std::vector<const char *> texts_;
 };
+
+// The iterators' order of sort values: value by value with strcasecmp, an
+// entry without values first, a list that is a prefix of the other first
+// (compare_sort_values, over kept texts).
+bool sorts_before(std::span<const char *const> a, std::span<const char *const> b) {
+    if (a.empty() || b.empty()) return a.empty() && !b.empty();
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        if (int c = strcasecmp(a[i], b[i]); c != 0) return c < 0;
+    }
+    return a.size() < b.size();
+}
 
 // What the rows need of a logical token; its raw-token IDs only where the
 // rows are found through it (the listing by name).
 struct LogicalEntry {
-    std::optional<std::string> id;
-    std::optional<std::string> server_name;
+    const char *id = nullptr;
+    const char *server_name = nullptr;
     int server_port = 0;
-    std::vector<std::string> raw_ids;
+    Span raw_ids;
 };
 
 // What the rows need of a user; its logical-token IDs only where the rows
 // are found through it (the listing by name).
 struct UserEntry {
-    std::vector<std::string> names;  // every ztName value: the first is shown, all sort
-    std::optional<std::string> other_info;
-    std::vector<std::string> logical_ids;
+    Span names;  // every ztName value: the first is shown, all sort
+    const char *other_info = nullptr;
+    Span logical_ids;
+};
 
-    const char *name() const { return names.empty() ? nullptr : names.front().c_str(); }
+// Everything one listing keeps of the directory.
+struct Tables {
+    TextArena arena;
+    ValueLists values;
+    // Deques: growing one never holds the old and the new copy at once.
+    std::deque<Span> raws;  // the raw tokens' ztID values
+    std::deque<LogicalEntry> lts;
+    std::deque<UserEntry> users;
+    ClaimIndex lt_index{arena}, user_index{arena};
+
+    const char *first_name(const UserEntry &u) const { return u.names.count > 0 ? values.of(u.names)[0] : nullptr; }
 };
 
 // The filter of the reads that take every entry of a container: an entry
@@ -114,64 +234,76 @@ zt::PagedQuery container_query(AdminConfig *conn, const char *container, std::st
 
 // The logical tokens, indexed by the raw-token IDs they list (`by_raw`,
 // which then need not be kept) or by their own IDs.
-zt::PagedQuery logical_tokens_query(AdminConfig *conn, bool by_raw, std::vector<LogicalEntry> &out,
-                                    ClaimIndex &index) {
+zt::PagedQuery logical_tokens_query(AdminConfig *conn, bool by_raw, Tables &t) {
     static const char *const kAttrs[] = {"ztID", "ztServerName", "ztServerPort", "ztRawTokenIDs", nullptr};
     return container_query(conn, zt::kLogicalTokensContainer, kEveryEntry, kAttrs,
-                           [&out, &index, by_raw](LDAP *ld, LDAPMessage *e) {
-                               auto n = static_cast<uint32_t>(out.size());
-                               LogicalEntry &lt = out.emplace_back();
-                               lt.id = zt::first_value(ld, e, "ztID");
-                               lt.server_name = zt::first_value(ld, e, "ztServerName");
-                               lt.server_port = zt::first_value_int(ld, e, "ztServerPort");
-                               if (by_raw) {
-                                   for (const auto &id : zt::all_values(ld, e, "ztRawTokenIDs")) index.add(id, n);
-                               } else {
-                                   lt.raw_ids = zt::all_values(ld, e, "ztRawTokenIDs");
-                                   for (const auto &id : zt::all_values(ld, e, "ztID")) index.add(id, n);
-                               }
-                           });
+                           [&t, by_raw](LDAP *ld, LDAPMessage *e) {
+        auto n = static_cast<uint32_t>(t.lts.size());
+        LogicalEntry &lt = t.lts.emplace_back();
+        walk_attributes(ld, e, [&](std::string_view attr, berval *values) {
+            if (values == nullptr || values[0].bv_val == nullptr) return;
+            switch (attribute_slot(attr, kAttrs)) {
+                case 0:
+                    lt.id = t.arena.keep(view_of(values[0]));
+                    if (!by_raw)
+                        for (berval *v = values; v->bv_val != nullptr; ++v) t.lt_index.add(view_of(*v), n);
+                    break;
+                case 1: lt.server_name = t.arena.keep(view_of(values[0])); break;
+                case 2: lt.server_port = std::atoi(std::string(view_of(values[0])).c_str()); break;
+                case 3:
+                    if (by_raw) {
+                        for (berval *v = values; v->bv_val != nullptr; ++v) t.lt_index.add(view_of(*v), n);
+                    } else {
+                        lt.raw_ids = t.values.keep(values, t.arena);
+                    }
+                    break;
+                default: break;
+            }
+        });
+    });
 }
 
 // The users matching `filter`, indexed by the logical-token IDs they list
-// (which then need not be kept); with a null `index` the IDs are kept.
-zt::PagedQuery users_query(AdminConfig *conn, std::string filter, std::vector<UserEntry> &out, ClaimIndex *index) {
+// (`indexed`, which then need not be kept).
+zt::PagedQuery users_query(AdminConfig *conn, std::string filter, bool indexed, Tables &t) {
     static const char *const kAttrs[] = {"ztName", "ztOtherInfo", "ztLogicalTokenIDs", nullptr};
     return container_query(conn, zt::kUsersContainer, std::move(filter), kAttrs,
-                           [&out, index](LDAP *ld, LDAPMessage *e) {
-                               auto n = static_cast<uint32_t>(out.size());
-                               UserEntry &user = out.emplace_back();
-                               user.names = zt::all_values(ld, e, "ztName");
-                               user.other_info = zt::first_value(ld, e, "ztOtherInfo");
-                               user.logical_ids = zt::all_values(ld, e, "ztLogicalTokenIDs");
-                               if (index != nullptr) {
-                                   for (const auto &id : user.logical_ids) index->add(id, n);
-                                   user.logical_ids = {};
-                               }
-                           });
+                           [&t, indexed](LDAP *ld, LDAPMessage *e) {
+        auto n = static_cast<uint32_t>(t.users.size());
+        UserEntry &user = t.users.emplace_back();
+        walk_attributes(ld, e, [&](std::string_view attr, berval *values) {
+            if (values == nullptr || values[0].bv_val == nullptr) return;
+            switch (attribute_slot(attr, kAttrs)) {
+                case 0: user.names = t.values.keep(values, t.arena); break;
+                case 1: user.other_info = t.arena.keep(view_of(values[0])); break;
+                case 2:
+                    if (indexed) {
+                        for (berval *v = values; v->bv_val != nullptr; ++v) t.user_index.add(view_of(*v), n);
+                    } else {
+                        user.logical_ids = t.values.keep(values, t.arena);
+                    }
+                    break;
+                default: break;
+            }
+        });
+    });
 }
 
 // The raw tokens of the listing by token, each as its ztID values.
-zt::PagedQuery raw_tokens_query(AdminConfig *conn, std::string filter, std::vector<std::vector<std::string>> &out) {
+zt::PagedQuery raw_tokens_query(AdminConfig *conn, std::string filter, Tables &t) {
     static const char *const kAttrs[] = {"ztID", nullptr};
-    return container_query(conn, zt::kRawTokensContainer, std::move(filter), kAttrs,
-                           [&out](LDAP *ld, LDAPMessage *e) { out.push_back(zt::all_values(ld, e, "ztID")); });
-}
-
-const char *c_str(const std::optional<std::string> &s) { return s ? s->c_str() : nullptr; }
-
-// The single entry of `index` listing `id`, with the log line of the
-// search that would find several.
-int64_t single_logged(const ClaimIndex &index, const std::string &id) {
-    int64_t found = index.single(id);
-    if (found == -2) zt::dprintf("search_for_entries(): Found multiple matching entries, was expecting a single match");
-    return found;
+    return container_query(conn, zt::kRawTokensContainer, std::move(filter), kAttrs, [&t](LDAP *ld, LDAPMessage *e) {
+        Span &ids = t.raws.emplace_back();
+        walk_attributes(ld, e, [&](std::string_view attr, berval *values) {
+            if (attribute_slot(attr, kAttrs) == 0) ids = t.values.keep(values, t.arena);
+        });
+    });
 }
 
 // The single entry of `index` listing `id`, as the per-token lookups find
 // it: an ID whose filter would not fit its buffer is refused, several
 // matches are logged like the search that finds them.
-int64_t single_match(const ClaimIndex &index, const char *attr, const char *function, const std::string &id) {
+int64_t single_match(const ClaimIndex &index, const char *attr, const char *function, const char *id) {
     if (!zt::fits(std::string(attr) + "=" + id, zt::kFilterBufferSize)) {
         zt::dprintf("%s(): search filter or subtree name too long", function);
         return -1;
@@ -179,12 +311,12 @@ int64_t single_match(const ClaimIndex &index, const char *attr, const char *func
     return single_logged(index, id);
 }
 
-// True when the per-token lookups could be asked at all: their search
-// bases fit the buffers they are built in.
-bool lookups_fit(const AdminConfig *conn) {
-    return conn != nullptr && conn->session != nullptr && conn->subtree != nullptr &&
-           zt::fits(zt::search_base(zt::kLogicalTokensContainer, conn->subtree), zt::kDnBufferSize) &&
-           zt::fits(zt::search_base(zt::kUsersContainer, conn->subtree), zt::kDnBufferSize);
+// The outcome of the reads: done, or why they failed.  A time-out, or a
+// server that went away, would stop the per-token walk just the same.
+Fast read_outcome(int rc) {
+    if (rc == LDAP_SUCCESS) return Fast::kDone;
+    bool walk_fails_too = rc == LDAP_TIMEOUT || rc == LDAP_SERVER_DOWN || rc == LDAP_CONNECT_ERROR;
+    return walk_fails_too ? Fast::kFailed : Fast::kUnavailable;
 }
 
 }  // namespace
@@ -193,27 +325,27 @@ Fast fast_rows_by_token(AdminConfig *conn, const char *filter, TokenRows &rows) 
     if (!lookups_fit(conn)) return Fast::kUnavailable;
     std::optional<zt::IteratorSearch> search = zt::iterator_search(ITERATOR_RAW_TOKENS, filter, conn->subtree);
     if (!search) return Fast::kUnavailable;
-    std::vector<std::vector<std::string>> raws;
-    std::vector<LogicalEntry> lts;
-    std::vector<UserEntry> users;
-    ClaimIndex lt_by_raw, user_by_lt;
+    Tables t;
     std::vector<zt::PagedQuery> reads;
-    reads.push_back(raw_tokens_query(conn, search->filter, raws));
-    reads.push_back(logical_tokens_query(conn, true, lts, lt_by_raw));
-    reads.push_back(users_query(conn, kEveryEntry, users, &user_by_lt));
-    if (zt::paged_search_apart(conn, reads) != LDAP_SUCCESS) return Fast::kUnavailable;
-    std::stable_sort(raws.begin(), raws.end(), [](const auto &a, const auto &b) { return zt::compare_sort_values(a, b) < 0; });
-    for (const auto &ids : raws) {
-        if (ids.empty()) continue;
-        int64_t l = single_match(lt_by_raw, "ztRawTokenIDs", "raw_token_id_to_logical_token", ids.front());
-        if (l < 0 || !lts[l].id) continue;
-        const LogicalEntry &lt = lts[l];
-        int64_t u = single_match(user_by_lt, "ztLogicalTokenIDs", "logical_token_id_to_user", *lt.id);
+    reads.push_back(raw_tokens_query(conn, search->filter, t));
+    reads.push_back(logical_tokens_query(conn, true, t));
+    reads.push_back(users_query(conn, kEveryEntry, true, t));
+    if (Fast read = read_outcome(zt::paged_search_apart(conn, reads)); read != Fast::kDone) return read;
+    t.lt_index.finish();
+    t.user_index.finish();
+    std::stable_sort(t.raws.begin(), t.raws.end(),
+                     [&t](Span a, Span b) { return sorts_before(t.values.of(a), t.values.of(b)); });
+    for (Span ids : t.raws) {
+        if (ids.count == 0) continue;
+        const char *raw_id = t.values.of(ids)[0];
+        int64_t l = single_match(t.lt_index, "ztRawTokenIDs", "raw_token_id_to_logical_token", raw_id);
+        if (l < 0 || t.lts[l].id == nullptr) continue;
+        const LogicalEntry &lt = t.lts[l];
+        int64_t u = single_match(t.user_index, "ztLogicalTokenIDs", "logical_token_id_to_user", lt.id);
         if (u < 0) continue;
-        const UserEntry &user = users[u];
-        TokenRow row{ids.front().c_str(), c_str(lt.server_name), lt.server_port, user.name(),
-                     c_str(user.other_info)};
-        if (!rows.print(row)) return Fast::kBadFormat;
+        const UserEntry &user = t.users[u];
+        if (!rows.print({raw_id, lt.server_name, lt.server_port, t.first_name(user), user.other_info}))
+            return Fast::kBadFormat;
     }
     return Fast::kDone;
 }
@@ -222,28 +354,27 @@ Fast fast_rows_by_name(AdminConfig *conn, const char *filter, int format, NameCo
     if (!lookups_fit(conn)) return Fast::kUnavailable;
     std::optional<zt::IteratorSearch> search = zt::iterator_search(ITERATOR_USERS, filter, conn->subtree);
     if (!search) return Fast::kUnavailable;
-    std::vector<UserEntry> users;
-    std::vector<LogicalEntry> lts;
-    ClaimIndex lt_by_id;
+    Tables t;
     std::vector<zt::PagedQuery> reads;
-    reads.push_back(users_query(conn, search->filter, users, nullptr));
-    reads.push_back(logical_tokens_query(conn, false, lts, lt_by_id));
-    if (zt::paged_search_apart(conn, reads) != LDAP_SUCCESS) return Fast::kUnavailable;
-    std::stable_sort(users.begin(), users.end(),
-                     [](const auto &a, const auto &b) { return zt::compare_sort_values(a.names, b.names) < 0; });
-    for (const UserEntry &user : users) {
+    reads.push_back(users_query(conn, search->filter, false, t));
+    reads.push_back(logical_tokens_query(conn, false, t));
+    if (Fast read = read_outcome(zt::paged_search_apart(conn, reads)); read != Fast::kDone) return read;
+    t.lt_index.finish();
+    std::stable_sort(t.users.begin(), t.users.end(), [&t](const UserEntry &a, const UserEntry &b) {
+        return sorts_before(t.values.of(a.names), t.values.of(b.names));
+    });
+    for (const UserEntry &user : t.users) {
         ++counts.users;
-        for (const std::string &lt_id : user.logical_ids) {
-            int64_t found = single_logged(lt_by_id, lt_id);
+        for (const char *lt_id : t.values.of(user.logical_ids)) {
+            int64_t found = single_logged(t.lt_index, lt_id);
             if (found < 0) {
-                report_unreadable_logical_token(lt_id.c_str());
+                report_unreadable_logical_token(lt_id);
                 continue;
             }
-            const LogicalEntry &lt = lts[found];
-            for (const std::string &raw_id : lt.raw_ids) {
-                print_name_row({raw_id.c_str(), c_str(lt.server_name), lt.server_port, user.name(),
-                                c_str(user.other_info)},
-                               format, counts);
+            const LogicalEntry &lt = t.lts[found];
+            for (const char *raw_id : t.values.of(lt.raw_ids)) {
+                print_name_row({raw_id, lt.server_name, lt.server_port, t.first_name(user), user.other_info}, format,
+                               counts);
             }
         }
     }

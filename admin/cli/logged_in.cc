@@ -4,8 +4,11 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "listings.h"
 #include "owned.h"
+#include "session_client.h"
 #include "ztuser.h"
 
 using cli::CurrentList;
@@ -30,22 +33,30 @@ CurrentList current_logins(AdminConfig *connection, const char *host, int &count
     return list;
 }
 
-std::string user_name_of(AdminConfig *connection, const char *token_id) {
-    UserPtr user(raw_token_id_to_user(connection, token_id));
-    return user ? shown(user->name) : "???";
-}
+// One directory lookup per row for its user and one for its desktop.
+class PerRowLookups : public listing::LoginLookups {
+public:
+    explicit PerRowLookups(AdminConfig *connection) : connection_(connection) {}
+    std::string user_name(const char *token_id) override {
+        UserPtr user(raw_token_id_to_user(connection_, token_id));
+        return user ? shown(user->name) : "???";
+    }
+    std::string location(const char *terminal_id) override {
+        DesktopPtr desktop(get_desktop(connection_, terminal_id));
+        return desktop ? shown(desktop->location) : "???";
+    }
 
-std::string location_of(AdminConfig *connection, const char *terminal_id) {
-    DesktopPtr desktop(get_desktop(connection, terminal_id));
-    return desktop ? shown(desktop->location) : "???";
-}
+private:
+    AdminConfig *connection_;
+};
 
-// Prints one row; false for a format this listing does not know.  Both
-// the user and the desktop are looked up whatever the format shows.  The
-// manager's values are shown without their control characters.
-bool print_login_row(AdminConfig *connection, const CurrentEntry *entry, int format) {
-    std::string name = user_name_of(connection, entry->token_id);
-    std::string location = location_of(connection, entry->terminal_id);
+// Prints one row; false for a format this listing does not know.  The
+// desktop is looked up unless the format is the global one, which never
+// shows it.  The manager's values are shown without their control
+// characters.
+bool print_login_row(listing::LoginLookups &lookups, const CurrentEntry *entry, int format) {
+    std::string name = lookups.user_name(entry->token_id);
+    std::string location = format == LIST_GLOBAL ? "" : lookups.location(entry->terminal_id);
     std::string token = shown(entry->token_id), terminal = shown(entry->terminal_id);
     switch (format) {
         case FORMAT_SHORT:
@@ -62,9 +73,18 @@ bool print_login_row(AdminConfig *connection, const CurrentEntry *entry, int for
     }
 }
 
-}  // namespace
+// The logins shown: a multihead group shows once, through its primary
+// head; a secondary head that is also a token reader still shows.
+std::vector<const CurrentEntry *> shown_logins(const CurrentEntry *list) {
+    std::vector<const CurrentEntry *> rows;
+    for (const CurrentEntry *entry = list; entry != nullptr; entry = entry->next) {
+        if (entry->flag != ZT_FLAG_MH_SECONDARY) rows.push_back(entry);
+    }
+    return rows;
+}
 
-int list_current_users(AdminConfig *connection, int format) {
+// The listing; with bulk lookups when `tuning` is given.
+int list_logins(AdminConfig *connection, int format, const listing::BulkTuning *tuning) {
     const char *host = get_server_name(connection);
     if (host == nullptr) return -1;
     if (std::strlen(host) >= kHostBuffer) {
@@ -73,6 +93,8 @@ int list_current_users(AdminConfig *connection, int format) {
         return -1;
     }
     int count = 0;
+    // The group's view and then each member: a member is probed once.
+    zt::session::ProbeScope one_probe_per_host;
     CurrentList list = current_logins(connection, host, count);
     if (!list) {
         if (count == 0) {
@@ -83,18 +105,35 @@ int list_current_users(AdminConfig *connection, int format) {
         zt::dprintf("Internal Error: couldn't get current user list\n");
         return -1;
     }
-    int rows = 0;
-    for (const CurrentEntry *entry = list.get(); entry != nullptr; entry = entry->next) {
-        // A multihead group shows once, through its primary head; a
-        // secondary head that is also a token reader still shows.
-        if (entry->flag == ZT_FLAG_MH_SECONDARY) continue;
-        if (rows++ == 0) print_headers(LIST_CURRENT, format);
-        if (!print_login_row(connection, entry, format)) {
+    std::vector<const CurrentEntry *> rows = shown_logins(list.get());
+    std::unique_ptr<listing::LoginLookups> lookups;
+    if (tuning != nullptr && !rows.empty())
+        lookups = listing::bulk_login_lookups(connection, rows, format != LIST_GLOBAL, *tuning);
+    if (!lookups) lookups = std::make_unique<PerRowLookups>(connection);
+    int printed = 0;
+    for (const CurrentEntry *entry : rows) {
+        if (printed++ == 0) print_headers(LIST_CURRENT, format);
+        if (!print_login_row(*lookups, entry, format)) {
             zt::dprintf("Internal Error: Invalid format supplied to list_current_users\n");
             std::fputs("Internal Error: Invalid format supplied to list_current_users\n", stderr);
             return -1;
         }
     }
-    if (rows > 0) std::printf("\n%d user%s currently logged in.\n", rows, plural(rows));
+    if (printed > 0) std::printf("\n%d user%s currently logged in.\n", printed, plural(printed));
     return 0;
+}
+
+}  // namespace
+
+int list_current_users(AdminConfig *connection, int format) {
+    const listing::BulkTuning defaults;
+    return list_logins(connection, format, &defaults);
+}
+
+int listing::list_current_users_bulk(AdminConfig *connection, int format, const BulkTuning &tuning) {
+    return list_logins(connection, format, &tuning);
+}
+
+int listing::list_current_users_reference(AdminConfig *connection, int format) {
+    return list_logins(connection, format, nullptr);
 }

@@ -7,6 +7,7 @@
 
 #include "auth_mgr.h"
 #include "owned.h"
+#include "session_client.h"
 #include "ztuser.h"
 
 using cli::CString;
@@ -114,6 +115,9 @@ char *get_token_id(AdminConfig *connection, const char *reader_id, const char *l
         std::fputs("Internal Error: Buffer Overflow\n", stderr);
         return nullptr;
     }
+    // The reader's server is found among the group and then asked: each
+    // host is probed once per reading.
+    zt::session::ProbeScope one_probe_per_host;
     CString server = reader_server(connection, pseudo_token.c_str());
     if (!server) {
         std::fprintf(stderr,

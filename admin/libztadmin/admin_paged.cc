@@ -4,7 +4,9 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <chrono>
+#include <deque>
 
 namespace zt {
 namespace {
@@ -32,7 +34,12 @@ int session_error(LDAP *session) {
 // page that comes, asks for the next before handing it on.
 class Reader {
 public:
-    Reader(LDAP *session, PagedQuery &query) : session_(session), query_(query) {}
+    Reader(LDAP *session, PagedQuery &query)
+        : session_(session),
+          query_(query),
+          page_size_(query.budget > 0 && query.budget < static_cast<size_t>(kSearchPageSize)
+                         ? static_cast<int>(query.budget) + 1
+                         : kSearchPageSize) {}
     Reader(const Reader &) = delete;
     Reader &operator=(const Reader &) = delete;
     ~Reader() {
@@ -72,6 +79,11 @@ public:
             return request();
         }
         first_ = false;
+        entries_ += static_cast<size_t>(std::max(ldap_count_entries(session_, page.get()), 0));
+        if (rc == LDAP_SUCCESS && cookie_.bv_len > 0 && query_.budget > 0 && entries_ > query_.budget) {
+            query_.over_budget = true;
+            return rc;
+        }
         if (rc == LDAP_SUCCESS && cookie_.bv_len > 0) rc = request();
         if (rc == LDAP_SUCCESS) query_.on_page(std::move(page));
         return rc;
@@ -111,7 +123,8 @@ private:
 
     LDAP *session_;
     PagedQuery &query_;
-    int page_size_ = kSearchPageSize;
+    int page_size_;
+    size_t entries_ = 0;
     bool first_ = true;
     int msgid_ = -1;
     std::chrono::steady_clock::time_point asked_;
@@ -168,8 +181,15 @@ int paged_search_apart(AdminConfig *conn, std::vector<PagedQuery> &queries) {
     std::vector<LDAP *> sessions{conn->session};
     while (sessions.size() < queries.size()) {
         AdminStatus status = ADMIN_SUCCESS;
+        auto asked = std::chrono::steady_clock::now();
         own.emplace_back(open_session(conn, conn->server_name, &status));
-        if (!own.back()) return paged_search(conn->session, queries);
+        if (!own.back()) {
+            // A server that let the bind wait out the bound would let the reads wait just as long.
+            int bound = answer_bound(conn->session);
+            if (bound > 0 && std::chrono::steady_clock::now() - asked >= std::chrono::seconds(bound))
+                return failed(conn->session, LDAP_TIMEOUT);
+            return paged_search(conn->session, queries);
+        }
         sessions.push_back(own.back().get());
     }
     std::vector<std::unique_ptr<Reader>> readers;
@@ -199,6 +219,64 @@ int paged_search_apart(AdminConfig *conn, std::vector<PagedQuery> &queries) {
     }
     readers.clear();
     return rc == LDAP_SUCCESS ? rc : failed(conn->session, rc);
+}
+
+namespace {
+
+// Whether a plain search refused for this code may still succeed paged:
+// the server's size limit may spare paged searches.
+bool limit_refusal(int code) { return code == LDAP_SIZELIMIT_EXCEEDED || code == LDAP_ADMINLIMIT_EXCEEDED; }
+
+// Sends `query` as a plain search; the message ID, or -1 with the code in `rc`.
+int send_plain(LDAP *session, const PagedQuery &query, int &rc) {
+    int msgid = -1;
+    rc = ldap_search_ext(session, query.base.c_str(), query.scope, query.filter.c_str(),
+                         const_cast<char **>(query.attrs), 0, nullptr, nullptr, nullptr, LDAP_NO_LIMIT, &msgid);
+    return rc == LDAP_SUCCESS ? msgid : -1;
+}
+
+// Awaits the whole result chain of search `msgid`; its result code, the
+// chain in `chain`.
+int await_chain(LDAP *session, int msgid, const PagedQuery &query, LdapMsgPtr &chain) {
+    LDAPMessage *raw = nullptr;
+    int got = await_result(session, msgid, LDAP_MSG_ALL, &raw, {"search", query.base.c_str(), false});
+    chain.reset(raw);
+    if (got <= 0) return session_error(session);
+    int code = LDAP_OTHER;
+    int rc = ldap_parse_result(session, chain.get(), &code, nullptr, nullptr, nullptr,
+                               nullptr, 0);
+    return rc != LDAP_SUCCESS ? rc : code;
+}
+
+}  // namespace
+
+int pipelined_search(LDAP *session, std::vector<PagedQuery> &queries, size_t window) {
+    read_ahead(session);
+    std::deque<std::pair<size_t, int>> outstanding;  // query index, message ID
+    std::vector<PagedQuery> refused;
+    size_t next = 0;
+    int rc = LDAP_SUCCESS;
+    while (rc == LDAP_SUCCESS && (next < queries.size() || !outstanding.empty())) {
+        while (rc == LDAP_SUCCESS && next < queries.size() && outstanding.size() < std::max<size_t>(window, 1)) {
+            int msgid = send_plain(session, queries[next], rc);
+            if (msgid >= 0) outstanding.emplace_back(next++, msgid);
+        }
+        if (rc != LDAP_SUCCESS) break;
+        auto [index, msgid] = outstanding.front();
+        outstanding.pop_front();
+        LdapMsgPtr chain;
+        int code = await_chain(session, msgid, queries[index], chain);
+        if (code == LDAP_SUCCESS) {
+            queries[index].on_page(std::move(chain));
+        } else if (limit_refusal(code)) {
+            refused.push_back(queries[index]);
+        } else {
+            rc = code;
+        }
+    }
+    for (const auto &[index, msgid] : outstanding) ldap_abandon_ext(session, msgid, nullptr, nullptr);
+    if (rc == LDAP_SUCCESS && !refused.empty()) rc = paged_search(session, refused);
+    return rc == LDAP_SUCCESS ? rc : failed(session, rc);
 }
 
 }  // namespace zt

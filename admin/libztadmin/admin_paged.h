@@ -26,6 +26,12 @@ struct PagedQuery {
     std::string filter;
     const char *const *attrs;  // null: all attributes
     std::function<void(LdapMsgPtr)> on_page;
+    // The most entries the caller wants (0: all).  Pages then hold at most
+    // one entry more; a search found to go past it is given up after that
+    // page, which is not handed on, and `over_budget` is set (the pages
+    // handed on before it are the caller's to drop).
+    size_t budget = 0;
+    bool over_budget = false;
 };
 
 // Runs `queries` one after the other on one session with the paged-results
@@ -45,6 +51,15 @@ int paged_search(LDAP *session, std::vector<PagedQuery> &queries);
 // after the other on the connection's session.  The result as for
 // paged_search.
 int paged_search_apart(AdminConfig *conn, std::vector<PagedQuery> &queries);
+
+// Runs `queries` as plain searches (no paged-results control) on one
+// session, up to `window` of them outstanding at once so that the server
+// works on several while the caller reads, and hands each one's whole
+// result chain to its on_page in query order.  A search refused for a size
+// or administrative limit is run again on its own with paging.  Returns
+// LDAP_SUCCESS, or the first failure's result code (left as the session's
+// error; the rest are abandoned).
+int pipelined_search(LDAP *session, std::vector<PagedQuery> &queries, size_t window);
 
 }  // namespace zt
 

@@ -87,7 +87,7 @@ Result connect_and_send(const Query &query, const char *given, int port, Fd &fd)
             return {Outcome::kFailed, ADMIN_ERR_SERVER_UNREACHABLE};
         }
     }
-    if (query.probe && ping_host(given) != 0) {
+    if (query.probe && probe_host(given) != 0) {
         report(query.caller, "No response from host %s:%d\n", host, port);
         return {Outcome::kFailed, ADMIN_ERR_SERVER_UNREACHABLE};
     }
@@ -286,7 +286,7 @@ extern "C" FILE *zt_openAuthCallback(const char *host, AdminStatus *status) {
     int port = zt::session::service_port(zt::session::kAuthManager, nullptr);
     bool local = host == nullptr || *host == '\0';
     if (local) host = zt::session::kLocalHost;
-    if (!local && ping_host(host) != 0) {
+    if (!local && zt::session::probe_host(host) != 0) {
         *status = ADMIN_ERR_SERVER_UNREACHABLE;
         return nullptr;
     }

@@ -100,6 +100,58 @@ bool for_each_reader(const char *caller, const std::function<bool(const char *te
     return true;
 }
 
+// The sort key of a login list in `mode`: the terminal in mode 1, else the token.
+auto key_of(int mode) {
+    return [mode](const CurrentEntry *e) { return mode == kTerminalMode ? e->terminal_id : e->token_id; };
+}
+
+const char *terminal_key(const TermEntry *e) { return e->terminal_id; }
+
+CurrentEntry *new_entry(const char *terminal, const char *token, const char *server, const char *group,
+                        unsigned int flag) {
+    auto *entry = static_cast<CurrentEntry *>(safe_calloc(1, sizeof(CurrentEntry)));
+    entry->terminal_id = safe_strdup(terminal);
+    entry->token_id = safe_strdup(token);
+    entry->server = safe_strdup(server);
+    entry->group_name = safe_strdup(group);
+    entry->flag = flag;
+    return entry;
+}
+
+// The entry of one "status" record (without a server), or null when the
+// record gives none in `mode` or its terminal does not contain the filter.
+CurrentEntry *entry_of(const char *record, int mode, const char *terminal_filter) {
+    EntryFields fields;
+    ss::for_each_pair(record, [&](const char *key, const char *value) { apply_entry_key(fields, key, value, mode); });
+    const char *terminal = fields.terminal.get();
+    const char *token = fields.token.get();
+    if (terminal == nullptr || token == nullptr) return nullptr;
+    if (mode == kNonEmptyTokenMode && *token == '\0') return nullptr;
+    if (terminal_filter != nullptr && std::strstr(terminal, terminal_filter) == nullptr) return nullptr;
+    return new_entry(terminal, token, nullptr, fields.group.get(), fields.flag);
+}
+
+// The connected terminal of one "status" record, or null for a record
+// without a terminal (it has nothing to be listed under).
+TermEntry *term_entry_of(const char *record) {
+    zt::CString terminal, packets, connect_time;
+    ss::for_each_pair(record, [&](const char *key, const char *value) {
+        if (ss::same_nocase(key, "terminalId")) {
+            terminal.reset(get_short_terminal_id(value));
+        } else if (ss::same_nocase(key, "terminalPackets")) {
+            packets.reset(safe_strdup(value));
+        } else if (ss::same_nocase(key, "terminalConnectTime")) {
+            connect_time.reset(safe_strdup(value));
+        }
+    });
+    if (!terminal) return nullptr;
+    auto *entry = static_cast<TermEntry *>(safe_calloc(1, sizeof(TermEntry)));
+    entry->terminal_id = terminal.release();
+    entry->packets = packets.release();
+    entry->connect_time = connect_time.release();
+    return entry;
+}
+
 int atoi_or_zero(const char *text) { return text != nullptr ? std::atoi(text) : 0; }
 
 }  // namespace
@@ -107,28 +159,29 @@ int atoi_or_zero(const char *text) { return text != nullptr ? std::atoi(text) : 
 extern "C" {
 
 void parse_entry(CurrentEntry **list, const char *record, int mode, const char *terminal_filter) {
-    EntryFields fields;
-    ss::for_each_pair(record, [&](const char *key, const char *value) { apply_entry_key(fields, key, value, mode); });
-    const char *terminal = fields.terminal.get();
-    const char *token = fields.token.get();
-    if (list == nullptr || terminal == nullptr || token == nullptr) return;
-    if (mode == kNonEmptyTokenMode && *token == '\0') return;
-    if (terminal_filter != nullptr && std::strstr(terminal, terminal_filter) == nullptr) return;
-    add_to_linked_list(list, terminal, token, mode, nullptr, fields.group.get(), fields.flag);
+    if (list == nullptr) return;
+    if (CurrentEntry *entry = entry_of(record, mode, terminal_filter)) ss::insert_sorted(list, entry, key_of(mode));
 }
 
 CurrentEntry *get_current_list(const char *host, int *count, int mode, const char *terminal_filter) {
     int ignored = 0;
     if (count == nullptr) count = &ignored;
     const char *filter = short_filter(terminal_filter);
+    // Appended in reply order and sorted once: the order of sorted
+    // insertion without its quadratic cost.
     CurrentEntry *list = nullptr;
-    ss::RecordFramer framer([&](const char *record) { parse_entry(&list, record, mode, filter); });
+    ss::ChainTail<CurrentEntry> tail(&list);
+    ss::RecordFramer framer([&](const char *record) {
+        if (CurrentEntry *entry = entry_of(record, mode, filter)) tail.append(entry);
+    });
     ss::Result result = ss::exchange({"get_current_list", ss::kAuthManager, true, false, ss::kRecordWords, "status\n"},
                                      host, [&](std::string_view line) { return framer.line(line); });
     if (result.outcome == ss::Outcome::kFailed) {
+        free_linked_list(&list);
         *count = -1;
         return nullptr;
     }
+    ss::sort_chain(&list, key_of(mode));
     for (CurrentEntry *entry = list; entry != nullptr; entry = entry->next) entry->server = safe_strdup(host);
     *count = count_linked_list(list);
     zt::dlprintf("b", "found %d desktops\n", *count);
@@ -156,15 +209,7 @@ void print_linked_list(const CurrentEntry *list) {
 void add_to_linked_list(CurrentEntry **list, const char *terminal, const char *token, int mode, const char *server,
                         const char *group, unsigned int flag) {
     if (list == nullptr) return;
-    auto *entry = static_cast<CurrentEntry *>(safe_calloc(1, sizeof(CurrentEntry)));
-    entry->terminal_id = safe_strdup(terminal);
-    entry->token_id = safe_strdup(token);
-    entry->server = safe_strdup(server);
-    entry->group_name = safe_strdup(group);
-    entry->flag = flag;
-    ss::insert_sorted(list, entry, [mode](const CurrentEntry *e) {
-        return mode == kTerminalMode ? e->terminal_id : e->token_id;
-    });
+    ss::insert_sorted(list, new_entry(terminal, token, server, group, flag), key_of(mode));
 }
 
 char *get_short_terminal_id(const char *terminal_id) {
@@ -208,28 +253,23 @@ char *get_token_id_from_reader(const char *host, const char *reader_id) {
 // ------------------------------------------------------ connected terminals
 
 void zt_parse_term_entry(TermEntry **list, const char *record) {
-    zt::CString terminal, packets, connect_time;
-    ss::for_each_pair(record, [&](const char *key, const char *value) {
-        if (ss::same_nocase(key, "terminalId")) {
-            terminal.reset(get_short_terminal_id(value));
-        } else if (ss::same_nocase(key, "terminalPackets")) {
-            packets.reset(safe_strdup(value));
-        } else if (ss::same_nocase(key, "terminalConnectTime")) {
-            connect_time.reset(safe_strdup(value));
-        }
-    });
-    // A record without a terminal has nothing to be listed under.
-    if (terminal) zt_add_to_term_list(list, terminal.get(), packets.get(), connect_time.get());
+    if (list == nullptr) return;
+    if (TermEntry *entry = term_entry_of(record)) ss::insert_sorted(list, entry, terminal_key);
 }
 
 TermEntry *zt_get_term_list(const char *host, int *status) {
     int ignored = 0;
     if (status == nullptr) status = &ignored;
     TermEntry *list = nullptr;
-    ss::RecordFramer framer([&](const char *record) { zt_parse_term_entry(&list, record); });
+    ss::ChainTail<TermEntry> tail(&list);
+    ss::RecordFramer framer([&](const char *record) {
+        if (TermEntry *entry = term_entry_of(record)) tail.append(entry);
+    });
     ss::Result result = ss::exchange({"zt_get_term_list", ss::kAuthManager, true, false, ss::kLowerWords, "status\n"},
                                      host, [&](std::string_view line) { return framer.line(line); });
     *status = result.outcome == ss::Outcome::kFailed ? -1 : 0;
+    if (*status != 0) zt_free_term_list(&list);
+    ss::sort_chain(&list, terminal_key);
     return list;
 }
 
@@ -239,7 +279,7 @@ void zt_add_to_term_list(TermEntry **list, const char *terminal, const char *pac
     entry->terminal_id = safe_strdup(terminal);
     entry->packets = safe_strdup(packets);
     entry->connect_time = safe_strdup(connect_time);
-    ss::insert_sorted(list, entry, [](const TermEntry *e) { return e->terminal_id; });
+    ss::insert_sorted(list, entry, terminal_key);
 }
 
 void zt_free_term_list(TermEntry **list) {

@@ -262,32 +262,28 @@ HostList *get_trusted_alive_gm_hosts(AdminConfig *config, const char *host, int 
 }
 
 CurrentEntry *get_currentHA_list(HostList *hosts, int /*mode*/) {
-    CurrentEntry *merged = nullptr;
+    // Each member's list is in token order and names the member as its
+    // server; merged in one pass, in the order of inserting them one after
+    // the other.
+    std::vector<CurrentEntry *> parts;
     for (HostList *node = hosts; node != nullptr; node = node->next) {
         if (!ss::trusted_and_alive(node)) continue;
-        const char *name = node->host->status->name;
         int count = 0;
-        CurrentEntry *part = get_current_list(name, &count, 2, nullptr);
-        for (CurrentEntry *e = part; e != nullptr; e = e->next)
-            add_to_linked_list(&merged, e->terminal_id, e->token_id, 2, name, e->group_name, e->flag);
-        free_linked_list(&part);
+        parts.push_back(get_current_list(node->host->status->name, &count, 2, nullptr));
     }
-    return merged;
+    return ss::merge_chains(std::move(parts), [](const CurrentEntry *e) { return e->token_id; });
 }
 
 TermEntry *zt_get_termHA_list(HostList *hosts) {
-    TermEntry *merged = nullptr;
+    std::vector<TermEntry *> parts;
     for (HostList *node = hosts; node != nullptr; node = node->next) {
         if (!ss::trusted_and_alive(node)) continue;
         const char *name = node->host->status->name;
         int status = 0;
-        TermEntry *part = zt_get_term_list(name, &status);
+        parts.push_back(zt_get_term_list(name, &status));
         if (status != 0) zt::dprintf("zt_get_termHA_list(): Could not get terminal list from server (%s)\n", name);
-        for (TermEntry *e = part; e != nullptr; e = e->next)
-            zt_add_to_term_list(&merged, e->terminal_id, e->packets, e->connect_time);
-        zt_free_term_list(&part);
     }
-    return merged;
+    return ss::merge_chains(std::move(parts), [](const TermEntry *e) { return e->terminal_id; });
 }
 
 void print_gm_host(const gm_host *host) {

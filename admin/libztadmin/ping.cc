@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "admin_private.h"
@@ -119,7 +120,29 @@ int open_socket_until(const char *host, int port, int datagram, int large_send_b
     return fd.release();
 }
 
+// The probe answers remembered on this thread while a ProbeScope is open.
+struct ProbeMemo {
+    int depth = 0;
+    std::map<std::string, int> answers;
+};
+thread_local ProbeMemo probe_memo;
+
 }  // namespace
+
+zt::session::ProbeScope::ProbeScope() { ++probe_memo.depth; }
+
+zt::session::ProbeScope::~ProbeScope() {
+    if (--probe_memo.depth == 0) probe_memo.answers.clear();
+}
+
+int zt::session::probe_host(const char *host) {
+    if (probe_memo.depth == 0 || host == nullptr) return ping_host(host);
+    auto known = probe_memo.answers.find(host);
+    if (known != probe_memo.answers.end()) return known->second;
+    int answer = ping_host(host);
+    probe_memo.answers.emplace(host, answer);
+    return answer;
+}
 
 int zt::session::open_socket_within(const char *host, int port, int timeout_ms) {
     return open_socket_until(host, port, 0, 0, timeout_ms);

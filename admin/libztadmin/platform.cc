@@ -240,6 +240,7 @@ extern "C" int zt_get_server_for_token(const char *host, const char *token, char
     if (server == nullptr) return ADMIN_ERR_INVALID_ARGS;
     *server = nullptr;
     if (host == nullptr || *host == '\0' || token == nullptr || *token == '\0') return ADMIN_ERR_INVALID_ARGS;
+    zt::session::ProbeScope one_probe_per_host;
     HostList *group = nullptr;
     zt::session::Result asked = zt::session::ask_group(host, &group);
     std::vector<std::string> members;

@@ -14,6 +14,7 @@
 #error "session_client.h is C++ only"
 #endif
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <functional>
@@ -104,6 +105,23 @@ struct Result {
 // After reading began it writes one debug line when reply lines were
 // dropped, and "CALLER(): read error - TEXT" when the reply was cut short.
 Result exchange(const Query &query, const char *host, const LineHandler &on_line);
+
+// The reachability probe as a command runs it: while a ProbeScope is
+// open on this thread, each host is probed once; a host that answered is
+// not probed again, and one that did not gets the same answer again
+// without a probe.  Without a scope every call runs the probe (ping_host).
+int probe_host(const char *host);
+
+// Remembers probe answers on this thread for its lifetime (the work of one
+// command: a group's view and then each member, or one token read).
+// Scopes nest; the answers are forgotten when the outermost one ends.
+class ProbeScope {
+public:
+    ProbeScope();
+    ~ProbeScope();
+    ProbeScope(const ProbeScope &) = delete;
+    ProbeScope &operator=(const ProbeScope &) = delete;
+};
 
 // open_socket (a stream socket, same log lines) whose connect takes at
 // most `timeout_ms`; ETIMEDOUT is then reported as the connect's failure.
@@ -200,6 +218,69 @@ void insert_sorted(Node **list, Node *node, KeyOf key_of) {
     while (*list != nullptr && safe_strcmp(key_of(*list), key) <= 0) list = &(*list)->next;
     node->next = *list;
     *list = node;
+}
+
+// Appends nodes at the end of a list in constant time.
+template <typename Node>
+class ChainTail {
+public:
+    explicit ChainTail(Node **list) : tail_(list) {
+        while (*tail_ != nullptr) tail_ = &(*tail_)->next;
+    }
+    void append(Node *node) {
+        node->next = nullptr;
+        *tail_ = node;
+        tail_ = &node->next;
+    }
+
+private:
+    Node **tail_;
+};
+
+// Orders the list by key as inserting its nodes one by one with
+// insert_sorted() would, in O(n log n): a stable sort, so nodes with equal
+// keys keep their order.
+template <typename Node, typename KeyOf>
+void sort_chain(Node **list, KeyOf key_of) {
+    std::vector<Node *> nodes;
+    for (Node *n = *list; n != nullptr; n = n->next) nodes.push_back(n);
+    std::stable_sort(nodes.begin(), nodes.end(),
+                     [&key_of](const Node *a, const Node *b) { return safe_strcmp(key_of(a), key_of(b)) < 0; });
+    *list = nullptr;
+    ChainTail<Node> tail(list);
+    for (Node *n : nodes) tail.append(n);
+}
+
+// Merges lists each ordered by key into one, in one pass, taking the
+// nodes over: the order inserting every node of the first list, then of
+// the second, and so on, with insert_sorted() would give (among equal
+// keys, the earlier list's nodes first).
+template <typename Node, typename KeyOf>
+Node *merge_chains(std::vector<Node *> lists, KeyOf key_of) {
+    // The heads still to be merged, the smallest key (then earliest list) on top.
+    auto later = [&](size_t a, size_t b) {
+        int c = safe_strcmp(key_of(lists[a]), key_of(lists[b]));
+        return c != 0 ? c > 0 : a > b;
+    };
+    std::vector<size_t> heap;
+    for (size_t i = 0; i < lists.size(); ++i)
+        if (lists[i] != nullptr) heap.push_back(i);
+    std::make_heap(heap.begin(), heap.end(), later);
+    Node *merged = nullptr;
+    ChainTail<Node> tail(&merged);
+    while (!heap.empty()) {
+        std::pop_heap(heap.begin(), heap.end(), later);
+        size_t i = heap.back();
+        Node *node = lists[i];
+        lists[i] = node->next;
+        tail.append(node);
+        if (lists[i] != nullptr) {
+            std::push_heap(heap.begin(), heap.end(), later);
+        } else {
+            heap.pop_back();
+        }
+    }
+    return merged;
 }
 
 // Calls `on_pair` with the key and value of every "key=value" line of

@@ -1,11 +1,15 @@
-// The fast listings against the per-token walk, on generated directories full of awkward links, served by a replica
-// that answers at most 50 entries per plain search: both must print the same bytes, log the same lines, and list every
-// user.
+// The fast listings against the per-token walk, and the bulk logged-in listings against the per-row lookups, on
+// generated directories full of awkward links, served by a replica that answers at most 50 entries per plain search:
+// both must print the same bytes, log the same lines, and list every user.
+#include <chrono>
 #include <random>
+
+#include <nlohmann/json.hpp>
 
 #include "directory_fixture.h"
 #include "listings.h"
 #include "records_common.h"
+#include "standin_daemon.h"
 
 namespace zt::test {
 namespace {
@@ -15,9 +19,14 @@ constexpr unsigned kSeeds[] = {11, 2024, 777};
 
 using Attrs = std::vector<std::pair<std::string, std::string>>;
 
-// One generated subtree: its LDIF and what a correct listing must count (resolvable: the raw tokens whose logical
-// token and user are unique).
-struct Generated { std::string root, ldif; int users = 0, resolvable = 0; };
+// One generated subtree: its LDIF, what a correct listing must count (resolvable: the raw tokens whose logical
+// token and user are unique), and IDs to log in with: tokens as the directory lists them or in other case and
+// blanks, and terminals whose desktop may be missing, doubled, or stored in other case.
+struct Generated {
+    std::string root, ldif;
+    int users = 0, resolvable = 0;
+    std::vector<std::string> tokens, terminals;
+};
 
 class Generator {
 public:
@@ -31,6 +40,7 @@ public:
 
     Generated make(int count) {
         for (int i = 0; i < count; ++i) user(i);
+        for (int i = 0; i < count; ++i) desktop(i);
         return g_;
     }
 
@@ -53,6 +63,36 @@ private:
     }
     void raw(const std::string &id, const char *type = "user") {
         entry(dn(id, "rawTokens"), {{"objectClass", "ztRawToken"}, {"ztID", id}, {"ztTokenType", type}});
+        g_.tokens.push_back(id);
+        if (pick(4) == 0) g_.tokens.push_back(variant(id));
+    }
+    // `id` in other case, with an inner blank doubled.
+    std::string variant(std::string id) {
+        for (char &c : id) {
+            auto u = static_cast<unsigned char>(c);
+            c = static_cast<char>(std::isupper(u) ? std::tolower(u) : std::toupper(u));
+        }
+        size_t dot = id.find('.');
+        return dot == std::string::npos ? id : id.insert(dot + 1, pick(2) ? "" : "  ");
+    }
+    // The desktop of terminal `i`: missing, without a location, claimed by a second entry too, or listing the
+    // terminal in capitals.
+    void desktop(int i) {
+        char id[32];
+        std::snprintf(id, sizeof id, "%04lx%08x", std::stoul(tag_) & 0xffffu, static_cast<unsigned>(i));
+        g_.terminals.push_back(id);
+        std::string second = std::string(id) + "-2", room = "Room " + std::to_string(i % 7) + ", desk";
+        Attrs a = {{"objectClass", "ztDesktop"}, {"ztID", id}, {"ztLocation", room}};
+        switch (pick(6)) {
+            case 0: return;
+            case 1: a.pop_back(); break;
+            case 2:
+                entry(dn(second, "desktops"), {{"objectClass", "ztDesktop"}, {"ztID", second}, {"ztID", id}});
+                break;
+            case 3: a[1].second = variant(id); break;
+            default: break;
+        }
+        entry(dn(a[1].second, "desktops"), a);
     }
     void logical(const std::string &id, const std::vector<std::string> &raws, Attrs extra = {}) {
         Attrs a = {{"objectClass", "ztLogicalToken"}, {"ztID", id}};
@@ -74,7 +114,7 @@ private:
 
     // One user with one of the anomalies the listings must live with.
     void user(int i) {
-        std::string n = tag_ + "." + std::to_string(i), uid = "u" + n, lt = "user.u" + n;
+        std::string n = tag_ + "_" + std::to_string(i), uid = "u" + n, lt = "user.u" + n;
         std::string r1 = "card." + n + "a", r2 = "Card." + n + "b";
         Attrs names = {{"ztName", name()}};
         switch (pick(14)) {
@@ -154,6 +194,9 @@ public:
         return r.status == 0 ? n : -r.status;
     }
 
+    // The replica's process, to stop and go on.
+    pid_t replica() const { return std::atoi(read_file(dir_.path() + "/sb/replica.pid").c_str()); }
+
     TempDir dir_;
     bool up = false;
     std::string error;
@@ -187,10 +230,12 @@ protected:
     }
 
     // A connection (lowest access level) to the replica with `root` as subtree.
-    Connection connect(const std::string &root, const LimitedSandbox *sandbox = sandbox_) {
+    Connection connect(const std::string &root, const LimitedSandbox *sandbox = sandbox_,
+                       const std::string &answer_seconds = "") {
         tree_ = std::make_unique<ToolTree>(std::map<std::string, std::string>{
             {"admin.server.name", kReplicaHost}, {"admin.server.port", std::to_string(sandbox->port)},
-            {"admin.subtree", root}, {"admin.server.authmech", "SIMPLE"}});
+            {"admin.subtree", root}, {"admin.server.authmech", "SIMPLE"},
+            {"admin.server.optimeout", answer_seconds}});
         tree_->use();
         return Connection(open_connection(1, nullptr, nullptr, nullptr, nullptr));
     }
@@ -277,6 +322,130 @@ TEST_F(FastListing, FailsLoudlyWhenTheLimitAlsoCapsPagedSearches) {
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(o.err.rfind("ldap_search_s() failed: Size limit exceeded", 0), 0u) << o.err;
     EXPECT_NE(o.err.find("\nInternal error: could not get user list from administration server.\n"), std::string::npos);
+}
+
+// A directory that took the bind and then answers nothing: the listing fails after one wait, without the per-token
+// walk waiting again after it.
+TEST_F(FastListing, GivesUpWithoutTheWalkWhenTheDirectoryStopsAnswering) {
+    const Generated &tree = trees().front();
+    Connection conn = connect(tree.root, sandbox_, "1");
+    ASSERT_NE(conn, nullptr);
+    pid_t replica = sandbox_->replica();
+    ASSERT_GT(replica, 0);
+    struct {
+        int (*list)(AdminConfig *, const char *, int);
+        const char *message;
+    } listings[] = {{list_users_by_id, "Internal error: could not get user list from administration server.\n"},
+                    {list_users_by_name, "Internal Error: Could not get list from administration server\n"}};
+    for (const auto &l : listings) {
+        ASSERT_EQ(kill(replica, SIGSTOP), 0);
+        auto start = std::chrono::steady_clock::now();
+        Output o = capture([&] { return l.list(conn.get(), nullptr, FORMAT_SHORT); });
+        std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        kill(replica, SIGCONT);
+        EXPECT_EQ(o.status, -1);
+        EXPECT_EQ(o.out, "");
+        EXPECT_NE(o.err.find(l.message), std::string::npos) << o.err;
+        EXPECT_LT(took.count(), 1.8) << o.log;  // one wait of 1 s; the walk would add its own
+    }
+}
+
+// ------------------------------------------------------------- logins
+
+using json = nlohmann::json;
+
+// Logins at `count` terminals of `tree`, from record `first` on (the tokens taken in turn):
+// now and then a stranger's token, a secondary head, or a token that is in at two terminals.
+json login_records(const Generated &tree, size_t first, size_t count) {
+    json records = json::array();
+    for (size_t k = first; k < first + count; ++k) {
+        std::string token = k % 9 == 4 ? "nobody." + std::to_string(k) : tree.tokens[k % tree.tokens.size()];
+        if (k % 13 == 6) token = tree.tokens[(k - 1) % tree.tokens.size()];
+        json r = json::array({"terminalId=IEEE802." + tree.terminals[k % tree.terminals.size()], "LocalName=" + token,
+                              "tokenName=" + token});
+        if (k % 11 == 3) r.push_back("MultiheadPrimary=false");
+        records.push_back(r);
+    }
+    return records;
+}
+
+std::string manager(const json &records, const std::vector<std::string> &group = {}) {
+    json rules = json::array({{{"request", "status\n"}, {"records", records}}});
+    if (!group.empty()) rules.push_back({{"request", "gstatus\n"}, {"lines", group}});
+    return json{{"replies", rules}}.dump();
+}
+
+// The group of the configured server: three trusted members, the last of which runs no manager.
+std::vector<std::string> three_members() {
+    std::vector<std::string> lines;
+    for (const char *host : {"127.0.0.3", "127.0.0.4", "127.0.0.5"}) {
+        lines.push_back(std::string("host ") + host + " lastseen 1 timeoff 0 addr 7f000001 ifs 1 TRUSTED");
+        lines.push_back("interface lo ip 7f000001 mask ff000000 bcast 7fffffff last 1 LAN");
+    }
+    lines.push_back("end");
+    return lines;
+}
+
+TEST_F(FastListing, BulkLoginsPrintWhatThePerRowLookupsPrint) {
+    constexpr auto kAuthMgr = StandinDaemon::Service::AuthMgr;
+    struct Scenario {
+        const char *what;
+        size_t logins;  // 0: as many as the tree has tokens (the containers are read whole)
+        bool group;
+    };
+    const Scenario scenarios[] = {{"every token, one server", 0, false},
+                                  {"a few (searched by ID), one server", 15, false},
+                                  {"every token, three members", 0, true},
+                                  {"a few, three members", 15, true}};
+    const int formats[] = {FORMAT_SHORT, FORMAT_LONG, LIST_GLOBAL};
+    // As tuned, and never reading a container whole: a few IDs at a time (an entry then answers several searches),
+    // or a hundred (a search then finds more entries than the replica's limit for plain searches).
+    const listing::BulkTuning tunings[] = {{}, {0, 7, 3}, {0, 100, 2}};
+    StandinDaemon head(kAuthMgr, kReplicaHost, manager(json::array()));
+    StandinDaemon first(kAuthMgr, "127.0.0.3", manager(json::array()));
+    StandinDaemon second(kAuthMgr, "127.0.0.4", manager(json::array()));
+    for (const Generated &tree : trees()) {
+        Connection conn = connect(tree.root);
+        ASSERT_NE(conn, nullptr);
+        tree_->dir().write("usr/sbin/.keep", "");
+        ASSERT_EQ(symlink(ZT_BUILD_DIR "/ztprobe", (tree_->root() + "/usr/sbin/ping").c_str()), 0);
+        for (const Scenario &sc : scenarios) {
+            size_t n = sc.logins > 0 ? sc.logins : tree.tokens.size();
+            if (sc.group) {
+                // Each member has half the logins and a few of the other's: equal tokens across members.
+                head.set_scenario(manager(json::array(), three_members()));
+                first.set_scenario(manager(login_records(tree, 0, n / 2 + 3)));
+                second.set_scenario(manager(login_records(tree, n / 2, n - n / 2)));
+            } else {
+                head.set_scenario(manager(login_records(tree, 0, n)));
+            }
+            for (int format : formats) {
+                Output ref = capture([&] { return listing::list_current_users_reference(conn.get(), format); });
+                EXPECT_NE(ref.out.find(" currently logged in.\n"), std::string::npos) << sc.what;
+                for (const listing::BulkTuning &tuning : tunings) {
+                    Output bulk = capture([&] { return listing::list_current_users_bulk(conn.get(), format, tuning); });
+                    auto tuned = static_cast<long long>(tuning.entries_per_id * 1000 + tuning.ids_per_filter);
+                    std::string what = fields(tree.root.c_str(), sc.what, format, tuned);
+                    EXPECT_EQ(std::tie(bulk.status, bulk.out, bulk.err, bulk.log),
+                              std::tie(ref.status, ref.out, ref.err, ref.log))
+                        << what;
+                }
+            }
+        }
+        // The listings above must not have fallen back to the per-row lookups.
+        std::vector<CurrentEntry> entries(tree.tokens.size());
+        std::vector<const CurrentEntry *> rows;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            entries[i].token_id = const_cast<char *>(tree.tokens[i].c_str());
+            entries[i].terminal_id = const_cast<char *>(tree.terminals[i % tree.terminals.size()].c_str());
+            rows.push_back(&entries[i]);
+        }
+        for (size_t few : {rows.size(), size_t{15}}) {
+            rows.resize(few);
+            for (const listing::BulkTuning &tuning : tunings)
+                EXPECT_NE(listing::bulk_login_lookups(conn.get(), rows, true, tuning), nullptr) << tree.root << few;
+        }
+    }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "auth_mgr.h"
 #include "group_mgr.h"
+#include "session_client.h"
 #include "standin_daemon.h"
 #include "test_support.h"
 
@@ -235,27 +236,44 @@ TEST_F(SessionClient, FailoverGroupOfThreeWithOneSilent) {
     auto first = manager("127.0.0.3", json{{"replies",
                                             {{{"request", "gstatus\n"}, {"lines", group}},
                                              {{"request", "status\n"},
-                                              {"records", {login("0200ab", "b.1"), login("0200ad", "pseudo.x")}}}}}}
+                                              {"records", {login("0200af", "b.1"), login("0200ad", "pseudo.x"),
+                                                           login("0200ab", "b.1")}}}}}}
                                               .dump());
     auto silent = manager("127.0.0.4", answer("status\n", {{"silent", true}}));
-    auto third = manager("127.0.0.6", answer("status\n", {{"records", {login("0200ac", "a.1")}}}));
+    auto third = manager("127.0.0.6", answer("status\n", {{"records", {login("0200ac", "a.1"), login("0200ae", "b.1")}}}));
 
+    // Within one scope each host is probed once, whether it answered (127.0.0.3 for its group and its list) or not.
+    fs::remove(probe());
+    root_.write("usr/sbin/ping", "#!/bin/sh\necho \"$1\" >> " + root_.path() + "/probes\nexec " +
+                                     build_path("ztprobe") + " \"$@\"\n");
+    fs::permissions(probe(), fs::perms::owner_all);
     int count = 0;
-    HostList *hosts = get_trusted_alive_gm_hosts(nullptr, "127.0.0.3", &count);
+    HostList *hosts = nullptr;
+    CurrentEntry *logins = nullptr;
+    double took = 0;
+    {
+        zt::session::ProbeScope scope;
+        hosts = get_trusted_alive_gm_hosts(nullptr, "127.0.0.3", &count);
+        auto start = Clock::now();
+        logins = get_currentHA_list(hosts, 2);
+        took = seconds_since(start);
+    }
+    HostList *again = get_gm_hosts(nullptr, "127.0.0.3", nullptr);  // the scope has ended: probed anew
+    free_HostList(&again);
+    EXPECT_EQ(zt::test::read_file(root_.path() + "/probes"), "127.0.0.3\n127.0.0.4\n127.0.0.6\nnohost.invalid\n127.0.0.3\n");
     EXPECT_EQ(count, 4);
     EXPECT_TRUE(logged("get_gstatus(): ignored 11 members named before and 0 beyond the first 64"));
-    auto start = Clock::now();
-    CurrentEntry *logins = get_currentHA_list(hosts, 2);
-    double took = seconds_since(start);
     std::cout << "group of three with one silent member: " << took << " s\n";
-    EXPECT_EQ(zt::test::logins(logins), (Strings{"0200ac a.1 127.0.0.6", "0200ab b.1 127.0.0.3", "0200ad pseudo.x 127.0.0.3"}));
+    // Equal tokens keep their reply order within a member, and the earlier member's come first.
+    EXPECT_EQ(zt::test::logins(logins), (Strings{"0200ac a.1 127.0.0.6", "0200af b.1 127.0.0.3", "0200ab b.1 127.0.0.3",
+                                                 "0200ae b.1 127.0.0.6", "0200ad pseudo.x 127.0.0.3"}));
     EXPECT_LT(took, 6.5);  // the silent member's 5000 ms wait, the rest on loopback
     free_linked_list(&logins);
 
     TermEntry *terminals = zt_get_termHA_list(hosts);
-    int n = 0;
-    for (TermEntry *t = terminals; t != nullptr; t = t->next) ++n;
-    EXPECT_EQ(n, 3);
+    Strings ids;
+    for (TermEntry *t = terminals; t != nullptr; t = t->next) ids.push_back(t->terminal_id);
+    EXPECT_EQ(ids, (Strings{"0200ab", "0200ac", "0200ad", "0200ae", "0200af"}));
     EXPECT_TRUE(logged("zt_get_termHA_list(): Could not get terminal list from server (127.0.0.4)"));
     EXPECT_TRUE(logged("zt_get_termHA_list(): Could not get terminal list from server (nohost.invalid)"));
     zt_free_term_list(&terminals);
@@ -271,6 +289,7 @@ TEST_F(SessionClient, FailoverGroupOfThreeWithOneSilent) {
     EXPECT_EQ(zt_get_server_for_token("127.0.0.3", "TerminalId.0200ff", &server), ADMIN_ERR_TOKEN_NOT_FOUND);
     EXPECT_EQ(server, nullptr);
     // A manager that cannot be asked for its group is not probed again for the token.
+    fs::remove(root_.path() + "/probes");
     fs::remove(probe());
     root_.write("usr/sbin/ping", "#!/bin/sh\necho \"$1\" >> " + root_.path() + "/probes\nexit 1\n");
     fs::permissions(probe(), fs::perms::owner_all);

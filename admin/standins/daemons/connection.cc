@@ -150,8 +150,8 @@ void serve_connection(const ServeContext &context, Fd client) {
     if (request) {
         if (context.log != nullptr) context.log->append(*request);
         try {
-            Scenario scenario = read_scenario(context.scenario_path);
-            if (const Rule *rule = scenario.answer(*request)) play(*rule, client.get(), context.stop_fd);
+            std::shared_ptr<const Scenario> scenario = context.scenario->current();
+            if (const Rule *rule = scenario->answer(*request)) play(*rule, client.get(), context.stop_fd);
         } catch (const ScenarioError &e) {
             std::fprintf(stderr, "%s: %s\n", context.program.c_str(), e.what());
         }

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "admin_private.h"
+#include "scenario.h"
 
 namespace zt::standin {
 
@@ -35,7 +36,7 @@ private:
 // What all connections of one daemon share; outlives every connection.
 struct ServeContext {
     std::string program;        // names the daemon in messages
-    std::string scenario_path;  // read again for every request
+    ScenarioFile *scenario;     // read again for every request
     int stop_fd = -1;           // becomes readable when the daemon stops
     RequestLog *log = nullptr;  // null: requests are not noted
 };

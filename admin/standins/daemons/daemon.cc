@@ -214,7 +214,8 @@ int run_daemon(const DaemonSpec &spec, int argc, char **argv) {
         std::fprintf(stderr, "%s: cannot write %s: %s\n", spec.program, options->pidfile.c_str(), std::strerror(errno));
         return 1;
     }
-    ServeContext context{spec.program, options->scenario, stop.get(), log.get()};
+    ScenarioFile scenario(options->scenario);
+    ServeContext context{spec.program, &scenario, stop.get(), log.get()};
     serve_until_signal(context, listener, signals.get());
     if (!options->pidfile.empty()) unlink(options->pidfile.c_str());
     return 0;

@@ -152,16 +152,36 @@ Scenario parse_scenario(std::string_view text) {
     return scenario;
 }
 
-Scenario read_scenario(const std::string &path) {
+namespace {
+
+std::string scenario_text(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw ScenarioError(path + ": cannot read (" + std::strerror(errno) + ")");
     std::ostringstream text;
     text << in.rdbuf();
+    return std::move(text).str();
+}
+
+Scenario parse_scenario_of(const std::string &path, const std::string &text) {
     try {
-        return parse_scenario(text.str());
+        return parse_scenario(text);
     } catch (const ScenarioError &e) {
         throw ScenarioError(path + ": " + e.what());
     }
+}
+
+}  // namespace
+
+Scenario read_scenario(const std::string &path) { return parse_scenario_of(path, scenario_text(path)); }
+
+std::shared_ptr<const Scenario> ScenarioFile::current() {
+    std::string text = scenario_text(path_);
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!parsed_ || text != text_) {
+        parsed_ = std::make_shared<const Scenario>(parse_scenario_of(path_, text));
+        text_ = std::move(text);
+    }
+    return parsed_;
 }
 
 }  // namespace zt::standin

@@ -4,10 +4,13 @@
 // and an optional default rule for requests no rule matches.  Each rule
 // gives the reply bytes and how they are delivered (delay, chunks, what
 // happens after the reply).  The file is read afresh for every connection,
-// so tests can change the answers without restarting the daemon.
+// so tests can change the answers without restarting the daemon; it is
+// parsed again only when its text changed.
 #ifndef ZT_STANDIN_SCENARIO_H
 #define ZT_STANDIN_SCENARIO_H
 
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -53,6 +56,23 @@ Scenario parse_scenario(std::string_view text);
 
 // Reads and parses the scenario file at `path`; throws ScenarioError.
 Scenario read_scenario(const std::string &path);
+
+// A scenario file as the connections of one daemon read it: each reads the
+// text afresh, but only a changed text is parsed again, so that a reply of
+// tens of thousands of records costs its connection a read and a compare
+// rather than a parse.  Safe for concurrent connections.
+class ScenarioFile {
+public:
+    explicit ScenarioFile(std::string path) : path_(std::move(path)) {}
+    // The scenario the file holds now; throws ScenarioError.
+    std::shared_ptr<const Scenario> current();
+
+private:
+    std::string path_;
+    std::mutex mutex_;
+    std::string text_;
+    std::shared_ptr<const Scenario> parsed_;
+};
 
 }  // namespace zt::standin
 
