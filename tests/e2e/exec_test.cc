@@ -119,29 +119,6 @@ TEST_F(Exec, StaleServerWithReferralsThatLeadNowhere) {
     primary_->remove_tree(dn);
 }
 
-// The state letter of process `pid` ("T" once stopped).
-std::string process_state(pid_t pid) {
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t end = stat.rfind(") ");
-    return end == std::string::npos ? "" : stat.substr(end + 2, 1);
-}
-
-// Stops a server for the length of a scope (returning once it has stopped); it runs again afterwards whatever the
-// test did.
-class Stopped {
-public:
-    explicit Stopped(pid_t pid) : pid_(pid) {
-        kill(pid_, SIGSTOP);
-        for (int i = 0; i < 200 && process_state(pid_) != "T"; ++i) usleep(5000);
-    }
-    ~Stopped() { kill(pid_, SIGCONT); }
-    Stopped(const Stopped &) = delete;
-    Stopped &operator=(const Stopped &) = delete;
-
-private:
-    pid_t pid_;
-};
-
 double seconds_of(const std::function<void()> &step) {
     auto start = std::chrono::steady_clock::now();
     step();
