@@ -19,7 +19,10 @@ protected:
     }
 };
 
+// Every session the steps open is named in the log, but the primary accepts one connection: a session the steps drop
+// is kept for the next step that opens one with the same identity, until the connection is closed.
 TEST_F(Exec, ReferredWritesReachThePrimaryWhichIsKeptOnlyWhenAsked) {
+    const int accepted = primary_->connections(), open = primary_->connections("Current");
     // A configured session that is gone is opened again first.
     ldap_unbind_ext_s(conn_->session, nullptr, nullptr);
     conn_->session = nullptr;
@@ -52,6 +55,19 @@ TEST_F(Exec, ReferredWritesReachThePrimaryWhichIsKeptOnlyWhenAsked) {
     EXPECT_FALSE(replica_->exists(dn));
     EXPECT_EQ(opens_of(kPrimaryHost), 3);
     EXPECT_EQ(log_->count_prefix("zt_LDAPexec"), 0) << log_->all();
+    EXPECT_EQ(primary_->connections() - accepted, 1);
+
+    // A session is kept for its whole bind: another password is bound anew, and refused as always.
+    Connection other(open_connection(3, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_NE(other, nullptr);
+    std::free(other->password);
+    other->password = strdup("not the password");
+    EXPECT_EQ(zt_addDsEntry(other.get(), dn.c_str(), mods.mods(), 0), ADMIN_ERR_AUTH_FAILED);
+    EXPECT_EQ(primary_->connections() - accepted, 2);
+    other.reset();
+    conn_.reset();
+    for (int i = 0; i < 500 && primary_->connections("Current") != open; ++i) usleep(2000);
+    EXPECT_EQ(primary_->connections("Current"), open);
 }
 
 // How often each failure is tried: the primary is opened once per attempt that was referred there.
