@@ -238,6 +238,7 @@ Next attempt(Call &call) {
     LDAP *ld = choose_session(call);
     if (ld == nullptr) return Next::kDone;
     bool on_primary = ld == call.conn->primary_session;
+    if (!on_primary) zt::check_kept_sessions_ahead();
     if (call.op == DS_OP_MODIFY) {
         call.modtime_before = zt_getmodtime(call.conn, call.dn);
         if (call.modtime_before < 0) {

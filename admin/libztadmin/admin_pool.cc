@@ -52,6 +52,8 @@ struct Kept {
     SessionKey key;
     LDAP *ld;
     Clock::time_point proven{};  // when it last answered a reachability check
+    int check = -1;              // a check sent ahead, not yet read
+    Clock::time_point check_sent{};
 };
 
 // The kept sessions, shared by the process's connections.  A child made
@@ -91,22 +93,36 @@ bool quiet(LDAP *ld) {
     return poll(&watch, 1, 0) == 0;
 }
 
-// True when the session answers a base read of the root entry, asking for
-// no attribute, with success within the check's bound.
-bool answers(LDAP *ld) {
+// Sends the check, a base read of the root entry asking for no attribute;
+// its message ID, or -1.
+int send_check(LDAP *ld) {
     char no_attributes[] = LDAP_NO_ATTRS;
     char *attrs[] = {no_attributes, nullptr};
     int msgid = -1;
     if (ldap_search_ext(ld, "", LDAP_SCOPE_BASE, "(objectClass=*)", attrs, 0, nullptr, nullptr, nullptr, 1,
                         &msgid) != LDAP_SUCCESS)
-        return false;
-    int bound_ms = kCheckMilliseconds;
-    if (int seconds = answer_bound(ld); seconds > 0 && seconds * 1000 < bound_ms) bound_ms = seconds * 1000;
-    timeval bound{bound_ms / 1000, (bound_ms % 1000) * 1000};
+        return -1;
+    return msgid;
+}
+
+// The check's bound for the session: never longer than its answer bound.
+Clock::duration check_bound(LDAP *ld) {
+    auto bound = std::chrono::milliseconds(kCheckMilliseconds);
+    if (int seconds = answer_bound(ld); seconds > 0) bound = std::min(bound, std::chrono::milliseconds(seconds * 1000));
+    return bound;
+}
+
+// True when the check `msgid`, sent at `sent`, is answered with success
+// within its bound from then, and nothing else has arrived since.
+bool check_answered(LDAP *ld, int msgid, Clock::time_point sent) {
+    if (msgid < 0) return false;
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(sent + check_bound(ld) - Clock::now());
+    if (left.count() < 0) left = {};
+    timeval bound{static_cast<time_t>(left.count() / 1000000), static_cast<suseconds_t>(left.count() % 1000000)};
     LDAPMessage *raw = nullptr;
     int got = ldap_result(ld, msgid, LDAP_MSG_ALL, &bound, &raw);
     LdapMsgPtr result(raw);
-    return got == LDAP_RES_SEARCH_RESULT && ldap_result2error(ld, result.get(), 0) == LDAP_SUCCESS;
+    return got == LDAP_RES_SEARCH_RESULT && ldap_result2error(ld, result.get(), 0) == LDAP_SUCCESS && quiet(ld);
 }
 
 // True when the session's socket is connected to `target`.
@@ -120,7 +136,14 @@ bool connected_to(LDAP *ld, const sockaddr_in &target) {
     return in.sin_port == target.sin_port && in.sin_addr.s_addr == target.sin_addr.s_addr;
 }
 
-bool works(LDAP *ld) { return quiet(ld) && answers(ld); }
+// True when the kept session works now: a check sent ahead a moment ago is
+// read, any other is read and forgotten and a new one made.
+bool works(Kept &k) {
+    int ahead = std::exchange(k.check, -1);
+    if (ahead >= 0 && Clock::now() - k.check_sent < kProofValidity) return check_answered(k.ld, ahead, k.check_sent);
+    if (ahead >= 0 && !check_answered(k.ld, ahead, k.check_sent)) return false;
+    return quiet(k.ld) && check_answered(k.ld, send_check(k.ld), Clock::now());
+}
 
 // Takes the kept sessions that `wanted` picks out of the pool.
 template <typename Wanted>
@@ -165,7 +188,7 @@ bool kept_session_reaches(const sockaddr_in &target) {
     for (Kept &k : there) {
         if (reached) {
             put_back(std::move(k));
-        } else if (works(k.ld)) {
+        } else if (works(k)) {
             reached = true;
             k.proven = Clock::now();
             put_back(std::move(k));
@@ -195,13 +218,24 @@ LDAP *take_kept_session(const SessionKey &key) {
     // The others wait for the same server; one that fails its check speaks
     // for all of them, and one that passes needs no company.
     unbind_all(matching);
-    if (recently_proven(chosen) ? quiet(chosen.ld) : works(chosen.ld)) return chosen.ld;
+    if (recently_proven(chosen) && chosen.check < 0 ? quiet(chosen.ld) : works(chosen)) return chosen.ld;
     ldap_unbind_ext_s(chosen.ld, nullptr, nullptr);
     return nullptr;
 }
 
 void keep_session(SessionKey key, LDAP *ld) {
     if (ld != nullptr) put_back({std::move(key), ld});
+}
+
+void check_kept_sessions_ahead() {
+    Pool &p = pool();
+    std::lock_guard<std::mutex> hold(p.lock);
+    p.claim();
+    for (Kept &k : p.idle) {
+        if (k.check >= 0 || recently_proven(k) || !quiet(k.ld)) continue;
+        k.check = send_check(k.ld);
+        k.check_sent = Clock::now();
+    }
 }
 
 void empty_session_pool() {

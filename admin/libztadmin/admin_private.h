@@ -268,6 +268,10 @@ LDAP *take_kept_session(const SessionKey &key);
 // would open one with `key`, unbinding the oldest kept one when the pool
 // is full.
 void keep_session(SessionKey key, LDAP *ld);
+// Sends the check of every kept session that has none under way, so that
+// its answer arrives while the configured server answers a write (with a
+// referral, as a rule); the take that follows soon after reads it.
+void check_kept_sessions_ahead();
 // Unbinds every kept session (close_connection does it).
 void empty_session_pool();
 // zt_pingDShost(host, port, timeout), answered without a new connection
