@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "admin_private.h"
@@ -86,6 +87,20 @@ AdminStatus open_status_databases(AdminConfig *zta) {
         return ADMIN_ERR_DBM_OPEN;
     }
     return ADMIN_SUCCESS;
+}
+
+// Closes the status databases, unbinds the sessions still open and frees
+// the record.
+void release_handles(AdminConfig *record) {
+    if (record->dstatus_db != nullptr) close_desktop_dbm(record->dstatus_db);
+    if (record->ustatus_db != nullptr) close_user_dbm(record->ustatus_db);
+    record->dstatus_db = nullptr;
+    record->ustatus_db = nullptr;
+    if (record->session != nullptr) ldap_unbind_ext_s(record->session, nullptr, nullptr);
+    if (record->primary_session != nullptr) ldap_unbind_ext_s(record->primary_session, nullptr, nullptr);
+    record->session = nullptr;
+    record->primary_session = nullptr;
+    free_zta(record);
 }
 
 // The session URI for a host and port; IPv6 literals need brackets.
@@ -197,17 +212,48 @@ struct Transport {
     int answer_seconds;
 };
 
-// _zt_LDAPopen with the transport of the configuration.
+// _zt_LDAPopen with the transport of the configuration; without
+// `announce`, the debug line naming the session is left out.
 LDAP *open_ldap(const char *bind_dn, const char *password, const char *host, int port, int auth_mech,
-                const Transport &transport, AdminStatus *status);
+                const Transport &transport, AdminStatus *status, bool announce = true);
+
+// The debug line with which every session opened is named.
+void announce_session(const char *host, int port, const char *bind_dn) {
+    zt::dlprintf("d", "connecting to ldap://%s:%d as |%s|\n", host != nullptr ? host : "(null)", port,
+                 bind_dn != nullptr ? bind_dn : "(null)");
+}
+
+std::optional<std::string> text_of(const char *value) {
+    return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+}
 
 }  // namespace
 
 namespace zt {
 
-LDAP *open_session(const AdminConfig *conn, const char *host, AdminStatus *status) {
+LDAP *open_session(const AdminConfig *conn, const char *host, AdminStatus *status, bool announce) {
     return open_ldap(conn->user_name, conn->password, host, conn->server_port, conn->auth_mech,
-                     {conn->tls_mode, conn->tls_cacert, conn->op_timeout}, status);
+                     {conn->tls_mode, conn->tls_cacert, conn->op_timeout}, status, announce);
+}
+
+SessionKey session_key(const AdminConfig *conn, const char *host) {
+    SessionKey key;
+    key.host = host != nullptr ? host : "";
+    key.port = conn->server_port;
+    key.bind_dn = text_of(conn->user_name);
+    key.password = text_of(conn->password);
+    key.auth_mech = conn->auth_mech;
+    key.tls_mode = conn->tls_mode;
+    key.cacert = text_of(conn->tls_cacert);
+    key.answer_seconds = conn->op_timeout;
+    return key;
+}
+
+LDAP *take_session(const AdminConfig *conn, const char *host, AdminStatus *status, bool *was_kept) {
+    announce_session(host, conn->server_port, conn->user_name);
+    LDAP *kept = take_kept_session(session_key(conn, host));
+    if (was_kept != nullptr) *was_kept = kept != nullptr;
+    return kept != nullptr ? kept : open_session(conn, host, status, false);
 }
 
 }  // namespace zt
@@ -226,7 +272,22 @@ AdminConfig *open_connection(int access_level, const char *user, const char *pas
 AdminConfig *_zt_dsConnect(int access_level, const char *user, const char *password,
                            const char *config_path, const char *server, AdminStatus *status) {
     AdminStatus ignored = ADMIN_SUCCESS;
-    AdminStatus &result = status != nullptr ? *status : ignored;
+    return zt::connect_record(access_level, user, password, config_path, server,
+                              status != nullptr ? *status : ignored, false);
+}
+
+LDAP *_zt_LDAPopen(const char *bind_dn, const char *password, const char *host, int port,
+                   int auth_mech, AdminStatus *status) {
+    return open_ldap(bind_dn, password, host, port, auth_mech, {ZT_TLS_NONE, nullptr, zt::kDefaultAnswerSeconds},
+                     status);
+}
+
+}  // extern "C"
+
+namespace zt {
+
+AdminConfig *connect_record(int access_level, const char *user, const char *password, const char *config_path,
+                            const char *server, AdminStatus &result, bool kept) {
     result = ADMIN_SUCCESS;
     std::string path = config_path != nullptr ? std::string(config_path) : zt::fixed_path(zt::kConfigPath);
     if (access(path.c_str(), F_OK) != 0) {
@@ -254,36 +315,40 @@ AdminConfig *_zt_dsConnect(int access_level, const char *user, const char *passw
         result = s;
         return nullptr;
     }
-    zta->session = zt::open_session(zta, zta->server_name, &result);
+    zta->session = kept ? take_session(zta, zta->server_name, &result)
+                        : open_session(zta, zta->server_name, &result);
     if (zta->session == nullptr) {
         free_zta(zta);
         return nullptr;
     }
     if (AdminStatus s = open_status_databases(zta); s != ADMIN_SUCCESS) {
         result = s;
-        close_connection(zta);
+        if (kept) {
+            release_record(zta, true);
+        } else {
+            release_handles(zta);
+        }
         return nullptr;
     }
     return zta;
 }
 
-LDAP *_zt_LDAPopen(const char *bind_dn, const char *password, const char *host, int port,
-                   int auth_mech, AdminStatus *status) {
-    return open_ldap(bind_dn, password, host, port, auth_mech, {ZT_TLS_NONE, nullptr, zt::kDefaultAnswerSeconds},
-                     status);
+void release_record(AdminConfig *record, bool sound) {
+    if (record == nullptr) return;
+    if (sound) keep_session(session_key(record, record->server_name), std::exchange(record->session, nullptr));
+    release_handles(record);
 }
 
-}  // extern "C"
+}  // namespace zt
 
 namespace {
 
 LDAP *open_ldap(const char *bind_dn, const char *password, const char *host, int port, int auth_mech,
-                const Transport &transport, AdminStatus *status) {
+                const Transport &transport, AdminStatus *status, bool announce) {
     AdminStatus ignored = ADMIN_SUCCESS;
     AdminStatus &result = status != nullptr ? *status : ignored;
     const char *shown_host = host != nullptr ? host : "(null)";
-    zt::dlprintf("d", "connecting to ldap://%s:%d as |%s|\n", shown_host, port,
-                 bind_dn != nullptr ? bind_dn : "(null)");
+    if (announce) announce_session(host, port, bind_dn);
     static std::once_flag ldap_initialised;
     std::call_once(ldap_initialised, initialise_ldap_with_system_configuration);
     LDAP *raw = nullptr;
@@ -341,17 +406,8 @@ extern "C" {
 
 int close_connection(AdminConfig *connection) {
     if (connection == nullptr) return 0;
-    if (connection->dstatus_db != nullptr) close_desktop_dbm(connection->dstatus_db);
-    if (connection->ustatus_db != nullptr) close_user_dbm(connection->ustatus_db);
-    connection->dstatus_db = nullptr;
-    connection->ustatus_db = nullptr;
-    if (connection->session != nullptr) ldap_unbind_ext_s(connection->session, nullptr, nullptr);
-    if (connection->primary_session != nullptr) {
-        ldap_unbind_ext_s(connection->primary_session, nullptr, nullptr);
-    }
-    connection->session = nullptr;
-    connection->primary_session = nullptr;
-    free_zta(connection);
+    release_handles(connection);
+    zt::empty_session_pool();
     return 0;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "admin_private.h"
 #include "admin_records.h"
@@ -223,12 +224,15 @@ LDAP *PrimaryReads::session() {
             return config_->session;
         // Same port, identity and mechanism as the executor uses for the primary.
         AdminStatus status = ADMIN_SUCCESS;
-        own_.reset(open_session(config_, host.get(), &status));
-        if (!own_) dlprintf("d", "primary server %s unreachable (%s): reading from %s\n", host.get(),
-                            zt_err2str(status), config_->server_name);
+        own_ = take_session(config_, host.get(), &status);
+        key_ = session_key(config_, host.get());
+        if (own_ == nullptr) dlprintf("d", "primary server %s unreachable (%s): reading from %s\n", host.get(),
+                                      zt_err2str(status), config_->server_name);
     }
-    return own_ ? own_.get() : config_->session;
+    return own_ != nullptr ? own_ : config_->session;
 }
+
+PrimaryReads::~PrimaryReads() { keep_session(std::move(key_), own_); }
 
 AdminStatus desktop_by_filter(AdminConfig *config, LDAP *session, const char *filter, Desktop **desktop) {
     *desktop = nullptr;

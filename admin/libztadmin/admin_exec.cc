@@ -6,6 +6,10 @@
 // (same port and credentials), optionally keeps that session for the next
 // write, retries once after a failure and waits until the change shows on
 // the configured server.
+//
+// Below that lifecycle, a primary session the steps drop is kept for the
+// next step that would open the same one (admin_pool.cc): the connection's
+// fields, the messages and the statuses stay those of the steps.
 #include <sys/select.h>
 
 #include <climits>
@@ -15,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "admin_private.h"
 #include "records_common.h"
@@ -105,6 +110,13 @@ struct Call {
     int code = -1;  // the result code of the last answer
     int modtime_before = ADMIN_ERR_NOT_FOUND;
     AdminStatus status = ADMIN_SUCCESS;
+    // The primary session came from the kept ones and has not been sent on.
+    bool primary_was_kept = false;
+    // The primary session answered the last operation sent on it, so it
+    // may be kept when the steps drop it.
+    bool primary_sound = false;
+    // A retry reconnects: its primary session is a new one.
+    bool fresh_primary = false;
 };
 
 enum class Next { kSendAgain, kDone };
@@ -115,9 +127,15 @@ int last_error(LDAP *ld) {
     return code;
 }
 
-void drop_primary(AdminConfig *conn) {
-    if (conn->primary_session != nullptr) ldap_unbind_ext_s(conn->primary_session, nullptr, nullptr);
-    conn->primary_session = nullptr;
+// Drops the primary session as the steps do; a `sound` one is kept for
+// the next step that would open it, any other is unbound.
+void drop_primary(AdminConfig *conn, bool sound) {
+    LDAP *ld = std::exchange(conn->primary_session, nullptr);
+    if (ld != nullptr && sound && conn->primary_name != nullptr) {
+        zt::keep_session(zt::session_key(conn, conn->primary_name), ld);
+    } else if (ld != nullptr) {
+        ldap_unbind_ext_s(ld, nullptr, nullptr);
+    }
     std::free(conn->primary_name);
     conn->primary_name = nullptr;
 }
@@ -165,7 +183,8 @@ Next handle_result(Call &call, bool on_primary, int code) {
         return Next::kDone;
     }
     if (on_primary) {
-        drop_primary(call.conn);
+        drop_primary(call.conn, false);
+        call.fresh_primary = true;
     } else if (!reopen_session(call)) {
         return Next::kDone;
     }
@@ -189,12 +208,29 @@ Next follow_referral(Call &call, bool on_primary, char **urls) {
         zt::dprintf("%s: failed to extract primary name from referral list", call.name);
         return Next::kDone;
     }
-    LDAP *primary = zt::open_session(c, host->c_str(), &call.status);
+    bool kept = false;
+    LDAP *primary = call.fresh_primary ? zt::open_session(c, host->c_str(), &call.status)
+                                       : zt::take_session(c, host->c_str(), &call.status, &kept);
     if (primary == nullptr) return Next::kDone;
+    call.primary_was_kept = kept;
     c->primary_session = primary;
     std::free(c->primary_name);
     c->primary_name = zt::dup_c(*host);
     return Next::kSendAgain;
+}
+
+// A primary session taken from the kept ones that could not send the
+// operation (so it never reached the server) is replaced by a new one, as
+// if it had never been kept.  True with the new session in place; false
+// with the status of the failed open and no primary session.
+bool replace_kept_primary(Call &call) {
+    AdminConfig *c = call.conn;
+    ldap_unbind_ext_s(std::exchange(c->primary_session, nullptr), nullptr, nullptr);
+    c->primary_session = zt::open_session(c, c->primary_name, &call.status, false);
+    if (c->primary_session != nullptr) return true;
+    std::free(c->primary_name);
+    c->primary_name = nullptr;
+    return false;
 }
 
 // Sends the operation once and interprets the answer.
@@ -202,6 +238,7 @@ Next attempt(Call &call) {
     LDAP *ld = choose_session(call);
     if (ld == nullptr) return Next::kDone;
     bool on_primary = ld == call.conn->primary_session;
+    if (!on_primary) zt::check_kept_sessions_ahead();
     if (call.op == DS_OP_MODIFY) {
         call.modtime_before = zt_getmodtime(call.conn, call.dn);
         if (call.modtime_before < 0) {
@@ -209,6 +246,13 @@ Next attempt(Call &call) {
         }
     }
     int msgid = send_operation(call, ld);
+    if (msgid == -1 && on_primary && call.primary_was_kept) {
+        if (!replace_kept_primary(call)) return Next::kDone;
+        ld = call.conn->primary_session;
+        msgid = send_operation(call, ld);
+    }
+    call.primary_was_kept = false;
+    call.primary_sound = false;
     if (msgid == -1) {
         int error = last_error(ld);
         call.status = zt_dserr2zterr(error);
@@ -234,6 +278,7 @@ Next attempt(Call &call) {
         zt::dprintf("%s: DS failed to check for referral - %s\n", call.name, ldap_err2string(rc));
         return Next::kDone;
     }
+    call.primary_sound = on_primary;
     if (code != LDAP_REFERRAL) return handle_result(call, on_primary, code);
     return follow_referral(call, on_primary, referrals.get());
 }
@@ -288,7 +333,7 @@ AdminStatus exec_with_controls(int op, AdminConfig *connection, const char *dn, 
     }
     if (call.status == ADMIN_SUCCESS && (flags & DS_SYNC) != 0) wait_for_replication(call);
     bool keep = (flags & DS_KEEP_PRIMARY) != 0 && call.status == ADMIN_SUCCESS;
-    if (connection->primary_session != nullptr && !keep) drop_primary(connection);
+    if (connection->primary_session != nullptr && !keep) drop_primary(connection, call.primary_sound);
     if (ldap_code != nullptr) *ldap_code = call.code;
     return call.status;
 }
@@ -360,7 +405,7 @@ AdminStatus check_primary(void) {
         return status;
     }
     zt::CString host(name);
-    status = zt_pingDShost(host.get(), port, DStimeout);
+    status = zt::probe_primary(host.get(), port, DStimeout);
     if (status != ADMIN_SUCCESS) {
         zt::dprintf("check_primary(): failed to contact LDAP primary server - %s", zt_err2str(status));
     }

@@ -229,8 +229,70 @@ AdminStatus apply_access_level(AdminConfig *zta, int level, const char *user, co
 
 // _zt_LDAPopen at `host` with `conn`'s bind identity, password, port and
 // mechanism, running StartTLS first when `conn`'s TLS mode asks for it:
-// the bound session, or null with `status` set.
-LDAP *open_session(const AdminConfig *conn, const char *host, AdminStatus *status);
+// the bound session, or null with `status` set.  Without `announce` the
+// debug line that names the session being opened is left out (the step
+// that asked for the session has written it already).
+LDAP *open_session(const AdminConfig *conn, const char *host, AdminStatus *status, bool announce = true);
+
+// ------------------------------------------------- kept primary sessions
+// Everything a session's bind and transport were made of: sessions with
+// equal keys are interchangeable.
+struct SessionKey {
+    std::string host;
+    int port = 0;
+    std::optional<std::string> bind_dn;
+    std::optional<std::string> password;
+    int auth_mech = 0;
+    int tls_mode = 0;
+    std::optional<std::string> cacert;
+    int answer_seconds = 0;
+
+    SessionKey() = default;
+    SessionKey(const SessionKey &) = default;
+    SessionKey(SessionKey &&) = default;
+    SessionKey &operator=(const SessionKey &) = default;
+    SessionKey &operator=(SessionKey &&) = default;
+    ~SessionKey();  // wipes the password
+    bool operator==(const SessionKey &) const = default;
+};
+
+// The key of the session open_session(conn, host, ...) would open.
+SessionKey session_key(const AdminConfig *conn, const char *host);
+
+// A kept session with `key` that still works (nothing arrived while it was
+// idle, and it answers a read of the root entry within a second), now the
+// caller's; null when there is none.  Kept sessions with the key that are
+// not handed out are unbound.
+LDAP *take_kept_session(const SessionKey &key);
+// Keeps the bound session `ld` (null: nothing) for the next step that
+// would open one with `key`, unbinding the oldest kept one when the pool
+// is full.
+void keep_session(SessionKey key, LDAP *ld);
+// Sends the check of every kept session that has none under way, so that
+// its answer arrives while the configured server answers a write (with a
+// referral, as a rule); the take that follows soon after reads it.
+void check_kept_sessions_ahead();
+// Unbinds every kept session (close_connection does it).
+void empty_session_pool();
+// zt_pingDShost(host, port, timeout), answered without a new connection
+// when a kept session is connected to the address and port the probe would
+// try and works now (that session is then handed out without a second
+// check by the take that follows at once).
+AdminStatus probe_primary(const char *host, int port, int timeout);
+
+// What open_session(conn, host, status) gives, from the kept sessions
+// when one with its key still works (`was_kept`, when given, tells which):
+// the debug line that names the session is written either way, so the log
+// shows the same steps.
+LDAP *take_session(const AdminConfig *conn, const char *host, AdminStatus *status, bool *was_kept = nullptr);
+
+// _zt_dsConnect; with `kept` its session comes through take_session.
+AdminConfig *connect_record(int access_level, const char *user, const char *password, const char *config_path,
+                            const char *server, AdminStatus &status, bool kept);
+// Closes a record of connect_record(..., true) as close_connection does,
+// but keeps its session when `sound` (its last answer came whole) and
+// leaves the other kept sessions alone.
+void release_record(AdminConfig *record, bool sound);
 
 // Runs StartTLS on the new session `ld` made for `host` when `tls_mode` is
 // ZT_TLS_STARTTLS, verifying the server's certificate (against `cacert`,

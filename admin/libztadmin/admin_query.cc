@@ -206,12 +206,14 @@ AdminStatus _zt_dsEntryExists(AdminConfig *connection, const char *filter, const
         return status == ADMIN_ERR_NO_MEMORY ? ADMIN_ERR_NO_MEMORY : ADMIN_ERR_CONFIG;
     }
     zt::CString host(name);
-    if (zt_pingDShost(host.get(), port, 10) != ADMIN_SUCCESS) {
+    if (zt::probe_primary(host.get(), port, 10) != ADMIN_SUCCESS) {
         zt::dprintf("zt_EntryExists(): failed to contact primrary server %s", host.get());
         return ADMIN_ERR_SERVER_UNREACHABLE;
     }
     int level = connection->access_level == 3 ? 3 : 1;
-    AdminConfig *primary = _zt_dsConnect(level, nullptr, nullptr, nullptr, host.get(), &status);
+    // A connection of its own as the steps make it, whose session may be
+    // one kept from an earlier step with the same primary.
+    AdminConfig *primary = zt::connect_record(level, nullptr, nullptr, nullptr, host.get(), status, true);
     if (primary == nullptr) {
         if (status == ADMIN_ERR_AUTH_FAILED) {
             zt::dprintf("zt_EntryExists(): failed to authenticate with %s", host.get());
@@ -221,7 +223,7 @@ AdminStatus _zt_dsEntryExists(AdminConfig *connection, const char *filter, const
         return ADMIN_ERR_INTERNAL;
     }
     int exists = entry_exists(primary->session, filter, base);
-    close_connection(primary);
+    zt::release_record(primary, exists != -1);
     return answer(exists);
 }
 

@@ -418,7 +418,7 @@ bool create_user_entry(AdminConfig *conn, const NewUser &nu) {
 int wait_window_for_user(AdminConfig *conn, const std::string &user_id, int seconds) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-    auto pause = std::chrono::milliseconds(5);
+    auto pause = std::chrono::milliseconds(1);
     while (Clock::now() + pause < deadline) {
         std::this_thread::sleep_for(pause);
         int found = user_exists(conn, user_id.c_str());

@@ -68,15 +68,20 @@ ListChange edit_member_list(const char *list, std::string_view cid, bool add);
 // the previous call's) reads from the primary.  A session with it is
 // opened on first use and closed with this object; when this host is the
 // primary, the configured server is it, or it cannot be found or bound,
-// the configured session is used.
+// the configured session is used.  The session with the primary may be one
+// kept from an earlier step, and is kept again when this object goes.
 class PrimaryReads {
 public:
     explicit PrimaryReads(AdminConfig *config) : config_(config) {}
+    ~PrimaryReads();
+    PrimaryReads(const PrimaryReads &) = delete;
+    PrimaryReads &operator=(const PrimaryReads &) = delete;
     LDAP *session();
 
 private:
     AdminConfig *config_;
-    LdapPtr own_;
+    LDAP *own_ = nullptr;
+    SessionKey key_;
     bool decided_ = false;
 };
 

@@ -1,12 +1,15 @@
 // ztuser's directory modes end to end: the real binary against the sandbox
 // directory, comparing standard output, standard error and exit status.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -393,9 +396,11 @@ TEST_F(Ztuser, ValuesFromTheDirectoryReachTheTerminalWithoutControlBytes) {
 }
 
 // The command seeds the ID generator: adds in a row, and some at once, all get IDs of their own.
-TEST_F(Ztuser, TwentyAddsInARowAndSomeAtOnceAllSucceed) {
+// A batch connects to the primary twice, for the first add's reachability probe and session: every later step takes
+// the session an earlier one left, and that session answers the later probes.
+TEST_F(Ztuser, TwentyAddsInARowAtOnceAndInOneBatchAllSucceed) {
     TempDir dir;
-    std::string tokens;
+    std::string tokens, batch;
     for (int i = 0; i < 20; ++i) {
         std::string token = unique_token("seq");
         tokens += token + "\n";
@@ -411,8 +416,135 @@ TEST_F(Ztuser, TwentyAddsInARowAndSomeAtOnceAllSucceed) {
         }));
     }
     for (auto &r : at_once) EXPECT_EQ(r.get().err, "Added one user.\n");
+    for (int i = 0; i < 20; ++i) {
+        std::string token = unique_token("bat");
+        tokens += token + "\n";
+        batch += token + ", localhost, 7007, In A Batch\n";
+    }
+    AdminSession primary(*Sandbox::get(), kPrimaryHost);
+    int accepted = primary.connections();
+    RunResult added = ztuser({"-af", dir.write("batch.csv", batch)});
+    EXPECT_TRUE(added.err.ends_with("\n20 users added, 0 lines skipped due to errors.\n")) << added.err;
+    EXPECT_EQ(primary.connections() - accepted, 2);
+    accepted = primary.connections();
     RunResult removed = ztuser({"-df", dir.write("all.csv", tokens)});
-    EXPECT_TRUE(removed.err.ends_with("\n24 users deleted\n")) << removed.err;
+    EXPECT_TRUE(removed.err.ends_with("\n44 users deleted\n")) << removed.err;
+    EXPECT_EQ(primary.connections() - accepted, 1);
+}
+
+// A sandbox of the test's own, whose primary may be stopped and killed.
+class OwnSandbox {
+public:
+    OwnSandbox() : dir_(tmp_.path() + "/sb") {
+        RunOptions options;
+        options.env["ZT_BUILD_DIR"] = ZT_BUILD_DIR;
+        up_ = run({source_path("scripts/sandbox"), "up", dir_}, options).status == 0;
+        if (up_) sandbox_ = {dir_ + "/root", std::atoi(read_file(dir_ + "/port").c_str()), "Sandbox-Secret42"};
+    }
+    ~OwnSandbox() { run({source_path("scripts/sandbox"), "down", dir_}); }
+    OwnSandbox(const OwnSandbox &) = delete;
+    OwnSandbox &operator=(const OwnSandbox &) = delete;
+
+    bool up() const { return up_; }
+    const Sandbox &sandbox() const { return sandbox_; }
+    pid_t primary() const { return std::atoi(read_file(dir_ + "/primary.pid").c_str()); }
+    // Kills the primary and waits until its port refuses connections.
+    void kill_primary() const {
+        kill(primary(), SIGKILL);
+        for (int i = 0; i < 500 && AdminSession(sandbox_, kPrimaryHost).bound(); ++i) usleep(10000);
+    }
+
+private:
+    TempDir tmp_;
+    std::string dir_;
+    bool up_ = false;
+    Sandbox sandbox_;
+};
+
+// One line of a batch fed through a pipe: written, then, once the log holds `until` (and the replica the user's
+// name, when `replicated` is given), `then` runs before the next line is written.
+struct FedLine {
+    std::string line, until, replicated;
+    std::function<void()> then;
+};
+
+// ztuser MODE on the pipe `fifo`, fed `lines` one by one.
+RunResult feed_batch(const std::string &mode, const std::string &fifo, const std::string &root, const std::string &log,
+                     const Sandbox &sandbox, const std::vector<FedLine> &lines) {
+    mkfifo(fifo.c_str(), 0600);
+    auto done = std::async(std::launch::async, [&] { return run_ztuser({mode, fifo}, root, log); });
+    int fd = -1;
+    for (int i = 0; i < 3000 && fd < 0; ++i) {
+        if ((fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0) usleep(10000);
+    }
+    AdminSession replica(sandbox, kReplicaHost);
+    for (const FedLine &l : lines) {
+        std::string text = l.line + "\n";
+        EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        auto replicated = [&] {
+            Strings names = replica.values("ztName=users,o=ztdata", "ztName", LDAP_SCOPE_ONELEVEL);
+            return l.replicated.empty() || std::find(names.begin(), names.end(), l.replicated) != names.end();
+        };
+        for (int i = 0; i < 3000 && read_file(log).find(l.until) == std::string::npos; ++i) usleep(10000);
+        for (int i = 0; i < 3000 && !replicated(); ++i) usleep(10000);
+        if (l.then) l.then();
+    }
+    close(fd);
+    return done.get();
+}
+
+// A primary that stops, comes back or dies between the lines of a batch gives the messages, statuses and log records
+// it always gave (texts of a run before sessions were kept): a kept session that does not answer at once is dropped
+// and the step opens one as it always did.
+TEST_F(Ztuser, BatchesWhosePrimaryGoesDownSayWhatTheyAlwaysSaid) {
+    OwnSandbox own;
+    ASSERT_TRUE(own.up());
+    const Sandbox &sb = own.sandbox();
+    std::string conf = sb.root + "/etc/opt/KRVXzt/ztadmin.conf";
+    std::ofstream(conf, std::ios::app) << "admin.server.optimeout=1\n";
+    TempDir dir;
+    std::optional<Stopped> stopped;
+    auto stop = [&] { stopped.emplace(own.primary()); };
+    auto resume = [&] { stopped.reset(); };
+    auto added = [](const std::string &name) { return "User (" + name + ") successfully added."; };
+    auto edited = [](const std::string &name) { return "User properties for (" + name + ") modified."; };
+    const std::string unreachable = "the primary datastore.", lt_failed = "Modify LDAP logical token failed.";
+    RunResult add = feed_batch("-af", dir.path() + "/add", sb.root, dir.path() + "/add.log", sb,
+                               {{"down.1, localhost, 7007, Down One", added("Down One"), "Down One", nullptr},
+                                {"down.2, localhost, 7007, Down Two", added("Down Two"), "Down Two", stop},
+                                {"down.3, localhost, 7007, Down Three", unreachable, "", resume},
+                                {"down.4, localhost, 7007, Down Four", added("Down Four"), "Down Four", nullptr}});
+    RunResult edit = feed_batch(
+        "-ef", dir.path() + "/edit", sb.root, dir.path() + "/edit.log", sb,
+        {{"down.1, localhost, 7008, Down One, edited", edited("Down One"), "", stop},
+         {"down.2, localhost, 7008, Down Two, edited", lt_failed, "", resume},
+         {"down.4, localhost, 7008, Down Four, edited", edited("Down Four"), "", [&] { own.kill_primary(); }},
+         {"down.1, localhost, 7009, Down One, edited again", lt_failed, "", nullptr}});
+    const std::string port = std::to_string(sb.port);
+    auto outcome = [&](const RunResult &r, const std::string &log) {
+        std::string text = r.out + "|" + r.err + "|" + std::to_string(r.status) + "|" + read_file(log);
+        return std::regex_replace(text, std::regex(":" + port + "\\b"), ":PORT");
+    };
+    const std::string bind_unanswered =
+        "14 await_result(): DS server 127.0.0.2:PORT did not answer the bind of (cn=admin,o=ztdata) within 1 seconds; "
+        "the request was abandoned\n14 open_connection(): Could not bind to DS server 127.0.0.2 - Timed out\n";
+    EXPECT_EQ(outcome(add, dir.path() + "/add.log"),
+              "|Added Down One\nAdded Down Two\nInternal Error: line 3: could not add user\nAdded Down Four\n\n"
+              "3 users added, 1 line skipped due to errors.\n|0|"
+              "142 user : User (Down One) successfully added.\n142 user : User (Down Two) successfully added.\n" +
+                  bind_unanswered +
+                  "14 zt_EntryExists(): failed to connect to 127.0.0.2 - Internal system error\n"
+                  "14 add_simple_user2(): error encountered while trying to contact#012the primary datastore. "
+                  "(Internal system error)\n142 user : User (Down Four) successfully added.\n");
+    EXPECT_EQ(outcome(edit, dir.path() + "/edit.log"),
+              "|Modified Down One\nInternal Error: line 2: could not modify user\nModified Down Four\n"
+              "Internal Error: line 4: could not modify user\n\n2 users modified\n2 users skipped due to errors\n|0|"
+              "142 user : User properties for (Down One) modified.\n" +
+                  bind_unanswered +
+                  "14 edit_simple_user(): Modify LDAP logical token failed.\n"
+                  "142 user : User properties for (Down Four) modified.\n"
+                  "14 open_connection(): Could not bind to DS server 127.0.0.2 - Can't contact LDAP server\n"
+                  "14 edit_simple_user(): Modify LDAP logical token failed.\n");
 }
 
 TEST_F(Ztuser, BatchFilesThatCannotBeReadEndTheRun) {

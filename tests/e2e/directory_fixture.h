@@ -135,6 +135,11 @@ public:
         return out;
     }
     bool exists(const std::string &dn) const { return !values(dn, "objectClass").empty(); }
+    // The primary's cn=Monitor counter of connections `kind` ("Total": accepted so far, "Current": open now).
+    int connections(const std::string &kind = "Total") const {
+        Strings v = values("cn=" + kind + ",cn=Connections,cn=Monitor", "monitorCounter");
+        return v.empty() ? -1 : std::atoi(v[0].c_str());
+    }
     // Waits up to `seconds` until the entry's presence is `present`.
     bool wait_exists(const std::string &dn, bool present, int seconds = 10) const {
         for (int i = 0; i < seconds * 500 && exists(dn) != present; ++i) usleep(2000);
@@ -206,6 +211,29 @@ private:
     std::string address_;
     pid_t pid_ = -1;
     bool running_ = false;
+};
+
+// The state letter of process `pid` ("T" once stopped).
+inline std::string process_state(pid_t pid) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t end = stat.rfind(") ");
+    return end == std::string::npos ? "" : stat.substr(end + 2, 1);
+}
+
+// Stops a server for the length of a scope (returning once it has stopped); it runs again afterwards whatever the
+// test did.
+class Stopped {
+public:
+    explicit Stopped(pid_t pid) : pid_(pid) {
+        kill(pid_, SIGSTOP);
+        for (int i = 0; i < 200 && process_state(pid_) != "T"; ++i) usleep(5000);
+    }
+    ~Stopped() { kill(pid_, SIGCONT); }
+    Stopped(const Stopped &) = delete;
+    Stopped &operator=(const Stopped &) = delete;
+
+private:
+    pid_t pid_;
 };
 
 // Releases a connection at the end of a scope.

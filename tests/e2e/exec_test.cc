@@ -19,7 +19,10 @@ protected:
     }
 };
 
+// Every session the steps open is named in the log, but the primary accepts one connection: a session the steps drop
+// is kept for the next step that opens one with the same identity, until the connection is closed.
 TEST_F(Exec, ReferredWritesReachThePrimaryWhichIsKeptOnlyWhenAsked) {
+    const int accepted = primary_->connections(), open = primary_->connections("Current");
     // A configured session that is gone is opened again first.
     ldap_unbind_ext_s(conn_->session, nullptr, nullptr);
     conn_->session = nullptr;
@@ -52,6 +55,19 @@ TEST_F(Exec, ReferredWritesReachThePrimaryWhichIsKeptOnlyWhenAsked) {
     EXPECT_FALSE(replica_->exists(dn));
     EXPECT_EQ(opens_of(kPrimaryHost), 3);
     EXPECT_EQ(log_->count_prefix("zt_LDAPexec"), 0) << log_->all();
+    EXPECT_EQ(primary_->connections() - accepted, 1);
+
+    // A session is kept for its whole bind: another password is bound anew, and refused as always.
+    Connection other(open_connection(3, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_NE(other, nullptr);
+    std::free(other->password);
+    other->password = strdup("not the password");
+    EXPECT_EQ(zt_addDsEntry(other.get(), dn.c_str(), mods.mods(), 0), ADMIN_ERR_AUTH_FAILED);
+    EXPECT_EQ(primary_->connections() - accepted, 2);
+    other.reset();
+    conn_.reset();
+    for (int i = 0; i < 500 && primary_->connections("Current") != open; ++i) usleep(2000);
+    EXPECT_EQ(primary_->connections("Current"), open);
 }
 
 // How often each failure is tried: the primary is opened once per attempt that was referred there.
@@ -118,29 +134,6 @@ TEST_F(Exec, StaleServerWithReferralsThatLeadNowhere) {
         << log_->all();
     primary_->remove_tree(dn);
 }
-
-// The state letter of process `pid` ("T" once stopped).
-std::string process_state(pid_t pid) {
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t end = stat.rfind(") ");
-    return end == std::string::npos ? "" : stat.substr(end + 2, 1);
-}
-
-// Stops a server for the length of a scope (returning once it has stopped); it runs again afterwards whatever the
-// test did.
-class Stopped {
-public:
-    explicit Stopped(pid_t pid) : pid_(pid) {
-        kill(pid_, SIGSTOP);
-        for (int i = 0; i < 200 && process_state(pid_) != "T"; ++i) usleep(5000);
-    }
-    ~Stopped() { kill(pid_, SIGCONT); }
-    Stopped(const Stopped &) = delete;
-    Stopped &operator=(const Stopped &) = delete;
-
-private:
-    pid_t pid_;
-};
 
 double seconds_of(const std::function<void()> &step) {
     auto start = std::chrono::steady_clock::now();
