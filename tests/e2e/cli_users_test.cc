@@ -283,17 +283,6 @@ TEST_F(Ztuser, BatchAddReportsEachBadLineAndGoesOn) {
     EXPECT_EQ(d.status, 0);
 }
 
-// A name that is not UTF-8 fails as the directory's refusal would, but
-// with nothing written: the corrected retry is not in its way.
-TEST_F(Ztuser, NameTheDirectoryRefusesLeavesNothingBehind) {
-    std::string a = unique_token("u");
-    RunResult bad = ztuser({"-a", a + ", localhost, 7007, Bad \xff Name"});
-    EXPECT_EQ(bad.err, "Internal Error: Could not add user.\n");
-    EXPECT_EQ(bad.status, 255);
-    add_user({a}, "Good Name");
-    ztuser({"-d", a});
-}
-
 // A name, other information, server name or token ID holding a control character is refused before anything is
 // written, with the message an invalid value of that field gets; a batch line holding a NUL is an invalid line.
 TEST_F(Ztuser, ControlCharactersInAFieldAreRefusedWithNothingWritten) {
