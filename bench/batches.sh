@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Batch and one-user benchmark against a private sandbox directory.
 #
 #   bench/batches.sh [-n USERS] [-r REPEATS] [-o ONE_REPEATS] [-z ZTUSER] [-k DIR] [-l]

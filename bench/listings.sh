@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Listing and batch benchmark against a private sandbox directory.
 #
 #   bench/listings.sh [-n USERS] [-r REPEATS] [-b BATCH] [-z ZTUSER] [-k DIR]

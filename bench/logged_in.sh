@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Logged-in listings benchmark: -lc, -Lc and -L -g against stand-in
 # authentication managers and a private sandbox directory.
 #

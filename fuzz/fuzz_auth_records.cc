@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // fuzz_auth_records.cc - an authentication manager's "status" reply of
 // arbitrary bytes, cut into lines and records and parsed into
 // KeyValuesNode lists.  The first input byte picks the mode and the read

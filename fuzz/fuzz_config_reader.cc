@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzzes the readers of configuration-style files: the administration
 // configuration, the password file, the single-key lookup and the line
 // arrays of key=value files, all reading the same bytes.

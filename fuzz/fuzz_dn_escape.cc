@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzzes DN escaping: whatever a value holds, the escaped value must read
 // back, through libldap's own DN parser, as exactly that one value of the
 // first RDN, the rest of the DN untouched; and the existence check's split

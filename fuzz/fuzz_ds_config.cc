@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // fuzz_ds_config.cc - feeds arbitrary bytes to the data-store configuration
 // reader: first line by line through fp_getline and fp_parse_line, checking
 // the shape of every logical line and token, then as a whole file through

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // fuzz_gstatus.cc - a "gstatus" reply of arbitrary bytes through the group
 // status reader: members and interfaces must stay inside their fields and
 // come from the reply, each member once and no more of them than the limit,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzzes the token-ID syntax and its classifications: no input may crash
 // them, and the answers must agree with each other.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // fuzz_make_fields.cc - splits arbitrary lines in place and compares the
 // fields with a plain whitespace tokenizer.
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // fuzz_normalize_cid.cc - normalises arbitrary CIDs into buffers of
 // arbitrary size and checks the result's form and that it is stable.
 //

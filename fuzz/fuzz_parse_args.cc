@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // fuzz_parse_args.cc - splits arbitrary text at an arbitrary separator and
 // checks that escaping the fields and joining them again gives them back.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // fuzz_parse_key_and_value.cc - splits arbitrary lines at "=" and checks
 // the shape of what comes back.
 #include <cstdlib>

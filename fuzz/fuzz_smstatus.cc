@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // fuzz_smstatus.cc - session-manager reply lines of arbitrary bytes: an
 // error text is a word the manager sent after "ERR/smstatus", and a reply
 // without an "OK/smstatus" line sets no count.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // fuzz_status_entries.cc - "status" and "ustatus" replies of another
 // server, of arbitrary bytes, built into desktop and user status records.
 #include <cstring>

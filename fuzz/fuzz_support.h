@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // fuzz_support.h - small helpers shared by the fuzz harnesses.
 #ifndef ZT_FUZZ_SUPPORT_H
 #define ZT_FUZZ_SUPPORT_H

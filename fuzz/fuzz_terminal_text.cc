@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzzes the text that reaches the terminal: whatever bytes a manager, a
 // reader or the directory sends, terminal_text must give well-formed UTF-8
 // without a control character, leave clean text alone, and agree with

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # cmake -DXGETTEXT=... -DSOURCE_DIR=... -DOUTPUT=FILE -P make_pot.cmake
 # Writes the catalogue template of the library's texts to FILE.  The
 # creation date is left out so that the same sources give the same bytes.

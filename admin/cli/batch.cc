@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // batch.cc - add, edit and delete users from comma-delimited files, one
 // user per line; a bad line is reported, skipped and counted.
 #include <stdio_ext.h>

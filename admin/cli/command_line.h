@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // command_line.h - what the options of one ztuser run say.
 #ifndef ZTUSER_COMMAND_LINE_H
 #define ZTUSER_COMMAND_LINE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // listings.cc - the user listings by token and by name, in short, long and
 // comma-delimited form.
 #include <cstdio>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // listings.h - what the listings share between their per-row references
 // (the listings by token and by name: one iterator plus lookups per row; the
 // logged-in listings: lookups per login) and the fast paths that read each

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // listings_fast.cc - the listings by token and by name from one paged read
 // of each container, joined in memory.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // logged_in.cc - the listings of logged-in users: who is at which desktop,
 // on this server or on every server of its failover group.
 #include <cstdio>

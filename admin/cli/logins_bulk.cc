@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // logins_bulk.cc - the user names and desktop locations of the logged-in
 // listings from a few bulk reads instead of three searches per login.
 //

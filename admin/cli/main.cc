@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // main.cc - ztuser: read the options, connect, run exactly one mode.
 #include <langinfo.h>
 #include <libintl.h>

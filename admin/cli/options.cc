@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // options.cc - the option grammar of ztuser and the checks made before any
 // connection is opened.
 //

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // owned.h - owning handles for the library records the command reads.
 #ifndef ZTUSER_OWNED_H
 #define ZTUSER_OWNED_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // single_user.cc - add, edit and delete one user; add, remove, enable and
 // disable one token; show one user's properties.
 #include <netdb.h>

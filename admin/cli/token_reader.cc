@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // token_reader.cc - reading a token ID from a token reader, and handing a
 // session to the session-kill program.
 #include <cstdio>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // ztuser.h - the command's own interface: modes, list codes and the
 // operations its dispatch hands over to.
 #ifndef ZTUSER_H

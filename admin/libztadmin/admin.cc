@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin.cc - the connection: configuration, bound LDAP session and the two
 // status databases in one AdminConfig record.
 //

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 /*
  * admin.h - the administration library: records, connection and entry
  * points shared by ztuser and the server's other administration tools.

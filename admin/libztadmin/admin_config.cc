@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_config.cc - the administration configuration file, the password
 // file, and the AdminConfig record they fill.
 #include <sys/prctl.h>

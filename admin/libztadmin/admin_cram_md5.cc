@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_cram_md5.cc - the CRAM-MD5 bind.
 //
 // The challenge-response exchange is left to the SASL library's CRAM-MD5

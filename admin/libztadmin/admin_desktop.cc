@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_desktop.cc - desktop (terminal) records: what the administrator
 // set, from the directory, merged with what the server observed, from the
 // desktop status database; their changes, finding a desktop by terminal ID,

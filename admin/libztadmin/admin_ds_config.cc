@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_ds_config.cc - reader of the directory server's own configuration.
 //
 // The directory server describes its replication topology in a text file:

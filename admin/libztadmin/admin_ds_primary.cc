@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_ds_primary.cc - which directory server is the primary, and is it up.
 //
 // The primary's host and port come from the data-store configuration and,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_dstatus.cc - the desktop status database: what the server observed
 // of each desktop terminal, one record per desktop ID in a local DBM file.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_dtugroup.cc - typed terminal groups (multihead desktops): the group
 // record, reading groups by ID or through a member's back references, and
 // the writes that keep a group's member list and its members' back

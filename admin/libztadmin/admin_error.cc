@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_error.cc - status texts, their message catalogue, and the mappings
 // of foreign error numbers to AdminStatus.
 #include <libintl.h>

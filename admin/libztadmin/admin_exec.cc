@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_exec.cc - the write executor.
 //
 // The configured server is, as a rule, a read-only replica that answers a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_iterator.cc - one directory search over one kind of entry, read
 // page by page and handed out record by record, with the local login
 // status merged in.

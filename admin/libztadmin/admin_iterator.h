@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // admin_iterator.h - the search an iterator of each kind runs (internal).
 #ifndef ZT_ADMIN_ITERATOR_H
 #define ZT_ADMIN_ITERATOR_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_ltoken.cc - logical-token entries: the record, creation (alone, under
 // a user, or with a bare raw token), changes, deletion with its raw tokens,
 // reads and existence tests.

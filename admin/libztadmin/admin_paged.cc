@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_paged.cc - searches read page by page with the paged-results
 // control, one after the other on one session or side by side on several.
 #include "admin_paged.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // admin_paged.h - searches read page by page (internal).
 #ifndef ZT_ADMIN_PAGED_H
 #define ZT_ADMIN_PAGED_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_pool.cc - bound sessions with the primary kept for the next step
 // that would open one.
 //

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // admin_private.h - internal interface of the administration library.
 //
 // C++ only.  Holds what the library's own files share and the C API does

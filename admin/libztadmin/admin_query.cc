@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_query.cc - generic directory queries, the generation counter, the
 // tree dump and the test whether the administration is configured.
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // admin_records.h - internal: the attribute lists written for user,
 // logical-token and raw-token entries.  Kept apart from the writes so that
 // what goes into the directory can be checked without a server.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_rtoken.cc - raw-token entries: the record, creation alone or under a
 // logical token, changes, deletion with unlinking, reads and existence tests.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_tls.cc - StartTLS on a new session, before the bind, with the
 // server's certificate and name verified.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_token.cc - the syntax of token IDs and their classification by
 // prefix.
 #include <strings.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_token_dir.cc - whether a token is bound to a terminal or carried
 // by a person, for the IDs whose answer lies in the directory.
 #include <memory>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_trans.cc - upward translations: from a raw token to the logical
 // tokens that list it, from a logical token to its user.  The directory
 // keeps the links only downward, so each step is an equality search on a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_user.cc - user entries: the record, creation, changes, deletion with
 // the user's tokens and status record, reads, the merge of the login status,
 // and the composite add, edit and delete of a whole user by token ID.

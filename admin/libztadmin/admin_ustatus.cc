@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_ustatus.cc - the user status database: one record per user ID with
 // the user's login status, kept in a local DBM file shared with the
 // services that record logins.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_wait.cc - how long a directory server may keep the library waiting.
 //
 // A session gets two bounds when it is opened: its connect may take

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_xconfig.cc - a token's own X display configuration, stored on the
 // token's directory entry through the auxiliary class ztXconfig.
 #include <strings.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // auth_mgr.cc - the exchange every session-service query performs, the
 // framing of its reply into lines and records, and the stream for callers
 // that talk to the authentication manager themselves.

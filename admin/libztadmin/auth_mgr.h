@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 /*
  * auth_mgr.h - clients of the authentication manager: its record queries,
  * the current-login and connected-terminal lists built from them, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // auth_mgr_lists.cc - the lists built from the authentication manager's
 // "status" reply: who is logged in at which terminal, which terminals are
 // connected, and which token sits in a token reader.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // auth_mgr_records.cc - the authentication manager's record queries: one
 // KeyValuesNode per record of its "status" reply, built from the keys the
 // caller asked for.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // group_mgr.cc - the failover group as an authentication manager reports
 // it ("gstatus"), the members that are trusted and alive, and the
 // group-wide login and terminal lists gathered from them.

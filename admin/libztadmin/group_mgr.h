@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 /*
  * group_mgr.h - the failover group as the authentication managers see it,
  * the group-wide login and terminal lists, another server's desktop and

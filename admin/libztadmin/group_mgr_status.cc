@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // group_mgr_status.cc - another server's desktop and user status, asked of
 // its authentication manager ("status", "ustatus") and built into the
 // records of the local status databases; without a host, the local

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ping.cc - the socket routine of the session-service clients and the
 // reachability probe they run before a query.
 //

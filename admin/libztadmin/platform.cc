@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // platform.cc - what the library needs from the platform beyond POSIX:
 // the caller's environment as far as it can be trusted, the root prefix of
 // the fixed paths, bounded reads of configuration files, the package

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // records_common.cc - DN and filter building, modification lists and entry
 // value access shared by the record areas.
 #include "records_common.h"

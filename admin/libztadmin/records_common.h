@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // records_common.h - what the record areas (users, tokens, translations,
 // iterators, X configuration, desktops) share: the directory layout, DN and
 // filter building with their length limits, LDAP modification lists, and

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // session_client.h - internal interface of the session-service clients.
 //
 // C++ only.  Every query of the authentication and session managers is one

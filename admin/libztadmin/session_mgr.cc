@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // session_mgr.cc - the session manager's status line ("smstatus") and the
 // start times of a group member's authentication and session managers.
 #include <unistd.h>

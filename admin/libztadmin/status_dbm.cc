@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // status_dbm.cc - value format and per-operation handles shared by the user
 // and the desktop status databases (see status_dbm.h for why handles are
 // reopened).

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // status_dbm.h - what the user and the desktop status databases share: the
 // byte format of a stored value, the ordered status lists, and the way a
 // handle reaches its file for one operation.

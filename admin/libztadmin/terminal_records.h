@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // terminal_records.h - internal: what the desktop and terminal-group code
 // share.  Terminal IDs (CIDs) and the namespace rule, names that may name
 // an entry, the reads of a change (made on the primary), and the text rules of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // utils.cc - allocation that never fails, string helpers, time texts,
 // environment access and the debug switch shared by the command and the
 // library.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 /*
  * utils.h - text, argument, list and file utilities shared by the command
  * and the administration library.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // utils_lists.cc - keyed lists, growable text arrays, line arrays of
 // configuration files, text escaping and the package lookup.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // utils_log.cc - the three logging entry points.
 //
 // Every record goes to the system log (no openlog: the platform's default

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // utils_policy.cc - the local authentication policy as the policy tool
 // prints it, reduced to whether pseudo tokens may log in, and the filter
 // that hides the pseudo-token logins the policy does not admit.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // utils_text.cc - argument strings, the raw-token-ID list, key=value and
 // whitespace splitting of lines, the syntax of terminal identifiers and
 // multihead group names, and control characters in text.

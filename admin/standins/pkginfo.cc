@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // pkginfo - stand-in for the platform's package query.
 //
 // Usage: pkginfo -r PACKAGE

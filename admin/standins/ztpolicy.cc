@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ztpolicy - stand-in for the server's authentication policy tool.
 //
 //   ztpolicy

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ztprobe - the reachability probe the session-service clients run before
 // a query, installed where they look for it and called as the platform's
 // ping would be:

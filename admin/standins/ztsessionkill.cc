@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ztsessionkill - stand-in for the session-kill program.
 //
 //   ztsessionkill token|display VALUE

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // check.cc - `ztadmin check`: the walk over everything ztuser needs.
 //
 // The walk writes nothing: files are opened for reading (the status files

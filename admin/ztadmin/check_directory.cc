@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // check_directory.cc - the directory servers: the configured server (name,
 // TCP, StartTLS, bind), the entries ztuser works below, and the primary
 // that writes are referred to.

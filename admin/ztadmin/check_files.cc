@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // check_files.cc - the local files ztuser reads: the configuration file and
 // its keys, the password file, the two status files, and the data-store
 // configuration with the primary it names.

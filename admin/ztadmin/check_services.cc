@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // check_services.cc - what ztuser asks besides the directory: the
 // authentication and session managers of the configured server, and the
 // policy tool.  None of them is needed by the directory commands, so a

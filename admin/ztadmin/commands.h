@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // commands.h - the commands of ztadmin and their usage text.
 #ifndef ZTADMIN_COMMANDS_H
 #define ZTADMIN_COMMANDS_H

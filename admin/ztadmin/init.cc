@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // init.cc - `ztadmin init`: the configuration file, the password file and
 // the two status files ztuser needs, then `ztadmin check`.
 //

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // init.h - the parts of `ztadmin init`.
 #ifndef ZTADMIN_INIT_H
 #define ZTADMIN_INIT_H

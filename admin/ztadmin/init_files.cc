@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // init_files.cc - how `ztadmin init` writes files: whole or not at all.
 #include <fcntl.h>
 #include <sys/stat.h>

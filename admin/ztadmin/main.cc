@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // main.cc - ztadmin: the administrator's set-up tool.  The first word names
 // the command, found in a table; each command reads its own options.
 #include <cstdio>

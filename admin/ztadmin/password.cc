@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // password.cc - the administrator's bind password for `ztadmin init`: typed
 // on the terminal without echo, or the first line of standard input.  It
 // never comes from the command line, where every user of the machine could

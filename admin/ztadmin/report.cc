@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // report.cc - the verdict lines, the usage text and small shared helpers.
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // rules.cc - what ztuser accepts: configuration values, and who may own
 // and change the files it trusts at access level 3.  A file that someone
 // other than root can change could point ztuser at another server or

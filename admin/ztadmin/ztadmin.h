@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // ztadmin.h - the administrator's set-up tool: what its commands share.
 //
 // `ztadmin check` walks everything ztuser needs, in the order ztuser needs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // administrator_test.cc - setting up, diagnosing and backing up an installation, end to end against the sandbox:
 // `ztadmin check` on a good tree and on each fault, `ztadmin init` into an empty root, and the LDIF backup of the
 // users with OpenLDAP's own tools.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The option grammar of ztuser: every combination that is settled before a connection is made, compared byte for byte.
 // The configuration tree is empty, so a command that gets as far as connecting fails there.
 #include "test_support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ztuser's modes that ask the authentication managers, end to end: the
 // logged-in listings (one server, and a failover group not all of whose
 // members may be asked) and the token reader (-r, and the token ID "x" of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ztuser's directory modes end to end: the real binary against the sandbox
 // directory, comparing standard output, standard error and exit status.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // connection_test.cc - opening connections against the sandbox: the access level chooses the identity, and each way of
 // failing reports its status and its log line.
 #include <sys/prctl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Desktop changes and terminal groups against the sandbox, the configured server being the replica: every write is
 // checked on the primary behind the library's back.  Grouped by the fault they catch: entry formats, the undo of a
 // failed member synchronisation, member-list edits, the namespace rule, desktop changes, reading one's own writes (with

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // directory_fixture.h - what the directory tests share: the sandbox, the log mirror, tool trees of their own, an
 // administrator session that bypasses the library, and a stale read-only server that never catches up.
 #ifndef ZT_TESTS_DIRECTORY_FIXTURE_H

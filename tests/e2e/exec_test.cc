@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // exec_test.cc - the write executor against the sandbox: referrals to the
 // primary, the kept primary session, retries, and the replication wait.
 #include <chrono>

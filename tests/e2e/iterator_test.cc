@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Iterators and desktop reads against the sandbox: sorted walks, the logged-in selection, kinds that do not match, and
 // the status files overriding what the directory says of users and desktops.
 #include "records_fixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The fast listings against the per-token walk, and the bulk logged-in listings against the per-row lookups, on
 // generated directories full of awkward links, served by a replica that answers at most 50 entries per plain search:
 // both must print the same bytes, log the same lines, and list every user.

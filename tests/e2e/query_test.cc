@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // query_test.cc - the generic queries, the generation counter and the tree dump against the sandbox.
 #include "directory_fixture.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // records_fixture.h - what the record tests share: a private subtree with its four containers on the sandbox, a tool
 // tree naming it (fresh status files), a connection through it, and entries written and read behind its back.
 #ifndef ZT_TESTS_RECORDS_FIXTURE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sandbox_test.cc - the private directory behaves as the tools expect, checked with the stock LDAP client tools
 // (their exit status is the LDAP result code).  Referrals and replication are the write executor's tests.
 #include "directory_fixture.h"

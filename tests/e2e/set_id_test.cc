@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A set-uid or set-gid ztuser run by an unprivileged user must not let that user steer it through the environment: the
 // root prefix, the log mirror and the LDAP library's settings are the caller's, not the program's; root's own runs take
 // no LDAP settings from the caller's home or working directory either.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // StartTLS end to end, against a sandbox whose servers refuse every
 // operation but StartTLS itself over a clear connection.
 #include <arpa/inet.h>

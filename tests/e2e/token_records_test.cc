@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Raw and logical tokens against the sandbox: links checked before they are made, what a failed step leaves, deletes
 // that unlink and cascade, the upward translations, IDs that look like filter patterns, and the pseudo-token filter.
 #include "records_fixture.h"

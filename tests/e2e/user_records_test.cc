@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whole users against the sandbox: the composite add, edit and delete beyond the command's common paths
 // (cli_users_test), what a failed step leaves behind, and the status file's say over the status fields.
 #include <ctime>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // X configurations against the sandbox: stored on logical and raw token entries (a pseudo token's under the bare
 // terminal ID), read back, kept or replaced, and removed with values the record cannot show.
 #include "records_fixture.h"

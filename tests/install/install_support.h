@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // install_support.h - what the tests of the installed package share: the staged install of this build, a C program
 // built against it with nothing but pkg-config's flags, and a German locale of our own.
 #ifndef ZT_TESTS_INSTALL_SUPPORT_H

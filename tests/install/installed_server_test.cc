@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // installed_server_test.cc - the installed programs against the sandbox directory: status texts in the administrator's
 // language, and a server where nothing but the package is installed (no ZTADMIN_ROOT).
 #include <ctime>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // package_test.cc - the staged install and the Debian packages: which files, whether a C tool builds from pkg-config
 // alone and finds the library, the manual page, completion and catalogue in them; lintian, hardening, and the
 // packages' install, upgrade and purge.

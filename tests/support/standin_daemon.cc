@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // standin_daemon.cc - starting, feeding and stopping a stand-in daemon.
 #include "standin_daemon.h"
 

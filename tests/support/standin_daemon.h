@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // standin_daemon.h - a stand-in authentication or session manager for the length of a test.
 //
 // The managers' ports are fixed per address and other test runs in the same network namespace may use them at the same

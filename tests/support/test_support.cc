@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // test_support.cc - temporary trees and child processes for the tests.
 #include "test_support.h"
 

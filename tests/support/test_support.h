@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // test_support.h - helpers shared by the unit and end-to-end tests, and the
 // headers nearly every test uses, so that a test names only its own.
 #ifndef ZT_TEST_SUPPORT_H

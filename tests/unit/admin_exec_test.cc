@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_exec_test.cc - finding the primary in a referral list.
 #include "admin_private.h"
 #include "test_support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // admin_query_test.cc - filter conjunction and the wrap-around order of the generation counter.
 #include "admin_private.h"
 #include "test_support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading the administration configuration and password files.
 #include <sys/stat.h>
 

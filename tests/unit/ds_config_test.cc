@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reader of the directory server's configuration: line joining, tokens, directives, messages and the backend look-up.
 #include "admin_private.h"
 #include "test_support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Primary server discovery and the reachability check.  The primary's cache lives for the whole process, so every case
 // that depends on it runs in a child process of its own and starts with empty caches.
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Status texts and the mappings of foreign error numbers.
 #include <cerrno>
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 /* The public headers must compile as C99 and link against the library. */
 #include "admin.h"
 #include "auth_mgr.h"

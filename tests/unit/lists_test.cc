@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Keyed lists, line arrays of key=value files, HTML escaping and the package lookup through the pkginfo stand-in.
 #include <sys/stat.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // log_test.cc - the three logging entry points, seen through the $ZTADMIN_LOG mirror file.
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // policy_test.cc - the local policy as the policy tool stand-in prints it,
 // its pseudo-token code, and the filter of current logins by that code.
 #include <sys/stat.h>

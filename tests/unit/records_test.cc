@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The directory records without a directory: the attribute lists written, the user ID candidate, the lookups' filters
 // with their escaping and length limits (refused before any search), each iterator kind's search, and the parts of the
 // X configuration.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // session_client_test.cc - the session-service clients against the stand-in managers on loopback: requests, the probe,
 // refused and silent managers, replies that stall, never end or break their limits, failover groups, the token reader
 // and the session manager.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // session_parsers_test.cc - the session managers' replies as text: line assembly and its limits, record framing, the
 // record, login, terminal, group, remote-status and session-manager parsers, and their ordering.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // standin_daemon_test.cc - the stand-in managers answer exactly as their scenario says, keep serving while connections
 // are held, and stop on SIGTERM regardless.
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // status_dbm_test.cc - the user and desktop status databases: stored bytes, insert versus replace, damaged values,
 // ordering, and records written by another process while a handle is held.
 #include <fcntl.h>

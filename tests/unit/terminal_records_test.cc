@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Terminal records without a directory: splitting terminal IDs, reading member lists, the member-list edits with their
 // text quirks, the desktop filter's escaping and limit, and the group print layout.
 #include "terminal_records.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Token-ID syntax and classification by prefix.
 #include "test_support.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // utils_test.cc - argument splitting, line splitting, text helpers and identifier syntax.
 #include <climits>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // authmgr-standin - stands in for the server's authentication manager in
 // tests and the demo: answers the manager's queries ("status", "ustatus",
 // "gstatus", ...) as a scenario file says.  See daemon.h for the command line

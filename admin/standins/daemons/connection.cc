@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // connection.cc - serving one client of a stand-in daemon.
 //
 // Every wait here also watches the daemon's stop descriptor, so a held,

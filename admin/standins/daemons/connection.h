@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // connection.h - one client connection of a stand-in daemon: read the
 // request line, note it, answer it as the scenario says.
 #ifndef ZT_STANDIN_CONNECTION_H

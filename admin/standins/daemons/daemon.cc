@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // daemon.cc - command line, listening socket and signals of the stand-ins.
 #include "daemon.h"
 

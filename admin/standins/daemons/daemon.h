@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // daemon.h - the frame shared by the stand-in daemons: command line,
 // listening socket, signals, one thread per connection.
 //

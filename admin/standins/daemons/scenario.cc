@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // scenario.cc - reading and checking scenario files.
 //
 // Strict on purpose: a misspelt key or a value of the wrong type is an

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 // scenario.h - what a stand-in daemon answers, read from a JSON scenario file.
 //
 // A scenario is a list of rules tried in order against the request line,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sessionmgr-standin - stands in for the server's session manager in tests
 // and the demo: answers "smstatus" as a scenario file says.  See daemon.h
 // for the command line and scenario.h for the scenario.
