@@ -55,10 +55,7 @@ unset ZTADMIN_LOG
 admin="cn=admin,o=ztdata" password="Sandbox-Secret42"
 primary="ldap://127.0.0.2:$port/" replica="ldap://127.0.0.1:$port/"
 
-now() { date +%s.%N; }
-calc() { awk "BEGIN { print $1 }"; }
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-load() { cut -d' ' -f1-3 /proc/loadavg; }
+. "$top/bench/common.sh"
 
 # Seconds "$@" takes (its output thrown away; a failure ends the run).
 timed() {

@@ -64,9 +64,7 @@ for _ in $(seq 600); do
 done
 export ZTADMIN_ROOT="$sandbox/root"
 
-now() { date +%s.%N; }
-calc() { awk "BEGIN { print $1 }"; }
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+. "$top/bench/common.sh"
 
 # The data floor: the three containers, every attribute, as LDIF.
 floor() {
@@ -76,14 +74,6 @@ floor() {
   done
 }
 
-# Times "$@" once; prints seconds.
-timed() {
-  local t0 t1
-  t0=$(now)
-  "$@" > /dev/null
-  t1=$(now)
-  calc "$t1 - $t0"
-}
 
 printf 'users: %d   repeats: %d   ztuser: %s\n' "$users" "$repeats" "$ztuser"
 printf 'load before: %s\n\n' "$(cut -d' ' -f1-3 /proc/loadavg)"

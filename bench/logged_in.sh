@@ -60,10 +60,7 @@ trap cleanup EXIT
 export LDAPNOINIT=1 ZT_BUILD_DIR="$build"
 readonly members=(127.0.0.3 127.0.0.4 127.0.0.5) port=7010
 
-now() { date +%s.%N; }
-calc() { awk "BEGIN { print $1 }"; }
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-load() { cut -d' ' -f1-3 /proc/loadavg; }
+. "$top/bench/common.sh"
 
 # ------------------------------------------------------------ the directory
 # Users 0..N-1 as bench/listings.sh makes them, and the desktop of terminal
@@ -156,13 +153,6 @@ floor() {
   done
 }
 
-timed() {
-  local t0 t1
-  t0=$(now)
-  "$@" > /dev/null
-  t1=$(now)
-  calc "$t1 - $t0"
-}
 
 printf 'ztuser: %s   repeats: %d\nload before: %s\n' "$ztuser" "$repeats" "$(load)"
 loaded=""
