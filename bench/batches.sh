@@ -21,6 +21,7 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
+. "$top/bench/common.sh"
 users=1000 repeats=3 one_repeats=7 ztuser="$top/build/ztuser" keep="" from_log=""
 while getopts n:r:o:z:k:l opt; do
   case $opt in
@@ -37,15 +38,8 @@ done
 [ "$(id -u)" -eq 0 ] || { echo "run as root (the batches need the super-user's access level)" >&2; exit 1; }
 [ -x "$top/build/authmgr-standin" ] || { echo "build the stand-ins first (cmake --build build)" >&2; exit 1; }
 
-work=${keep:-$(mktemp -d /tmp/ztbatch.XXXXXX)}
-mkdir -p "$work"
-sandbox="$work/sb"
-cleanup() {
-  [ -n "$keep" ] && return 0
-  "$top/scripts/sandbox" down "$sandbox" || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+make_workdir ztbatch
+trap remove_workdir EXIT
 export LDAPNOINIT=1
 
 ZT_SANDBOX_DEBUG=${from_log:+stats} ZT_BUILD_DIR="$top/build" "$top/scripts/sandbox" up "$sandbox" --standins
@@ -55,7 +49,6 @@ unset ZTADMIN_LOG
 admin="cn=admin,o=ztdata" password="Sandbox-Secret42"
 primary="ldap://127.0.0.2:$port/" replica="ldap://127.0.0.1:$port/"
 
-. "$top/bench/common.sh"
 
 # Seconds "$@" takes (its output thrown away; a failure ends the run).
 timed() {

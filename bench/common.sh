@@ -15,3 +15,30 @@ timed() {
   t1=$(now)
   calc "$t1 - $t0"
 }
+
+# Sets `work` (KEEP if given, else a new directory named after PREFIX) and
+# the `sandbox` directory in it.
+make_workdir() {  # prefix
+  work=${keep:-$(mktemp -d "/tmp/$1.XXXXXX")}
+  mkdir -p "$work"
+  sandbox="$work/sb"
+}
+
+# Stops the sandbox and removes the work directory, unless it is kept.
+remove_workdir() {
+  [ -n "$keep" ] && return 0
+  "$top/scripts/sandbox" down "$sandbox" > /dev/null 2>&1 || true
+  rm -rf "$work"
+}
+
+# Starts the sandbox with LDIF loaded into the primary and waits until the
+# replica holds its last user, uUSERS-1; sets `ldap_port`.
+up_loaded() {  # ldif users
+  ZT_SANDBOX_LOAD="$1" "$top/scripts/sandbox" up "$sandbox"
+  ldap_port=$(cat "$sandbox/port")
+  local last="ztID=u$(($2 - 1)),ztName=users,o=ztdata" _
+  for _ in $(seq 600); do
+    ldapsearch -x -LLL -H "ldap://127.0.0.1:$ldap_port/" -b "$last" -s base dn 2>/dev/null | grep -q '^dn' && break
+    sleep 0.5
+  done
+}

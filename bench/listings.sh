@@ -14,6 +14,7 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
+. "$top/bench/common.sh"
 users=10000 repeats=5 batch=200 ztuser="$top/build/ztuser" keep=""
 while getopts n:r:b:z:k: opt; do
   case $opt in
@@ -29,15 +30,8 @@ done
 [ -x /usr/bin/time ] || { echo "needs GNU time: apt-get install time" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || { echo "run as root (the batches need the super-user's access level)" >&2; exit 1; }
 
-work=${keep:-$(mktemp -d /tmp/ztbench.XXXXXX)}
-mkdir -p "$work"
-sandbox="$work/sb"
-cleanup() {
-  [ -n "$keep" ] && return 0
-  "$top/scripts/sandbox" down "$sandbox" || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+make_workdir ztbench
+trap remove_workdir EXIT
 export LDAPNOINIT=1
 
 # ------------------------------------------------------------ the directory
@@ -55,16 +49,10 @@ awk -v n="$users" 'BEGIN {
     printf "\n"
   }
 }' > "$work/load.ldif"
-ZT_SANDBOX_LOAD="$work/load.ldif" "$top/scripts/sandbox" up "$sandbox"
-port=$(cat "$sandbox/port")
-last="ztID=u$((users - 1)),ztName=users,o=ztdata"
-for _ in $(seq 600); do
-  ldapsearch -x -LLL -H "ldap://127.0.0.1:$port/" -b "$last" -s base dn 2>/dev/null | grep -q '^dn' && break
-  sleep 0.5
-done
+up_loaded "$work/load.ldif" "$users"
+port=$ldap_port
 export ZTADMIN_ROOT="$sandbox/root"
 
-. "$top/bench/common.sh"
 
 # The data floor: the three containers, every attribute, as LDIF.
 floor() {

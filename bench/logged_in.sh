@@ -21,6 +21,7 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
+. "$top/bench/common.sh"
 if [ -z "${ZT_BENCH_NETNS:-}" ]; then
   [ "$(id -u)" -eq 0 ] || { echo "run as root (a private network namespace for the managers)" >&2; exit 1; }
   ZT_BENCH_NETNS=1 exec "$top/scripts/private-net" "$0" "$@"
@@ -41,9 +42,7 @@ build="$top/build"
 [ -x "$build/authmgr-standin" ] && [ -x "$build/ztprobe" ] || { echo "build authmgr-standin and ztprobe first" >&2; exit 1; }
 [ -x /usr/bin/time ] || { echo "needs GNU time: apt-get install time" >&2; exit 1; }
 
-work=${keep:-$(mktemp -d /tmp/ztbench-li.XXXXXX)}
-mkdir -p "$work"
-sandbox="$work/sb"
+make_workdir ztbench-li
 pids=()
 stop_managers() {
   local p
@@ -52,15 +51,12 @@ stop_managers() {
 }
 cleanup() {
   stop_managers
-  [ -n "$keep" ] && return 0
-  "$top/scripts/sandbox" down "$sandbox" > /dev/null 2>&1 || true
-  rm -rf "$work"
+  remove_workdir
 }
 trap cleanup EXIT
 export LDAPNOINIT=1 ZT_BUILD_DIR="$build"
 readonly members=(127.0.0.3 127.0.0.4 127.0.0.5) port=7010
 
-. "$top/bench/common.sh"
 
 # ------------------------------------------------------------ the directory
 # Users 0..N-1 as bench/listings.sh makes them, and the desktop of terminal
@@ -162,13 +158,8 @@ for c in $cases; do
     stop_managers
     "$top/scripts/sandbox" down "$sandbox" > /dev/null 2>&1 || true
     directory_ldif "$users" > "$work/load.ldif"
-    ZT_SANDBOX_LOAD="$work/load.ldif" "$top/scripts/sandbox" up "$sandbox"
-    dsport=$(cat "$sandbox/port")
-    last="ztID=u$((users - 1)),ztName=users,o=ztdata"
-    for _ in $(seq 600); do
-      ldapsearch -x -LLL -H "ldap://127.0.0.1:$dsport/" -b "$last" -s base dn 2>/dev/null | grep -q '^dn' && break
-      sleep 0.5
-    done
+    up_loaded "$work/load.ldif" "$users"
+    dsport=$ldap_port
     export ZTADMIN_ROOT="$sandbox/root"
     loaded=$users
   fi
