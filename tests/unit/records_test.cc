@@ -332,10 +332,7 @@ TEST(TerminalGroups, PrintLayout) {
     DtuGrp unlisted{chars("g2"), chars("T"), chars("pd"), -1, 0, nullptr};
     DtuGrp *groups[] = {&listed, &unlisted, nullptr};
     EXPECT_EQ(zt::test::printed([&](FILE *stream) { zt_printDtuGrp(stream, groups); }),
-              "Entry #1:\n\tDTU Group ID: g1\n\tprivate data: \n\tGroup Type: MULTIHEAD\n\tprimary Index: 1\n"
-              "\tnumber of DTUs: 1\n\tDUT list:\n\t\tIEEE802.0a01\n\n"
-              "Entry #2:\n\tDTU Group ID: g2\n\tprivate data: pd\n\tGroup Type: T\n\tprimary Index: -1\n"
-              "\tnumber of DTUs: 0\n\tDUT list:\n");
+              zt::test::read_file(zt::test::source_path("tests/unit/golden/terminal_groups.txt")));
 }
 
 }  // namespace
