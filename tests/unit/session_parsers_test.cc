@@ -319,11 +319,7 @@ TEST(DebugDumps, RecordsMembersAndStatus) {
     print_smstatus(&failed);
     print_linked_list(&login);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "*** node->token_name = t.1\n*** node->MHterm_index = -1\n*** node->terminal_lost_packets = 3\n"
-              "*** node->flag = 3\n\n****** node is NULL\n"
-              "host: TRUSTED LAN_OK\n  name      = a\n  numifs    = 0\n  lastseen  = 0\n  timeoff   = 0\n"
-              "  period    = 20\n  starttime = 0\n  hostaddr  = 0\n"
-              "status: ERROR - busy\n|0200aa|(nil)|(nil)|(nil)|0X2\n");
+              zt::test::read_file(zt::test::source_path("tests/unit/golden/debug_dumps.txt")));
     free_gm_host(member);
 }
 
