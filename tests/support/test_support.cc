@@ -74,7 +74,11 @@ FullListenQueue::FullListenQueue(const std::string &address, int port) {
     fds_.push_back(listener);
     int on = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (bind(listener, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0 || listen(listener, 0) != 0) return;
+    socklen_t length = sizeof at;
+    if (bind(listener, reinterpret_cast<sockaddr *>(&at), length) != 0 || listen(listener, 0) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr *>(&at), &length) != 0)
+        return;
+    port_ = ntohs(at.sin_port);
     // A backlog of 0 holds one connection; the first attempt that hangs shows the queue is full.
     for (int i = 0; i < 8 && !full_; ++i) {
         fds_.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));

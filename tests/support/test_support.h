@@ -136,8 +136,9 @@ std::string read_file(const std::string &path);
 // The sandbox directory of this test run ($ZT_SANDBOX), or empty.
 std::string sandbox_dir();
 
-// A TCP listener on ADDRESS:PORT that never accepts and whose listen queue is full, as a stopped or overrun server's
-// is: the kernel drops every further connect attempt without a word, and the client retries for minutes.
+// A TCP listener on ADDRESS:PORT (port 0: one the system chooses) that never accepts and whose listen queue is full, as
+// a stopped or overrun server's is: the kernel drops every further connect attempt without a word, and the client
+// retries for minutes.
 class FullListenQueue {
 public:
     FullListenQueue(const std::string &address, int port);
@@ -145,10 +146,12 @@ public:
     FullListenQueue(const FullListenQueue &) = delete;
     FullListenQueue &operator=(const FullListenQueue &) = delete;
     bool full() const { return full_; }
+    int port() const { return port_; }
 
 private:
     std::vector<int> fds_;  // the listener and the connections that fill its queue
     bool full_ = false;
+    int port_ = 0;
 };
 
 // One line per modification of an LDAPMod list: "OP ATTR: v1|v2", OP being add, replace or delete.

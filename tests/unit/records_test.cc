@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The directory records without a directory: the attribute lists written, the user ID candidate, the lookups' filters
-// with their escaping and length limits (refused before any search), each iterator kind's search, and the parts of the
-// X configuration.
+// with their escaping and length limits (refused before any search), each iterator kind's search, the parts of the X
+// configuration, the primary named by a referral, filter conjunction and the generation counter's wrap-around; and
+// the terminal records: splitting terminal IDs, member lists and their edits, the desktop filter, the group print.
 #include "admin_iterator.h"
+#include "admin_private.h"
 #include "admin_records.h"
+#include "terminal_records.h"
 #include "test_support.h"
 
 namespace {
@@ -226,6 +229,110 @@ TEST(Xconfig, TokenKindsEntryDnIntegerListsOptionsAndTheOrderingDump) {
         EXPECT_NE(text.find("\tScreen DefaultPC: <not defined>\n\tScreen " + expected), std::string::npos);
         x->dim_rows = 0;
     }
+}
+
+TEST(ReferralHost, FirstUsableUrlNamesThePrimary) {
+    struct Case { std::vector<std::string> urls; std::optional<std::string> host; } cases[] = {
+        {{"ldap://127.0.0.2:389/ztID=a,o=ztdata"}, "127.0.0.2"},  // the port is not taken over
+        {{"ldap:///h"}, "h"},                                     // any number of slashes
+        {{"ldap://h/o=x"}, "h"},                                  // without a port the DN ends the host
+        {{"ldap:/"}, std::nullopt},                               // 6 characters are not enough
+        {{"http://h", "ldap:/", "ldaps://h", "ldap://second:1", "ldap://third:1"}, "second"},
+        {{}, std::nullopt},
+    };
+    for (auto &c : cases) {
+        std::vector<char *> list;
+        for (auto &u : c.urls) list.push_back(u.data());
+        list.push_back(nullptr);
+        EXPECT_EQ(zt::primary_host_from_referrals(list.data()), c.host) << (c.urls.empty() ? "" : c.urls[0]);
+    }
+}
+
+TEST(AdminQuery, FiltersWrapOnlyListsAndGenerationsWrapAround) {
+    for (auto [in, out] : {std::pair{"(a=1)", "(a=1)"}, {"(a=1)(b=2)", "(&(a=1)(b=2))"}, {"a=1", "a=1"}})
+        EXPECT_EQ(zt::test::take(normalize_search_filter(in)), out);
+    // (0, 2147483647) is reached after the wrap, (2147483647, 0) not yet wrapped.
+    for (auto [counter, generation, reached] : {std::tuple{5, 3, true}, {5, 6, false}, {0, 2147483647, true},
+                                                {2147483647, 0, false}, {(1 << 30) - 1, 0, true}, {1 << 30, 0, false}})
+        EXPECT_EQ(zt::generation_reached(counter, generation), reached) << counter << " " << generation;
+}
+
+Lines take(char **list) {
+    Lines out;
+    for (char **s = list; s != nullptr && *s != nullptr; ++s) out.emplace_back(*s);
+    free_dtulist(list);
+    return out;
+}
+
+TEST(TerminalIds, SplitAtTheFirstDotAndListsKeepTrimmedItems) {
+    struct Case { const char *cid, *name_space, *id; } cases[] = {
+        {"MAC.a.b", "MAC", "a.b"}, {"0a01", "(none)", "0a01"}, {".x", "", "x"}, {"x.", "x", ""}};
+    for (const Case &c : cases) {
+        char *ns = nullptr, *id = nullptr;
+        ASSERT_EQ(zt_split_CID(c.cid, &ns, &id), 0) << c.cid;
+        EXPECT_STREQ(ns ? ns : "(none)", c.name_space) << c.cid;
+        EXPECT_STREQ(id, c.id) << c.cid;
+        zt_freeDtuCID(ns);
+        zt_freeDtuCID(id);
+    }
+
+    // Member lists keep their trimmed, non-empty items.
+    char **list = reinterpret_cast<char **>(1);
+    EXPECT_EQ(parse_dtulist(" a , ,b,,\tc ", &list), 3);
+    EXPECT_EQ(take(list), (Lines{"a", "b", "c"}));
+    EXPECT_EQ(parse_dtulist(",,", &list), 0);
+    EXPECT_NE(list, nullptr) << "a list text without members still gives an (empty) array";
+    free_dtulist(list);
+    for (const char *none : {"", static_cast<const char *>(nullptr)}) {
+        EXPECT_EQ(parse_dtulist(none, &list), 0);
+        EXPECT_EQ(list, nullptr);
+    }
+}
+
+// The list is edited as lower-cased text: a cut leaves its neighbours' commas but a trailing one, an added CID keeps
+// its case, and a CID inside another member's CID counts as present.
+TEST(TerminalIds, MemberListEditsFollowTheTextRules) {
+    using L = zt::ListChange;
+    struct Case { const char *list, *cid; bool add; L::What what; const char *result; } cases[] = {
+        {"a1,b1,c1", "c1", false, L::kWrite, "a1,b1"},
+        {"a1,b1,c1", "B1", false, L::kWrite, "a1,,c1"},
+        {"A1,b1,c1", "a1", false, L::kWrite, ",b1,c1"},
+        {"a1", "A1", false, L::kDeleteGroup, ""},
+        {"a1,", "a1", false, L::kDeleteGroup, ""},
+        {"a1,b1", "z9", false, L::kUnchanged, ""},
+        {nullptr, "z9", false, L::kUnchanged, ""},
+        {"A1,B1", "Z9", true, L::kWrite, "a1,b1,Z9"},
+        {"ab12,cd", "B1", true, L::kUnchanged, ""},
+        {"ab12,cd", "b1", false, L::kWrite, "a2,cd"},
+        {nullptr, "Z9", true, L::kWrite, "Z9"},
+        {"", "Z9", true, L::kWrite, "Z9"},
+    };
+    for (const Case &c : cases) {
+        L change = zt::edit_member_list(c.list, c.cid, c.add);
+        EXPECT_EQ(change.what, c.what) << (c.list ? c.list : "(none)") << " " << c.cid;
+        EXPECT_EQ(change.list, c.result) << (c.list ? c.list : "(none)") << " " << c.cid;
+    }
+}
+
+// Which namespaces find which desktop is the directory tests' (desktop_groups_test); here the escaping and the limit.
+TEST(TerminalIds, DesktopFilterEscapesAndIsLimited) {
+    EXPECT_EQ(zt::desktop_filter(zt::split_cid("M*.0a(1)")).value_or("none"),
+              "(&(objectclass=ztDesktop)(ztID=0a\\281\\29)(ztNamespace=M\\2a))");
+    // 499 characters fit, 500 do not; escaping does not count.
+    std::string fixed = "(&(objectclass=ztDesktop)(ztID=)(ztNamespace=N))";
+    std::string id(499 - fixed.size(), '*');
+    EXPECT_TRUE(zt::desktop_filter(zt::split_cid("N." + id)).has_value());
+    EXPECT_FALSE(zt::desktop_filter(zt::split_cid("N." + id + "1")).has_value());
+}
+
+TEST(TerminalGroups, PrintLayout) {
+    using zt::test::chars;
+    char *members[] = {chars("IEEE802.0a01"), chars("IEEE802.0b02"), nullptr};
+    DtuGrp listed{chars("g1"), chars("MULTIHEAD"), nullptr, 1, 1, members};
+    DtuGrp unlisted{chars("g2"), chars("T"), chars("pd"), -1, 0, nullptr};
+    DtuGrp *groups[] = {&listed, &unlisted, nullptr};
+    EXPECT_EQ(zt::test::printed([&](FILE *stream) { zt_printDtuGrp(stream, groups); }),
+              zt::test::read_file(zt::test::source_path("tests/unit/golden/terminal_groups.txt")));
 }
 
 }  // namespace

@@ -52,6 +52,11 @@ protected:
     SessionClient() { root_.link_program("ztprobe", "usr/sbin/ping"); }
     std::string probe() const { return root_.path() + "/usr/sbin/ping"; }
     bool logged(const std::string &text) const { return log_.has(text); }
+    // A probe that appends each host it is asked about to `probes`, then runs `then`.
+    void note_probes(const std::string &then) const {
+        fs::remove(probe());
+        root_.write("usr/sbin/ping", "#!/bin/sh\necho \"$1\" >> " + root_.path() + "/probes\n" + then + "\n", 0700);
+    }
     std::unique_ptr<StandinDaemon> manager(const std::string &address, const std::string &scenario,
                                            StandinDaemon::Service service = StandinDaemon::Service::AuthMgr) {
         return std::make_unique<StandinDaemon>(service, address, scenario);
@@ -64,6 +69,15 @@ Strings records(KeyValuesNode *list) {
     Strings out;
     for (; list != nullptr; list = list->next) out.push_back(fields(list->terminal_CID, list->token_name));
     return out;
+}
+
+// The logins get_current_list finds at `host` in `mode`, and the count it gives.
+std::pair<Strings, int> current(const char *host, int mode) {
+    int count = 0;
+    CurrentEntry *list = get_current_list(host, &count, mode, nullptr);
+    Strings rows = zt::test::logins(list);
+    free_linked_list(&list);
+    return {rows, count};
 }
 
 TEST_F(SessionClient, RecordQueriesSendOneRequestEach) {
@@ -94,13 +108,8 @@ TEST_F(SessionClient, RecordQueriesSendOneRequestEach) {
                                            "status tokenName=a.1\r\n", "status tokenName=" + longest + "\r\n"}));
     EXPECT_TRUE(logged("getAuthMgrRecords(): Could not find service (ztauthd-cb)"));
     EXPECT_TRUE(logged("getAuthMgrRecords(): Using hard-coded port (7010)"));
-
     // The login list of the same reply, reassembled from 3-byte pieces.
-    int count = 0;
-    CurrentEntry *logins = get_current_list(kHost, &count, 1, nullptr);
-    EXPECT_EQ(zt::test::logins(logins), (Strings{"0200aa a.1 127.0.0.3", "0200ab b.1 127.0.0.3"}));
-    EXPECT_EQ(count, 2);
-    free_linked_list(&logins);
+    EXPECT_EQ(current(kHost, 1), std::pair(Strings{"0200aa a.1 127.0.0.3", "0200ab b.1 127.0.0.3"}, 2));
 }
 
 TEST_F(SessionClient, UnreachableOrRefusingManagers) {
@@ -149,24 +158,20 @@ TEST_F(SessionClient, SilentStalledAndEndlessRepliesAreBounded) {
     EXPECT_EQ(list, nullptr);
     EXPECT_NEAR(seconds_since(start), 5.0, 1.0);
     EXPECT_TRUE(logged("getAuthMgrRecords(): read error - Connection timed out"));
-    int count = 0;
-    CurrentEntry *logins = get_current_list(kHost, &count, 2, nullptr);
-    EXPECT_EQ(zt::test::logins(logins), (Strings{"0200aa a.1 127.0.0.3"}));
-    free_linked_list(&logins);
+    EXPECT_EQ(current(kHost, 2).first, (Strings{"0200aa a.1 127.0.0.3"}));
 
     // A reply that never ends stops at its total bound with what it held.
     daemon->set_scenario(answer("status\n", {{"records", {login("0200aa", "a.1")}}, {"then", "endless"}}));
     start = Clock::now();
-    logins = get_current_list(kHost, &count, 2, nullptr);
+    EXPECT_EQ(current(kHost, 2).second, 1);
     EXPECT_NEAR(seconds_since(start), 21.0, 1.0);
-    EXPECT_EQ(count, 1);
-    free_linked_list(&logins);
 
     // A manager whose listen queue is full drops the connect: the query pays the connect's bound, not the kernel's
     // two minutes of retries.
     FullListenQueue overrun("127.0.0.8", 7010);
     ASSERT_TRUE(overrun.full());
     start = Clock::now();
+    int count = 0;
     EXPECT_EQ(get_dstatus(nullptr, "127.0.0.8", &count), nullptr);
     EXPECT_NEAR(seconds_since(start), 5.0, 1.0);
     EXPECT_TRUE(logged("open_socket(): Could not connect - Connection timed out"));
@@ -192,10 +197,7 @@ TEST_F(SessionClient, MalformedRepliesNeverReachTheRecords) {
     auto daemon = manager(kHost, "{\"replies\": []}");
     for (const auto &c : cases) {
         daemon->set_scenario(answer("status\n", {{"raw", c.raw}, {"chunk_bytes", 100}}));
-        int count = 0;
-        CurrentEntry *logins = get_current_list(kHost, &count, 2, nullptr);
-        EXPECT_EQ(zt::test::logins(logins), c.expected) << c.what;
-        free_linked_list(&logins);
+        EXPECT_EQ(current(kHost, 2).first, c.expected) << c.what;
         if (c.dropped > 0) {
             EXPECT_TRUE(logged("get_current_list(): dropped " + std::to_string(c.dropped) +
                                " reply lines too long or not text"))
@@ -244,10 +246,7 @@ TEST_F(SessionClient, FailoverGroupOfThreeWithOneSilent) {
     auto third = manager("127.0.0.6", answer("status\n", {{"records", {login("0200ac", "a.1"), login("0200ae", "b.1")}}}));
 
     // Within one scope each host is probed once, whether it answered (127.0.0.3 for its group and its list) or not.
-    fs::remove(probe());
-    root_.write("usr/sbin/ping", "#!/bin/sh\necho \"$1\" >> " + root_.path() + "/probes\nexec " +
-                                     build_path("ztprobe") + " \"$@\"\n");
-    fs::permissions(probe(), fs::perms::owner_all);
+    note_probes("exec " + build_path("ztprobe") + " \"$@\"");
     int count = 0;
     HostList *hosts = nullptr;
     CurrentEntry *logins = nullptr;
@@ -291,9 +290,7 @@ TEST_F(SessionClient, FailoverGroupOfThreeWithOneSilent) {
     EXPECT_EQ(server, nullptr);
     // A manager that cannot be asked for its group is not probed again for the token.
     fs::remove(root_.path() + "/probes");
-    fs::remove(probe());
-    root_.write("usr/sbin/ping", "#!/bin/sh\necho \"$1\" >> " + root_.path() + "/probes\nexit 1\n");
-    fs::permissions(probe(), fs::perms::owner_all);
+    note_probes("exit 1");
     EXPECT_EQ(zt_get_server_for_token("127.0.0.3", "TerminalId.0200ac", &server), ADMIN_ERR_SERVER_UNREACHABLE);
     EXPECT_EQ(zt::test::read_file(root_.path() + "/probes"), "127.0.0.3\n");
 }
