@@ -241,7 +241,11 @@ protected:
         return Connection(open_connection(1, nullptr, nullptr, nullptr, nullptr));
     }
 
-    struct Output { int status; std::string out, err, log; };
+    struct Output {
+        int status;
+        std::string out, err, log;
+        auto all() const { return std::tie(status, out, err, log); }  // compared whole
+    };
     template <typename List>
     Output capture(List list) {
         log_->clear();
@@ -250,9 +254,7 @@ protected:
         int status = list();
         std::fflush(stdout);
         std::fflush(stderr);
-        Output o{status, ::testing::internal::GetCapturedStdout(), ::testing::internal::GetCapturedStderr(), {}};
-        o.log = log_->all();
-        return o;
+        return {status, testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr(), log_->all()};
     }
 
     static LimitedSandbox *sandbox_;
@@ -291,8 +293,7 @@ TEST_F(FastListing, PrintsWhatThePerTokenWalkPrintsForEveryModeAndListsEveryUser
             Output fast = capture([&] { return list(conn.get(), m.substring, m.format); });
             Output ref = capture([&] { return reference(conn.get(), m.substring, m.format); });
             std::string mode = fields(m.by_name, m.substring, m.format);
-            EXPECT_EQ(std::tie(fast.status, fast.out, fast.err, fast.log), std::tie(ref.status, ref.out, ref.err, ref.log))
-                << mode;
+            EXPECT_EQ(fast.all(), ref.all()) << mode;
             EXPECT_EQ(fast.out.find_first_of("\x1b\x07\x7f"), std::string::npos) << mode;
             // The listing must not have fallen back to the walk.
             Output bare = capture([&] { return static_cast<int>(read_fast(conn.get(), m)); });
@@ -422,9 +423,7 @@ TEST_F(FastListing, BulkLoginsPrintWhatThePerRowLookupsPrint) {
                     Output bulk = capture([&] { return listing::list_current_users_bulk(conn.get(), format, tuning); });
                     auto tuned = static_cast<long long>(tuning.entries_per_id * 1000 + tuning.ids_per_filter);
                     std::string what = fields(tree.root.c_str(), sc.what, format, tuned);
-                    EXPECT_EQ(std::tie(bulk.status, bulk.out, bulk.err, bulk.log),
-                              std::tie(ref.status, ref.out, ref.err, ref.log))
-                        << what;
+                    EXPECT_EQ(bulk.all(), ref.all()) << what;
                 }
             }
         }
