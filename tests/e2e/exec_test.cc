@@ -9,6 +9,12 @@
 namespace zt::test {
 namespace {
 
+double seconds_of(const std::function<void()> &step) {
+    auto start = std::chrono::steady_clock::now();
+    step();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 class Exec : public DirectoryTest {
 protected:
     void SetUp() override {
@@ -125,21 +131,13 @@ TEST_F(Exec, StaleServerWithReferralsThatLeadNowhere) {
     // wait runs through all eight delays (25.5 s) and the call succeeds.
     std::string late = unique_name("late"), dn = "ztName=" + late + "," + kSuffix;
     zt::ModList mods = container_mods(late);
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(zt_addDsEntry(conn.get(), dn.c_str(), mods.mods(), DS_SYNC), 0);
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double seconds = seconds_of([&] { EXPECT_EQ(zt_addDsEntry(conn.get(), dn.c_str(), mods.mods(), DS_SYNC), 0); });
     EXPECT_GE(seconds, 25.5);
     EXPECT_LT(seconds, 28.0);
     EXPECT_TRUE(primary_->exists(dn));
     EXPECT_TRUE(log_->has("zt_LDAPexec(): sync operation for zt_addDsEntry() failed: Data replication timed out"))
         << log_->all();
     primary_->remove_tree(dn);
-}
-
-double seconds_of(const std::function<void()> &step) {
-    auto start = std::chrono::steady_clock::now();
-    step();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 // A stopped server (its kernel still accepts connections) costs each wait for an answer its bound,

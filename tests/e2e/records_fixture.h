@@ -35,6 +35,27 @@ inline Strings take_sorted(char **array) {
     return out;
 }
 
+struct IteratorFree {
+    AdminConfig *conn;
+    void operator()(AdminIterator *it) const { finish_iterator(conn, it); }
+};
+using IteratorPtr = std::unique_ptr<AdminIterator, IteratorFree>;
+
+// The expected text in tests/e2e/golden/`name`, each key of `values` (an @NAME@) replaced by its value.
+inline std::string golden(const std::string &name, const std::map<std::string, std::string> &values = {}) {
+    std::string text = read_file(source_path("tests/e2e/golden/" + name));
+    for (const auto &[key, value] : values)
+        for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
+            text.replace(at, key.size(), value);
+    return text;
+}
+// Polls `done` every 2 ms for up to 5 s (replication catching up); its last answer.
+inline bool eventually(const std::function<bool()> &done) {
+    for (int i = 0; i < 2500; ++i, usleep(2000))
+        if (done()) return true;
+    return done();
+}
+
 class RecordsTest : public DirectoryTest {
 protected:
     void SetUp() override {
@@ -61,7 +82,7 @@ protected:
     }
     // Waits until the replica (the configured server) holds what the primary holds in `attr`.
     void await_same(const std::string &id, const std::string &container, const std::string &attr) const {
-        for (int i = 0; i < 2500 && vals(id, container, attr, true) != vals(id, container, attr); ++i) usleep(2000);
+        eventually([&] { return vals(id, container, attr, true) == vals(id, container, attr); });
         ASSERT_EQ(vals(id, container, attr, true), vals(id, container, attr)) << id << " " << attr;
     }
     // Adds an entry of `object_class` on the primary and waits until the
@@ -87,6 +108,40 @@ protected:
         Strings out;
         for (const auto &line : log_->lines())
             if (line.rfind("user : ", 0) == 0) out.push_back(line.substr(7));
+        return out;
+    }
+
+    // Every DN below the test's subtree on the primary, sorted.
+    Strings all_dns() const {
+        Strings dns = primary_->values(root_, "entryDN", LDAP_SCOPE_SUBTREE);
+        std::sort(dns.begin(), dns.end());
+        return dns;
+    }
+    // The entries that are neither the subtree, a container in it, nor directly in a container: where an ID whose DN
+    // syntax was not escaped would land.
+    Strings misplaced() const {
+        Strings out;
+        for (const auto &dn : all_dns()) {
+            LDAPDN parsed = nullptr;
+            int depth = 0;  // ID, container, the subtree, o=ztdata
+            if (ldap_str2dn(dn.c_str(), &parsed, LDAP_DN_FORMAT_LDAPV3) == LDAP_SUCCESS)
+                while (parsed[depth] != nullptr) ++depth;
+            ldap_dnfree(parsed);
+            if (depth < 2 || depth > 4 || (depth == 3 && dn.rfind("ztName=", 0) != 0)) out.push_back(dn);
+        }
+        return out;
+    }
+    IteratorPtr start(int kind, const char *filter = nullptr) {
+        return IteratorPtr(start_iterator(conn_.get(), kind, filter, "ztID"), IteratorFree{conn_.get()});
+    }
+    // The IDs the rest of a walk hands out, in order.
+    template <typename Record>
+    Strings ids(AdminIterator *it, Record *(*next)(AdminConfig *, AdminIterator *), void (*free_record)(Record *)) {
+        Strings out;
+        while (Record *r = next(conn_.get(), it)) {
+            out.emplace_back(r->id);
+            free_record(r);
+        }
         return out;
     }
 

@@ -46,9 +46,6 @@ protected:
         if (status == 0) added_.push_back(dn);
         return status;
     }
-    bool replicated(const std::string &dn) const {
-        return AdminSession(*sandbox_, kReplicaHost).wait_exists(dn, true, 5);
-    }
     const Sandbox *sandbox_ = nullptr;
     Args added_;
 };
@@ -102,7 +99,7 @@ TEST_F(SandboxTest, SchemaAcceptsWhatToolsWriteAndListingsAreNotCut) {
         many += "\ndn: " + last + "\nobjectClass: ztRawToken\nztID: " + id + "\n";
     }
     ASSERT_EQ(add_on_primary(base, many), 0);
-    ASSERT_TRUE(replicated(last));
+    ASSERT_TRUE(AdminSession(*sandbox_, kReplicaHost).wait_exists(last, true, 5));
     std::string listing = search(kReplicaHost, base, "(objectclass=ztRawToken)");
     size_t found = 0;
     for (size_t at = 0; (at = listing.find("dn: ", at)) != std::string::npos; ++at) ++found;

@@ -130,12 +130,6 @@ TEST_F(TokenRecords, PatternCharactersInIdsMatchOnlyThemselves) {
 // A DN is built with its values escaped: an ID holding DN syntax names one entry directly in its container (none nests
 // below another's), which is then read, listed, given an X configuration and deleted by that ID.
 TEST_F(TokenRecords, DnSyntaxInIdsNamesEntriesOfTheirOwn) {
-    auto nested = [&] {  // entries that are neither the subtree, a container nor directly in one
-        size_t direct = 5;
-        for (const char *c : {"users", "logicalTokens", "rawTokens", "desktops"})
-            direct += primary_->values("ztName=" + std::string(c) + "," + root_, "entryDN", LDAP_SCOPE_ONELEVEL).size();
-        return primary_->values(root_, "entryDN", LDAP_SCOPE_SUBTREE).size() - direct;
-    };
     put_raw("card.1001");
     put_logical("user.victim", {"card.1001"});
     put_user("victim", "Victim", {"user.victim"});
@@ -143,7 +137,7 @@ TEST_F(TokenRecords, DnSyntaxInIdsNamesEntriesOfTheirOwn) {
         SCOPED_TRACE(id);
         CString user_id(add_simple_user2(conn_.get(), id.c_str(), "srv", 7007, "Hostile", nullptr));
         ASSERT_TRUE(user_id) << log_->all();
-        EXPECT_EQ(nested(), 0u);
+        EXPECT_EQ(misplaced(), Strings{});
         EXPECT_TRUE(primary_->exists("ztID=" + zt::dn_escape(id) + ",ztName=rawTokens," + root_));
         await_same("user." + std::string(user_id.get()), "logicalTokens", "ztRawTokenIDs");
         std::unique_ptr<RawToken, Freer<free_raw_token>> rt(get_raw_token(conn_.get(), id.c_str()));
@@ -152,17 +146,10 @@ TEST_F(TokenRecords, DnSyntaxInIdsNamesEntriesOfTheirOwn) {
         XconfigPtr x = xconfig_for(id.c_str(), "1024x768", "yes");
         ASSERT_EQ(zt_addXconf(conn_.get(), x.get(), 0), 0);
         Xconfig *found = nullptr;
-        for (int i = 0; i < 2500 && zt_getXconfByTokenID(conn_.get(), id.c_str(), &found) != 0; ++i) usleep(2000);
+        eventually([&] { return zt_getXconfByTokenID(conn_.get(), id.c_str(), &found) == 0; });
         EXPECT_STREQ(found ? found->resolution : nullptr, "1024x768");
         zt_freeXconf(found);
-        Strings listed;
-        AdminIterator *it = start_iterator(conn_.get(), ITERATOR_RAW_TOKENS, nullptr, "ztid");
-        ASSERT_NE(it, nullptr);
-        while (RawToken *next = get_next_raw_token(conn_.get(), it)) {
-            listed.emplace_back(next->id);
-            free_raw_token(next);
-        }
-        finish_iterator(conn_.get(), it);
+        Strings listed = ids(start(ITERATOR_RAW_TOKENS).get(), get_next_raw_token, free_raw_token);
         EXPECT_EQ(std::count(listed.begin(), listed.end(), id), 1);
         EXPECT_EQ(delete_simple_user(conn_.get(), id.c_str()), 0);
         EXPECT_FALSE(on_primary(user_id.get(), "users"));
@@ -177,13 +164,13 @@ TEST_F(TokenRecords, DnSyntaxInIdsNamesEntriesOfTheirOwn) {
     user.name = chars("Hostile");
     CString added(add_user(conn_.get(), &user, 0));
     ASSERT_TRUE(added);
-    EXPECT_EQ(nested(), 0u);
+    EXPECT_EQ(misplaced(), Strings{});
     ASSERT_TRUE(replica_->wait_exists("ztID=" + zt::dn_escape(user.id) + ",ztName=users," + root_, true));
     UserPtr read(get_user(conn_.get(), user.id));
     EXPECT_STREQ(read ? read->id : nullptr, user.id);
     EXPECT_EQ(delete_user(conn_.get(), user.id), 0);
     EXPECT_EQ(delete_logical_token(conn_.get(), lt.id), 0);
-    EXPECT_EQ(primary_->values(root_, "entryDN", LDAP_SCOPE_SUBTREE).size(), 8u) << "the victim stays whole";
+    EXPECT_EQ(all_dns().size(), 8u) << "the victim stays whole";
 }
 
 // Under a policy that admits registered pseudo tokens only, a login whose pseudo token has a raw-token entry stays

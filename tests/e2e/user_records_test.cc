@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Whole users against the sandbox: the composite add, edit and delete beyond the command's common paths
-// (cli_users_test), what a failed step leaves behind, and the status file's say over the status fields.
+// (cli_users_test), what a failed step leaves behind, and the status file's say over the status fields; iterators
+// and desktop reads: sorted walks, the logged-in selection, kinds that do not match, and the status files overriding
+// what the directory says of users and desktops.
 #include <ctime>
 
 #include "admin_records.h"
@@ -150,28 +152,6 @@ TEST_F(UserRecords, ValuesTheDirectoryWouldRefuseWriteNothing) {
     EXPECT_EQ(edit_simple_user(conn_.get(), "card.good", "other", 7010, "Fixed Name", nullptr), 0);
 }
 
-TEST_F(UserRecords, StatusRecordIsTheAuthorityForTheStatusFields) {
-    put_logical("user.u1", {"card.u1"});
-    put_user("u1", "Ann", {"user.u1"}, {{"ztStatus", "2"}, {"ztLastDesktop", "dir.desk"}, {"ztFirstTime", "7"}});
-    UserPtr plain(get_user(conn_.get(), "u1"));
-    ASSERT_TRUE(plain);
-    EXPECT_EQ(std::make_tuple(plain->create_time, plain->status), std::make_tuple(7, 2));
-    EXPECT_STREQ(plain->last_desktop, "dir.desk");
-
-    store_status("u1", 1, "ab.12", 100, 200);
-    UserPtr merged[] = {UserPtr(get_user(conn_.get(), "u1")), UserPtr(raw_token_id_to_user(conn_.get(), "card.u1"))};
-    for (const UserPtr &u : merged) {
-        ASSERT_TRUE(u);
-        EXPECT_EQ(std::make_tuple(u->create_time, u->status, u->last_time), std::make_tuple(100, 1, 200));
-        EXPECT_STREQ(u->last_desktop, "ab.12");
-    }
-    // A new name writes the user whole, the merged status fields included.
-    ASSERT_EQ(edit_simple_user(conn_.get(), "card.u1", nullptr, 0, "Renamed", nullptr), 0);
-    for (auto [attr, value] : {std::pair{"ztName", "Renamed"}, {"ztStatus", "1"}, {"ztLastDesktop", "ab.12"},
-                               {"ztLastTime", "200"}, {"ztFirstTime", "100"}})
-        EXPECT_EQ(vals("u1", "users", attr), Strings{value}) << attr;
-}
-
 TEST_F(UserRecords, DeleteRemovesWhateverOwnsTheToken) {
     for (const char *id : {"card.1", "card.2", "card.3", "card.4"}) put_raw(id);
     put_logical("user.u1", {"card.1", "card.2"});
@@ -199,6 +179,82 @@ TEST_F(UserRecords, DeleteRemovesWhateverOwnsTheToken) {
     put_user("u2", "No Status", {});
     EXPECT_EQ(delete_user(conn_.get(), "u2"), 0);
     EXPECT_FALSE(on_primary("u2", "users"));
+}
+
+using Iterator = RecordsTest;
+
+TEST_F(Iterator, SortsNeverStartsOverAndKeepsToItsKind) {
+    for (const char *id : {"c.3", "a.1", "B.2", "D.0"}) put_raw(id);
+    IteratorPtr it = start(ITERATOR_RAW_TOKENS);
+    EXPECT_EQ(num_iterator_entries(it.get()), 4);
+    EXPECT_EQ(ids(it.get(), get_next_raw_token, free_raw_token), (Strings{"a.1", "B.2", "c.3", "D.0"}));
+    EXPECT_EQ(get_next_raw_token(conn_.get(), it.get()), nullptr);
+    IteratorPtr empty = start(ITERATOR_LOGICAL_TOKENS);
+    EXPECT_EQ(num_iterator_entries(empty.get()), 0);
+    EXPECT_EQ(get_next_logical_token(conn_.get(), empty.get()), nullptr);
+
+    // The logged-in kind ignores the filter; a wrong kind leaves the position.
+    put_user("in1", "Ann", {}, {{"ztStatus", "1"}});
+    put_user("out", "Ann", {}, {{"ztStatus", "2"}});
+    put_user("never", "Ann", {});
+    put_user("in2", "Bob", {}, {{"ztStatus", "1"}});
+    log_->clear();
+    it = start(ITERATOR_LOGGED_IN_USERS, "(ztName=Ann)");
+    EXPECT_EQ(get_next_raw_token(conn_.get(), it.get()), nullptr);
+    EXPECT_EQ(log_->lines(), Strings{"get_next_raw_token(): wrong iterator type"});
+    EXPECT_EQ(ids(it.get(), get_next_user, free_user), (Strings{"in1", "in2"}));
+}
+
+// The status files are the authority for the status fields however a user is read (by ID, by raw token, in a walk),
+// and for what a desktop reports of itself.
+TEST_F(UserRecords, StatusFilesOverrideUsersAndDesktops) {
+    put_logical("user.u1", {"card.u1"});
+    put_user("u1", "Ann", {"user.u1"}, {{"ztStatus", "2"}, {"ztLastDesktop", "dir.desk"}, {"ztFirstTime", "7"}});
+    put_user("m1", "With", {},
+             {{"ztStatus", "2"}, {"ztFirstTime", "7"}, {"ztLastDesktop", "d.1"}, {"ztLastTime", "8"}});
+    UserPtr plain(get_user(conn_.get(), "u1"));
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(std::make_tuple(plain->create_time, plain->status), std::make_tuple(7, 2));
+    EXPECT_STREQ(plain->last_desktop, "dir.desk");
+
+    store_status("u1", 1, "ab.12", 100, 200);
+    DbmUser record{chars("m1"), chars("With"), 100, 1, chars(""), 200};
+    ASSERT_EQ(modify_ustatus(conn_->ustatus_db, &record), 0);
+    IteratorPtr users = start(ITERATOR_USERS);  // m1 comes first
+    const std::pair<UserPtr, const char *> merged[] = {{UserPtr(get_user(conn_.get(), "u1")), "ab.12"},
+                                                      {UserPtr(raw_token_id_to_user(conn_.get(), "card.u1")), "ab.12"},
+                                                      {UserPtr(get_next_user(conn_.get(), users.get())), ""}};
+    for (const auto &[u, desktop] : merged) {
+        ASSERT_TRUE(u);
+        EXPECT_EQ(std::make_tuple(u->create_time, u->status, u->last_time), std::make_tuple(100, 1, 200));
+        EXPECT_STREQ(u->last_desktop, desktop);
+    }
+    // A new name writes the user whole, the merged status fields included.
+    ASSERT_EQ(edit_simple_user(conn_.get(), "card.u1", nullptr, 0, "Renamed", nullptr), 0);
+    for (auto [attr, value] : {std::pair{"ztName", "Renamed"}, {"ztStatus", "1"}, {"ztLastDesktop", "ab.12"},
+                               {"ztLastTime", "200"}, {"ztFirstTime", "100"}})
+        EXPECT_EQ(vals("u1", "users", attr), Strings{value}) << attr;
+
+    Attrs seen = {{"ztModel", "dir-model"}, {"ztLocation", "Room 4"}, {"ztDtuTypeGroups", "MULTIHEAD:g1"},
+                  {"ztDtuTypeGroups", "MULTIHEAD:g2"}};
+    put("0a0000000001", "desktops", "ztDesktop", seen);
+    put("0a0000000002", "desktops", "ztDesktop", seen);
+    DbmDesktop observed{chars("0a0000000001"), chars("P9"), nullptr, chars("Up"), chars("1100"), chars("1000")};
+    ASSERT_EQ(modify_dstatus(conn_->dstatus_db, &observed), 0);
+    IteratorPtr desktops = start(ITERATOR_DESKTOPS);
+    DesktopPtr walked(get_next_desktop(conn_.get(), desktops.get()));
+    DesktopPtr bare(get_next_desktop(conn_.get(), desktops.get()));
+    DesktopPtr read(get_desktop(conn_.get(), "0A0000000001"));
+    ASSERT_TRUE(walked && bare && read);
+    for (const Desktop *d : {walked.get(), read.get()}) {
+        EXPECT_EQ(Strings({d->model, d->firmware_rev, d->status, d->first_conn_time, d->location}),
+                  (Strings{"P9", "", "Up", "1000", "Room 4"}));
+        ASSERT_NE(d->dtugroup, nullptr);
+        EXPECT_EQ(Strings(d->dtugroup, d->dtugroup + 2), (Strings{"MULTIHEAD:g1", "MULTIHEAD:g2"}));
+    }
+    EXPECT_STREQ(bare->model, "dir-model");
+    Desktop *none = nullptr;
+    EXPECT_EQ(getDtuByFilter(conn_.get(), "ztLocation=Room 4", &none), ADMIN_ERR_NOT_FOUND);  // two match
 }
 
 }  // namespace
