@@ -215,9 +215,9 @@ TEST_F(Administrator, InitSetsUpAnEmptyRootAndReplacesOnlyWithForce) {
 
     auto before = snapshot(r + "/etc");
     RunResult again = ztadmin(args, r, typed);
-    EXPECT_EQ(again.err, "ztadmin init: " + r + kConf + " exists; --force replaces it\nztadmin init: " + r + kPw +
-                             " exists; --force replaces it\n");
-    EXPECT_EQ(again.status, 1);
+    const std::string exists = " exists; --force replaces it\n";
+    EXPECT_EQ(std::tie(again.err, again.status),
+              std::tuple("ztadmin init: " + r + kConf + exists + "ztadmin init: " + r + kPw + exists, 1));
     EXPECT_EQ(snapshot(r + "/etc"), before);
 
     auto status_files = snapshot(r + "/var");
