@@ -100,13 +100,9 @@ TEST_F(Ztuser, AddShowListAndDeleteOneUser) {
 
     RunResult props = ztuser({"-p", t1});
     EXPECT_EQ(std::tie(props.err, props.status), std::tuple("", 0));
-    EXPECT_TRUE(props.out.starts_with("Current Properties:\nUser Name          = Jane Doe\n"
-                                      "  Other Info         = \n  Server Name        = localhost\n"
-                                      "  Server Port        = 7007\n  Logical Token      = user."))
+    EXPECT_TRUE(props.out.starts_with(golden("ztuser_properties_head.txt", {{"@NAME@", "Jane Doe"}, {"@INFO@", ""}})))
         << props.out;
-    EXPECT_NE(props.out.find("\n  Token                                     Enabled?\n"
-                             "  ----------------------------------------  --------\n"),
-              std::string::npos);
+    EXPECT_NE(props.out.find(golden("ztuser_properties_tokens.txt")), std::string::npos);
     EXPECT_NE(props.out.find("  " + t1 + std::string(40 - t1.size(), ' ') + "  Yes\n"), std::string::npos);
     EXPECT_NE(props.out.find("  " + t2 + std::string(40 - t2.size(), ' ') + "  Yes\n"), std::string::npos);
     EXPECT_TRUE(props.out.ends_with("\nNever Logged In\n\n")) << props.out;
@@ -288,10 +284,8 @@ TEST_F(Ztuser, ControlCharactersInAFieldAreRefusedWithNothingWritten) {
     for (const std::string &token : {fresh, t[0], t[1], t[2]})
         EXPECT_EQ(ztuser({"-p", token}).err, "Error: Token ID '" + token + "' not in admin database.\n");
     RunResult props = ztuser({"-p", kept});
-    EXPECT_NE(props.out.find("User Name          = Kept Name\n  Other Info         = Kept Info\n"
-                             "  Server Name        = localhost\n  Server Port        = 7007\n"),
-              std::string::npos)
-        << props.out;
+    const std::string head = golden("ztuser_properties_head.txt", {{"@NAME@", "Kept Name"}, {"@INFO@", "Kept Info"}});
+    EXPECT_TRUE(props.out.starts_with(head)) << props.out;
     ztuser({"-d", kept});
 }
 
