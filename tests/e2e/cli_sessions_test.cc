@@ -203,10 +203,9 @@ TEST_F(SessionModes, TokenReaderSaysWhatItFound) {
     for (const auto &c : cases) {
         manager.set_scenario(reader_at(r, c.connected, c.annotation));
         RunResult got = ztuser({"-r", c.reader}, c.input);
-        EXPECT_EQ(got.out, "Insert token into token reader '" + c.reader + "' and press return. " +
-                               (c.read.empty() ? "" : read_line(c.read)))
-            << c.annotation;
-        EXPECT_EQ(std::tie(got.err, got.status), std::tuple(c.err, 0)) << c.annotation;
+        const std::string prompt = "Insert token into token reader '" + c.reader + "' and press return. ";
+        EXPECT_EQ(std::tie(got.out, got.err, got.status),
+                  std::tuple(prompt + (c.read.empty() ? "" : read_line(c.read)), c.err, 0)) << c.annotation;
     }
 
     const std::string first = token("r"), second = token("s");
