@@ -52,32 +52,6 @@ Strings member(const std::string &host, const std::string &words = "TRUSTED", in
             "interface lo ip 7f000001 mask ff000000 bcast 7fffffff last 1 LAN"};
 }
 
-// Titles and column widths of a table; the last column of the long form
-// is not padded, and its rule is 20 dashes.
-struct Layout {
-    Strings titles;
-    std::vector<size_t> widths;
-};
-const Layout kShort{{"Token ID", "User Name", "Desktop ID"}, {30, 30, 15}};
-const Layout kLong{{"Token ID", "User Name", "Desktop ID", "Desktop Location"}, {30, 30, 15, 0}};
-const Layout kGlobal{{"Token ID", "Server Name", "User Name"}, {30, 30, 30}};
-
-std::string table(const Layout &l, const std::vector<Strings> &rows, const std::string &total) {
-    auto line = [&l](const Strings &cells) {
-        std::string out;
-        for (size_t i = 0; i < cells.size(); ++i) {
-            size_t fill = l.widths[i] > cells[i].size() ? l.widths[i] - cells[i].size() : 0;
-            out += (i > 0 ? " " : "") + cells[i] + std::string(fill, ' ');
-        }
-        return out + "\n";
-    };
-    Strings rules;
-    for (size_t n : l.widths) rules.emplace_back(n > 0 ? n : 20, '-');
-    std::string out = "\n" + line(l.titles) + line(rules);
-    for (const auto &row : rows) out += line(row);
-    return out + "\n" + total + " currently logged in.\n";
-}
-
 std::string read_line(const std::string &token) { return "Read token ID '" + token + "'\n"; }
 
 class SessionModes : public ::testing::Test {
@@ -98,12 +72,18 @@ protected:
         options.input = input;
         return run_ztuser(args, sandbox_dir() + "/root", log_.path() + "/log", options);
     }
-    // IDs of this process: a token ID (sorting by `tag`) and a terminal.
-    static std::string token(const std::string &tag) { return tag + std::to_string(getpid()) + ".c"; }
-    static std::string terminal(int n) {
+    // IDs of this process, of fixed widths: a token ID (sorting by `tag`) and a terminal.
+    static std::string token(const std::string &tag) { return tag + process_id("%07d") + ".c"; }
+    static std::string terminal(int n) { return process_id("%08x") + process_id("%04x", n); }
+    static std::string process_id(const char *format, int n = getpid()) {
         char id[16];
-        std::snprintf(id, sizeof id, "%08x%04x", static_cast<unsigned>(getpid()), n);
+        std::snprintf(id, sizeof id, format, n);
         return id;
+    }
+    // A logged-in listing kept in tests/e2e/golden/, whose token IDs and terminals are this process's.
+    static std::string table(const std::string &name) {
+        return golden("ztuser_logged_in_" + name + ".txt",
+                      {{"@@PID@@", process_id("%07d")}, {"@@TERM@@", process_id("%08x")}});
     }
     void add_user(const std::string &token, const std::string &name) {
         ztuser({"-d", token});
@@ -138,20 +118,10 @@ TEST_F(SessionModes, LoggedInListingsOfOneServer) {
                                     login(terminal(3), c, {"MultiheadPrimary=true"}),
                                     login(terminal(4), c, {"MultiheadPrimary=false"}),
                                     login(terminal(5), d, {"MultiheadPrimary=false", "annotation.x_token=r.1"})})));
-    RunResult short_form = ztuser({"-lc"});
-    EXPECT_EQ(short_form.out, table(kShort,
-                                    {{a, "Ada Lovelace", terminal(1)}, {b, "???", terminal(2)},
-                                     {c, "Multi Head", terminal(3)}, {d, "???", terminal(5)}},
-                                    "4 users"));
-    RunResult long_form = ztuser({"-Lc"});
-    EXPECT_EQ(long_form.out, table(kLong,
-                                   {{a, "Ada Lovelace", terminal(1), "Lab 1"}, {b, "???", terminal(2), "???"},
-                                    {c, "Multi Head", terminal(3), ""}, {d, "???", terminal(5), "???"}},
-                                   "4 users"));
-    for (const RunResult &r : {short_form, long_form}) {
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.status, 0);
-    }
+    RunResult short_form = ztuser({"-lc"}), long_form = ztuser({"-Lc"});
+    EXPECT_EQ(short_form.out, table("short"));
+    EXPECT_EQ(long_form.out, table("long"));
+    for (const RunResult &r : {short_form, long_form}) EXPECT_EQ(std::tie(r.err, r.status), std::tuple("", 0));
     // The group view is asked first; without members the server alone answers.
     EXPECT_EQ(manager.requests(), (Strings{"gstatus\n", "status\n", "gstatus\n", "status\n"}));
 
@@ -161,22 +131,19 @@ TEST_F(SessionModes, LoggedInListingsOfOneServer) {
     } quiet[] = {
         {json::array(), "No users are currently logged in.\n"},
         {json::array({login(terminal(4), c, {"MultiheadPrimary=false"})}), ""},
-        {json::array({login(terminal(1), a), login(terminal(4), c, {"MultiheadPrimary=false"})}),
-         table(kShort, {{a, "Ada Lovelace", terminal(1)}}, "1 user")},
+        {json::array({login(terminal(1), a), login(terminal(4), c, {"MultiheadPrimary=false"})}), table("one")},
     };
     for (const auto &q : quiet) {
         manager.set_scenario(scenario(q.records));
         RunResult r = ztuser({"-lc"});
-        EXPECT_EQ(r.out, q.out);
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(std::tie(r.out, r.err, r.status), std::tuple(q.out, "", 0));
     }
     manager.stop();  // the port stays ours: nobody answers there
     for (const Strings &args : {Strings{"-lc"}, Strings{"-L", "-g"}, Strings{"-G"}}) {
         RunResult r = ztuser(args);
-        EXPECT_EQ(r.out, args[0] == "-G" ? "Warning: this command is deprecated, use '-L -g'\n" : "");
-        EXPECT_EQ(r.err, "Error: unable to get user list from administration server.\n");
-        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(std::tie(r.out, r.err, r.status),
+                  std::tuple(args[0] == "-G" ? "Warning: this command is deprecated, use '-L -g'\n" : "",
+                             "Error: unable to get user list from administration server.\n", 255));
         EXPECT_NE(log_text().find("14 Internal Error: couldn't get current user list\n"), std::string::npos);
     }
 }
@@ -197,8 +164,7 @@ TEST_F(SessionModes, GlobalListingGathersTheLiveTrustedMembers) {
     StandinDaemon untrusted(kAuthMgr, "127.0.0.6", scenario(json::array({login(terminal(6), token("u"))})));
     StandinDaemon timed_out(kAuthMgr, "127.0.0.7", scenario(json::array({login(terminal(7), token("t"))})));
 
-    const std::string global = table(
-        kGlobal, {{a, "127.0.0.3", "Ada Lovelace"}, {b, "127.0.0.4", "???"}, {c, "127.0.0.3", "???"}}, "3 users");
+    const std::string global = table("global");
     struct {
         Strings args;
         std::string out;
@@ -208,9 +174,7 @@ TEST_F(SessionModes, GlobalListingGathersTheLiveTrustedMembers) {
     };
     for (const auto &c : cases) {
         RunResult r = ztuser(c.args);
-        EXPECT_EQ(r.out, c.out) << c.args[0];
-        EXPECT_EQ(r.err, "") << c.args[0];
-        EXPECT_EQ(r.status, 0) << c.args[0];
+        EXPECT_EQ(std::tie(r.out, r.err, r.status), std::tuple(c.out, "", 0)) << c.args[0];
     }
     EXPECT_EQ(head.requests(), (Strings(2, "gstatus\n")));
     EXPECT_TRUE(untrusted.requests().empty());
@@ -219,11 +183,8 @@ TEST_F(SessionModes, GlobalListingGathersTheLiveTrustedMembers) {
 
 TEST_F(SessionModes, TokenReaderSaysWhatItFound) {
     const std::string r = terminal(8), card = "card." + std::to_string(getpid());
-    const std::string reader_error = "Error: Could not get token ID from token reader '" + r +
-                                     "'.\nPlease make sure this desktop is configured as a token reader\n"
-                                     "and is currently up and running.\n";
-    const std::string server_error = "Error: Could not get the server name to which the token reader '" + r +
-                                     "' is connected to.\nPlease make sure this desktop is currently up.\n";
+    const std::string reader_error = golden("ztuser_reader_unknown.txt", {{"@R@", r}});
+    const std::string server_error = golden("ztuser_reader_unconnected.txt", {{"@R@", r}});
     StandinDaemon manager(kAuthMgr, kServer, scenario(json::array()));
     struct {
         std::string reader, input;
@@ -242,26 +203,25 @@ TEST_F(SessionModes, TokenReaderSaysWhatItFound) {
     for (const auto &c : cases) {
         manager.set_scenario(reader_at(r, c.connected, c.annotation));
         RunResult got = ztuser({"-r", c.reader}, c.input);
-        EXPECT_EQ(got.out, "Insert token into token reader '" + c.reader + "' and press return. " +
-                               (c.read.empty() ? "" : read_line(c.read)))
-            << c.annotation;
-        EXPECT_EQ(got.err, c.err) << c.annotation;
-        EXPECT_EQ(got.status, 0);
+        const std::string prompt = "Insert token into token reader '" + c.reader + "' and press return. ";
+        EXPECT_EQ(std::tie(got.out, got.err, got.status),
+                  std::tuple(prompt + (c.read.empty() ? "" : read_line(c.read)), c.err, 0)) << c.annotation;
     }
 
     const std::string first = token("r"), second = token("s");
     manager.set_scenario(reader_at(r, true, first));
     RunResult add = ztuser({"-a", "x, localhost, 7007, Read Card", "-r", r}, "\n");
-    EXPECT_EQ(add.out, "Insert token into token reader '" + r + "' and press return. " + read_line(first));
-    EXPECT_EQ(add.err, "Added one user.\n");
+    EXPECT_EQ(std::tie(add.out, add.err),
+              std::tuple("Insert token into token reader '" + r + "' and press return. " + read_line(first),
+                         "Added one user.\n"));
     users_.push_back(first);
     manager.set_scenario(reader_at(r, true, second));
     EXPECT_EQ(ztuser({"-ai", first, "x", "-r", r}, "\n").err, "\nOne Token ID added to user.\n");
     EXPECT_NE(ztuser({"-p", second}).out.find("User Name          = Read Card\n"), std::string::npos);
     manager.set_scenario(reader_at(r, true, "pseudo." + r));
     RunResult none = ztuser({"-a", "x, localhost, 7007, No Card", "-r", r}, "\n");
-    EXPECT_EQ(none.err, "Error: No token currently inserted in reader '" + r + "'.\n");
-    EXPECT_EQ(none.status, 255);
+    EXPECT_EQ(std::tie(none.err, none.status),
+              std::tuple("Error: No token currently inserted in reader '" + r + "'.\n", 255));
 }
 
 // What a manager or a reader reports is data: its control bytes reach the terminal as "?", and a token ID read from a
@@ -272,15 +232,11 @@ TEST_F(SessionModes, ManagersAndReadersAreHeardAsData) {
     add_user(victim, "Victim");
     add_desktop(terminal(1), "Lab\x1b[2J 1");
     const std::string hostile_terminal = terminal(2) + "\x1b]52;c;eA==\x07";
-    const std::string shown_terminal = terminal(2) + "?]52;c;eA==?";
     StandinDaemon manager(kAuthMgr, kServer,
                           scenario(json::array({login(terminal(1), a), login(hostile_terminal, "card.\x1b[2J\rx\b")})));
     RunResult short_form = ztuser({"-lc"}), long_form = ztuser({"-Lc"});
-    EXPECT_EQ(short_form.out, table(kShort, {{a, "Ada Lovelace", terminal(1)}, {"card.?[2J?x?", "???", shown_terminal}},
-                                    "2 users"));
-    EXPECT_EQ(long_form.out, table(kLong, {{a, "Ada Lovelace", terminal(1), "Lab?[2J 1"},
-                                           {"card.?[2J?x?", "???", shown_terminal, "???"}},
-                                   "2 users"));
+    EXPECT_EQ(short_form.out, table("hostile_short"));
+    EXPECT_EQ(long_form.out, table("hostile_long"));
 
     manager.set_scenario(reader_at(r, true, "card.\x1b[2Jx"));
     EXPECT_EQ(ztuser({"-r", r}, "\n").out,
@@ -301,8 +257,7 @@ TEST_F(SessionModes, ManagersAndReadersAreHeardAsData) {
     };
     for (const auto &c : cases) {
         RunResult got = ztuser(c.args, "\n");
-        EXPECT_EQ(got.err, c.err) << c.args[0];
-        EXPECT_EQ(got.status, c.args[0] == "-af" ? 0 : 255) << c.args[0];
+        EXPECT_EQ(std::tie(got.err, got.status), std::tuple(c.err, c.args[0] == "-af" ? 0 : 255)) << c.args[0];
     }
     const std::string victim_dn = "ztID=" + victim + ",ztName=rawTokens," + kSuffix;
     EXPECT_EQ(primary_->values(victim_dn, "entryDN", LDAP_SCOPE_SUBTREE).size(), 1u) << "nothing below it";
@@ -340,9 +295,7 @@ TEST_F(SessionModes, BatchAddReadsXAndAsksWhenTheReaderGivesNone) {
     for (const auto &c : cases) {
         manager.set_scenario(reader_at(r, true, c.card));
         RunResult got = ztuser({"-af", file, "-r", r}, c.answers);
-        EXPECT_EQ(got.out, c.out) << c.answers;
-        EXPECT_EQ(got.err, c.err) << c.answers;
-        EXPECT_EQ(got.status, 0);
+        EXPECT_EQ(std::tie(got.out, got.err, got.status), std::tuple(c.out, c.err, 0)) << c.answers;
         ztuser({"-d", later});
         ztuser({"-d", fresh});
     }

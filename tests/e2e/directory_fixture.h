@@ -294,6 +294,38 @@ protected:
     std::unique_ptr<LogFile> log_;
 };
 
+// `text` with each key of `values` (an "@NAME@") replaced by its value.
+inline std::string replaced(std::string text, const std::map<std::string, std::string> &values) {
+    for (const auto &[from, to] : values) {
+        for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+            text.replace(at, from.size(), to);
+        }
+    }
+    return text;
+}
+
+// An expected text kept in tests/e2e/golden/, with `values` in place of their keys.
+inline std::string golden(const std::string &name, const std::map<std::string, std::string> &values = {}) {
+    return replaced(read_file(source_path("tests/e2e/golden/" + name)), values);
+}
+
+// The lines of `text`, without their line ends.
+inline Strings lines_of(const std::string &text) {
+    Strings lines;
+    for (size_t at = 0, end; at < text.size(); at = end + 1) {
+        end = std::min(text.find('\n', at), text.size());
+        lines.push_back(text.substr(at, end - at));
+    }
+    return lines;
+}
+
+// Options that run a program as the user "nobody".
+inline RunOptions as_nobody() {
+    RunOptions options;
+    options.unprivileged = true;
+    return options;
+}
+
 }  // namespace zt::test
 
 #endif  // ZT_TESTS_DIRECTORY_FIXTURE_H
