@@ -291,8 +291,9 @@ LDAP *take_session(const AdminConfig *conn, const char *host, AdminStatus *statu
 AdminConfig *connect_record(int access_level, const char *user, const char *password, const char *config_path,
                             const char *server, AdminStatus &status, bool kept);
 // Closes a record of connect_record(..., true) as close_connection does,
-// but keeps its session when `sound` (its last answer came whole) and
-// leaves the other kept sessions alone.
+// but keeps its session when `sound` (its last answer came whole) and its
+// status database handles (status_dbm.h), and leaves the other kept
+// sessions and handles alone.
 void release_record(AdminConfig *record, bool sound);
 
 // Runs StartTLS on the new session `ld` made for `host` when `tls_mode` is
