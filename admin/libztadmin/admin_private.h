@@ -375,6 +375,20 @@ extern fd_set _fds_backoff;
 AdminStatus exec_with_controls(int op, AdminConfig *conn, const char *dn, LDAPMod **mods, int flags,
                                LDAPControl **controls, int *ldap_code);
 
+// search_for_entries in two halves, so that its request can travel with
+// another: send_search_for_entries sends it (nothing is logged), and
+// finish_search_for_entries awaits the answer and does with it what
+// search_for_entries does (the same result, the same log lines).
+struct SentSearch {
+    LDAP *session;
+    const char *base;  // borrowed: must outlive the finish
+    int msgid;
+    int rc;  // of the send; anything but LDAP_SUCCESS: nothing was sent
+};
+SentSearch send_search_for_entries(LDAP *session, const char *filter, const char *base, char **attrs, int attrsonly,
+                                   int mode);
+LDAPMessage *finish_search_for_entries(const SentSearch &sent, int mode);
+
 // The primary's host from a referral list: the first URL longer than 6
 // characters that begins with "ldap:/", without "ldap:", the slashes after
 // it and anything from the first ":" on.  Empty optional when none fits.
