@@ -270,7 +270,7 @@ ModtimeRead start_modtime_read(Call &call) {
 
 // Takes the answer of a read that start_modtime_read sent, logging a failed
 // one as the read before the send would have.
-void finish_modtime_read(Call &call, ModtimeRead &read) {
+void take_modtime_answer(Call &call, ModtimeRead &read) {
     if (!read.sent) return;
     call.modtime_before = finish_modtime_read(call.conn, *read.sent);
     read.sent.reset();
@@ -290,7 +290,7 @@ Next attempt(Call &call) {
     // answer, and before the kept primary is replaced: the order of the
     // steps when the read came whole before the send.
     int send_error = msgid == -1 ? last_error(ld) : LDAP_SUCCESS;
-    if (msgid == -1) finish_modtime_read(call, modtime);
+    if (msgid == -1) take_modtime_answer(call, modtime);
     if (msgid == -1 && on_primary && call.primary_was_kept) {
         if (!replace_kept_primary(call)) return Next::kDone;
         ld = call.conn->primary_session;
@@ -299,7 +299,7 @@ Next attempt(Call &call) {
     }
     call.primary_was_kept = false;
     call.primary_sound = false;
-    finish_modtime_read(call, modtime);
+    take_modtime_answer(call, modtime);
     if (msgid == -1) {
         int error = send_error;
         call.status = zt_dserr2zterr(error);
