@@ -203,6 +203,7 @@ LDAPMessage *search_for_entries(LDAP *session, const char *filter, const char *b
     return zt::finish_search_for_entries(zt::send_search_for_entries(session, filter, base, attrs, attrsonly, mode),
                                          mode);
 }
+
 int entry_exists(LDAP *session, const char *filter, const char *base) {
     char attribute[] = "objectclass";
     char *attrs[] = {attribute, nullptr};
