@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "admin_private.h"
+#include "status_dbm.h"
 
 namespace {
 
@@ -71,19 +72,26 @@ AdminStatus apply_access_level(AdminConfig *zta, int level, const char *user,
 
 namespace {
 
-// Opens both status databases, read-only at level 1.  Returns 0 or -28
-// (after logging which file failed); on failure nothing stays open.
-AdminStatus open_status_databases(AdminConfig *zta) {
+// Opens both status databases, read-only at level 1; with `kept`, handles
+// kept from an earlier short connection on the unchanged files are taken
+// instead (status_dbm.h).  Returns 0 or -28 (after logging which file
+// failed); on failure nothing stays open.
+AdminStatus open_status_databases(AdminConfig *zta, bool kept) {
     int mode = zta->access_level == 1 ? 1 : 0;
-    zta->dstatus_db = open_desktop_dbm(zta->dstatus_dbfile, mode);
+    auto open = kept ? zt::status_dbm::open_or_take : zt::status_dbm::open;
+    zta->dstatus_db = open(zta->dstatus_dbfile, mode);
     if (zta->dstatus_db == nullptr) {
         zt::dprintf("open_connection(): Could not open dstatus DB at (%s)\n", zta->dstatus_dbfile);
         return ADMIN_ERR_DBM_OPEN;
     }
-    zta->ustatus_db = open_user_dbm(zta->ustatus_dbfile, mode);
+    zta->ustatus_db = open(zta->ustatus_dbfile, mode);
     if (zta->ustatus_db == nullptr) {
         zt::dprintf("open_connection(): Could not open ustatus DB at (%s)\n", zta->ustatus_dbfile);
-        close_desktop_dbm(zta->dstatus_db);
+        if (kept) {
+            zt::status_dbm::keep(zta->dstatus_db);
+        } else {
+            close_desktop_dbm(zta->dstatus_db);
+        }
         zta->dstatus_db = nullptr;
         return ADMIN_ERR_DBM_OPEN;
     }
@@ -322,7 +330,7 @@ AdminConfig *connect_record(int access_level, const char *user, const char *pass
         free_zta(zta);
         return nullptr;
     }
-    if (AdminStatus s = open_status_databases(zta); s != ADMIN_SUCCESS) {
+    if (AdminStatus s = open_status_databases(zta, kept); s != ADMIN_SUCCESS) {
         result = s;
         if (kept) {
             release_record(zta, true);
@@ -337,6 +345,8 @@ AdminConfig *connect_record(int access_level, const char *user, const char *pass
 void release_record(AdminConfig *record, bool sound) {
     if (record == nullptr) return;
     if (sound) keep_session(session_key(record, record->server_name), std::exchange(record->session, nullptr));
+    status_dbm::keep(std::exchange(record->dstatus_db, nullptr));
+    status_dbm::keep(std::exchange(record->ustatus_db, nullptr));
     release_handles(record);
 }
 
@@ -409,6 +419,7 @@ int close_connection(AdminConfig *connection) {
     if (connection == nullptr) return 0;
     release_handles(connection);
     zt::empty_session_pool();
+    zt::status_dbm::close_kept();
     return 0;
 }
 

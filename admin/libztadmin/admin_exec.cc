@@ -81,6 +81,13 @@ using ReferralsPtr = std::unique_ptr<char *, MemvDeleter>;
 
 constexpr int kSyncRounds = 8;
 
+// zt_getmodtime in two halves (admin_private.h, SentSearch): the read of
+// the entry's modifyTimestamp on the configured server is sent, nullopt
+// when the DN is refused before any search; the finish gives what
+// zt_getmodtime gives.
+std::optional<zt::SentSearch> send_modtime_read(AdminConfig *connection, const char *dn);
+int finish_modtime_read(AdminConfig *connection, const zt::SentSearch &sent);
+
 // The operation as the log line of a timed-out wait names it.
 const char *op_word(int op) {
     switch (op) {
@@ -234,28 +241,67 @@ bool replace_kept_primary(Call &call) {
     return false;
 }
 
+// The read of a modify's modification time that comes before its send.
+// Without DS_SYNC its value serves only the log line of a failed read, and
+// a modify changes neither whether the entry exists nor how many entries
+// lie below it, so the read is sent first and its answer taken after the
+// modify has been sent: one wait for two answers.  With DS_SYNC the value
+// must be the one from before the modify, so it is read whole first.
+struct ModtimeRead {
+    std::optional<zt::SentSearch> sent;  // sent, answer not yet taken
+};
+
+ModtimeRead start_modtime_read(Call &call) {
+    ModtimeRead read;
+    if (call.op != DS_OP_MODIFY) return read;
+    if ((call.flags & DS_SYNC) != 0) {
+        call.modtime_before = zt_getmodtime(call.conn, call.dn);
+        if (call.modtime_before < 0)
+            zt::dprintf("zt_LDAPexec(): %s failed: %s\n", call.name, zt_err2str(call.modtime_before));
+        return read;
+    }
+    read.sent = send_modtime_read(call.conn, call.dn);
+    if (!read.sent) {
+        call.modtime_before = ADMIN_ERR_INVALID_ARGS;
+        zt::dprintf("zt_LDAPexec(): %s failed: %s\n", call.name, zt_err2str(call.modtime_before));
+    }
+    return read;
+}
+
+// Takes the answer of a read that start_modtime_read sent, logging a failed
+// one as the read before the send would have.
+void take_modtime_answer(Call &call, ModtimeRead &read) {
+    if (!read.sent) return;
+    call.modtime_before = finish_modtime_read(call.conn, *read.sent);
+    read.sent.reset();
+    if (call.modtime_before < 0)
+        zt::dprintf("zt_LDAPexec(): %s failed: %s\n", call.name, zt_err2str(call.modtime_before));
+}
+
 // Sends the operation once and interprets the answer.
 Next attempt(Call &call) {
     LDAP *ld = choose_session(call);
     if (ld == nullptr) return Next::kDone;
     bool on_primary = ld == call.conn->primary_session;
     if (!on_primary) zt::check_kept_sessions_ahead();
-    if (call.op == DS_OP_MODIFY) {
-        call.modtime_before = zt_getmodtime(call.conn, call.dn);
-        if (call.modtime_before < 0) {
-            zt::dprintf("zt_LDAPexec(): %s failed: %s\n", call.name, zt_err2str(call.modtime_before));
-        }
-    }
+    ModtimeRead modtime = start_modtime_read(call);
     int msgid = send_operation(call, ld);
+    // A send that failed is reported with its own error, after the read's
+    // answer, and before the kept primary is replaced: the order of the
+    // steps when the read came whole before the send.
+    int send_error = msgid == -1 ? last_error(ld) : LDAP_SUCCESS;
+    if (msgid == -1) take_modtime_answer(call, modtime);
     if (msgid == -1 && on_primary && call.primary_was_kept) {
         if (!replace_kept_primary(call)) return Next::kDone;
         ld = call.conn->primary_session;
         msgid = send_operation(call, ld);
+        send_error = msgid == -1 ? last_error(ld) : LDAP_SUCCESS;
     }
     call.primary_was_kept = false;
     call.primary_sound = false;
+    take_modtime_answer(call, modtime);
     if (msgid == -1) {
-        int error = last_error(ld);
+        int error = send_error;
         call.status = zt_dserr2zterr(error);
         zt::dprintf("%s: DS operation failed - %s\n", call.name, ldap_err2string(error));
         return Next::kDone;
@@ -360,13 +406,24 @@ AdminStatus zt_modifyDsEntry(AdminConfig *connection, const char *dn, LDAPMod **
 }
 
 int zt_getmodtime(AdminConfig *connection, const char *dn) {
-    if (connection == nullptr || dn == nullptr || *dn == '\0' || std::strlen(dn) > 500) {
-        return ADMIN_ERR_INVALID_ARGS;
-    }
+    std::optional<zt::SentSearch> sent = send_modtime_read(connection, dn);
+    return sent ? finish_modtime_read(connection, *sent) : ADMIN_ERR_INVALID_ARGS;
+}
+
+}  // extern "C"
+
+namespace {
+
+std::optional<zt::SentSearch> send_modtime_read(AdminConfig *connection, const char *dn) {
+    if (connection == nullptr || dn == nullptr || *dn == '\0' || std::strlen(dn) > 500) return std::nullopt;
     char attribute[] = "modifytimestamp";
     char *attrs[] = {attribute, nullptr};
-    zt::LdapMsgPtr result(
-        search_for_entries(connection->session, "objectclass=*", dn, attrs, 0, SEARCH_SINGLE));
+    return zt::send_search_for_entries(connection->session, "objectclass=*", dn, attrs, 0, SEARCH_SINGLE);
+}
+
+int finish_modtime_read(AdminConfig *connection, const zt::SentSearch &sent) {
+    char attribute[] = "modifytimestamp";
+    zt::LdapMsgPtr result(zt::finish_search_for_entries(sent, SEARCH_SINGLE));
     if (!result) return ADMIN_ERR_NOT_FOUND;
     LDAPMessage *entry = ldap_first_entry(connection->session, result.get());
     if (entry == nullptr) return ADMIN_ERR_NOT_FOUND;
@@ -375,6 +432,10 @@ int zt_getmodtime(AdminConfig *connection, const char *dn) {
     std::string text(values.get()[0]->bv_val, values.get()[0]->bv_len);
     return zt::modtime_from_timestamp(text.c_str());
 }
+
+}  // namespace
+
+extern "C" {
 
 void _init_backoff(void) {
     zt::_ms_backoff = 100;

@@ -291,8 +291,9 @@ LDAP *take_session(const AdminConfig *conn, const char *host, AdminStatus *statu
 AdminConfig *connect_record(int access_level, const char *user, const char *password, const char *config_path,
                             const char *server, AdminStatus &status, bool kept);
 // Closes a record of connect_record(..., true) as close_connection does,
-// but keeps its session when `sound` (its last answer came whole) and
-// leaves the other kept sessions alone.
+// but keeps its session when `sound` (its last answer came whole) and its
+// status database handles (status_dbm.h), and leaves the other kept
+// sessions and handles alone.
 void release_record(AdminConfig *record, bool sound);
 
 // Runs StartTLS on the new session `ld` made for `host` when `tls_mode` is
@@ -373,6 +374,20 @@ extern fd_set _fds_backoff;
 // answer (LDAP_SUCCESS, or the code behind a failure), -1 when none came.
 AdminStatus exec_with_controls(int op, AdminConfig *conn, const char *dn, LDAPMod **mods, int flags,
                                LDAPControl **controls, int *ldap_code);
+
+// search_for_entries in two halves, so that its request can travel with
+// another: send_search_for_entries sends it (nothing is logged), and
+// finish_search_for_entries awaits the answer and does with it what
+// search_for_entries does (the same result, the same log lines).
+struct SentSearch {
+    LDAP *session;
+    const char *base;  // borrowed: must outlive the finish
+    int msgid;
+    int rc;  // of the send; anything but LDAP_SUCCESS: nothing was sent
+};
+SentSearch send_search_for_entries(LDAP *session, const char *filter, const char *base, char **attrs, int attrsonly,
+                                   int mode);
+LDAPMessage *finish_search_for_entries(const SentSearch &sent, int mode);
 
 // The primary's host from a referral list: the first URL longer than 6
 // characters that begins with "ldap:/", without "ldap:", the slashes after

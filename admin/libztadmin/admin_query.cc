@@ -33,37 +33,48 @@ int to_int(const char *text) {
     return static_cast<int>(value);
 }
 
-// A search as ldap_search_ext_s makes it, its answer awaited within the
-// session's bound: the result code, and the result chain in `result`.
-int search_awaited(LDAP *session, const char *base, int scope, const char *filter, char **attrs, int attrsonly,
-                   zt::LdapMsgPtr &result) {
-    int msgid = -1;
-    int rc = ldap_search_ext(session, base, scope, filter, attrs, attrsonly, nullptr, nullptr, nullptr,
-                             LDAP_NO_LIMIT, &msgid);
-    if (rc != LDAP_SUCCESS) return rc;
+// The request half of a search as ldap_search_ext_s makes it, with no size
+// or time limit.
+zt::SentSearch send_search(LDAP *session, const char *base, int scope, const char *filter, char **attrs,
+                           int attrsonly) {
+    zt::SentSearch sent{session, base, -1, LDAP_PARAM_ERROR};
+    if (session == nullptr) return sent;
+    sent.rc = ldap_search_ext(session, base, scope, filter, attrs, attrsonly, nullptr, nullptr, nullptr,
+                              LDAP_NO_LIMIT, &sent.msgid);
+    return sent;
+}
+
+// The answer half: awaited within the session's bound, the result code,
+// and the result chain in `result`.
+int await_search(const zt::SentSearch &sent, zt::LdapMsgPtr &result) {
+    if (sent.rc != LDAP_SUCCESS) return sent.rc;
     LDAPMessage *raw = nullptr;
-    int got = zt::await_result(session, msgid, LDAP_MSG_ALL, &raw, {"search", base, false});
+    int got = zt::await_result(sent.session, sent.msgid, LDAP_MSG_ALL, &raw, {"search", sent.base, false});
     result.reset(raw);
     if (got <= 0) {
-        rc = LDAP_OTHER;
-        ldap_get_option(session, LDAP_OPT_RESULT_CODE, &rc);
+        int rc = LDAP_OTHER;
+        ldap_get_option(sent.session, LDAP_OPT_RESULT_CODE, &rc);
         return rc;
     }
-    return ldap_result2error(session, result.get(), 0);
+    return ldap_result2error(sent.session, result.get(), 0);
+}
+
+// The result of a sent search, or null after logging with `who`.
+LDAPMessage *finish_search(const zt::SentSearch &sent, const char *who) {
+    zt::LdapMsgPtr result;
+    int rc = await_search(sent, result);
+    if (rc != LDAP_SUCCESS) {
+        zt::dprintf("%s: LDAP search failed - %s\n", who, ldap_err2string(rc));
+        return nullptr;
+    }
+    return result.release();
 }
 
 // Runs a search with no size or time limit; the result, or null after
 // logging with `who`.
 LDAPMessage *search(LDAP *session, const char *who, const char *base, int scope, const char *filter,
                     char **attrs, int attrsonly) {
-    zt::LdapMsgPtr result;
-    int rc = session == nullptr ? LDAP_PARAM_ERROR
-                                : search_awaited(session, base, scope, filter, attrs, attrsonly, result);
-    if (rc != LDAP_SUCCESS) {
-        zt::dprintf("%s: LDAP search failed - %s\n", who, ldap_err2string(rc));
-        return nullptr;
-    }
-    return result.release();
+    return finish_search(send_search(session, base, scope, filter, attrs, attrsonly), who);
 }
 
 // A delete as ldap_delete_ext_s makes it, its answer awaited within the
@@ -165,23 +176,32 @@ bool generation_reached(int counter, int generation) {
     return (difference & (1u << 30)) == 0;
 }
 
+SentSearch send_search_for_entries(LDAP *session, const char *filter, const char *base, char **attrs, int attrsonly,
+                                   int mode) {
+    int scope = mode == SEARCH_CHILDREN ? LDAP_SCOPE_ONELEVEL : LDAP_SCOPE_SUBTREE;
+    return send_search(session, base, scope, filter, attrs, attrsonly);
+}
+
+LDAPMessage *finish_search_for_entries(const SentSearch &sent, int mode) {
+    LdapMsgPtr result(finish_search(sent, "search_for_entries()"));
+    if (!result || mode != SEARCH_SINGLE) return result.release();
+    int count = ldap_count_entries(sent.session, result.get());
+    if (count == 0) return nullptr;
+    if (count >= 2) {
+        dprintf("search_for_entries(): Found multiple matching entries, was expecting a single match");
+        return nullptr;
+    }
+    return result.release();
+}
+
 }  // namespace zt
 
 extern "C" {
 
 LDAPMessage *search_for_entries(LDAP *session, const char *filter, const char *base, char **attrs,
                                 int attrsonly, int mode) {
-    int scope = mode == SEARCH_CHILDREN ? LDAP_SCOPE_ONELEVEL : LDAP_SCOPE_SUBTREE;
-    zt::LdapMsgPtr result(
-        search(session, "search_for_entries()", base, scope, filter, attrs, attrsonly));
-    if (!result || mode != SEARCH_SINGLE) return result.release();
-    int count = ldap_count_entries(session, result.get());
-    if (count == 0) return nullptr;
-    if (count >= 2) {
-        zt::dprintf("search_for_entries(): Found multiple matching entries, was expecting a single match");
-        return nullptr;
-    }
-    return result.release();
+    return zt::finish_search_for_entries(zt::send_search_for_entries(session, filter, base, attrs, attrsonly, mode),
+                                         mode);
 }
 
 int entry_exists(LDAP *session, const char *filter, const char *base) {

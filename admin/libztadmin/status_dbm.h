@@ -105,6 +105,27 @@ OpHandle for_handle(DBM *held, Use use);
 // for_handle().
 OpHandle for_file(DBM *held, const char *path, int access_level, Use use);
 
+// ------------------------------------------------------ kept handles
+// A connection made for one question and released right after it (the
+// existence check on the primary) opens both status files as every
+// connection does, though it never reads them, and closing a read-write
+// gdbm handle syncs the file to disk: a millisecond or more per file, most
+// of a batch add's time.  Such handles are kept instead, and the next such
+// connection takes them back when the files at their path are still the
+// very files they were opened on, unchanged since (device, inode, owner,
+// mode, size and both times to the nanosecond, of the .pag and the .dir
+// file), so that opening them again could only have given the same.  A
+// file changed since, or changed too recently to tell a later change from
+// it, is opened again as always.
+
+// What open(path, access) gives, taken from the kept handles when it can.
+DBM *open_or_take(const char *path, int access);
+// Keeps a handle of open_or_take() for the next one on its path and access
+// mode; one whose files could not be told unchanged is closed.
+void keep(DBM *db);
+// Closes the kept handles (close_connection does it).
+void close_kept();
+
 // Stores `value` under `id` (DBM_INSERT or DBM_REPLACE); 0 or -1.
 int store(DBM *db, const char *id, const std::string &value, int mode);
 

@@ -195,5 +195,43 @@ TEST_F(TokenRecords, PseudoFilterShowsRegisteredPseudoTokensOnly) {
     free_linked_list(&logins);
 }
 
+// The existence check on the primary keeps the status files its connection opened for the next check; a file
+// removed, or rewritten in place, since then is opened again, and the check fails as it always did.
+TEST_F(TokenRecords, PrimaryCheckOpensChangedStatusFilesAgain) {
+    auto recreate = [&](const std::string &db) {
+        for (const char *suffix : {".pag", ".dir"}) std::remove((tree_->dbm_path(db) + suffix).c_str());
+        DBM *made = dbm_open(chars(tree_->dbm_path(db).c_str()), O_RDWR | O_CREAT, 0644);
+        ASSERT_NE(made, nullptr);
+        dbm_close(made);
+    };
+    auto blank = [](const std::string &file) {  // the same file and size, no longer a database
+        std::string zeros(std::filesystem::file_size(file), '\0');
+        FILE *f = std::fopen(file.c_str(), "r+");
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(std::fwrite(zeros.data(), 1, zeros.size(), f), zeros.size());
+        std::fclose(f);
+    };
+    struct Case { const char *db, *file; std::function<void(const std::string &)> change; } cases[] = {
+        {"ustatus", ".pag", [](const std::string &f) { std::remove(f.c_str()); }},
+        {"ustatus", ".pag", blank},
+        {"dstatus", ".pag", blank},
+        {"dstatus", ".dir", blank},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.db) + c.file);
+        recreate(c.db);
+        usleep(50000);  // older than the clock tick of the open below: its files can be told unchanged later
+        ASSERT_EQ(_zt_rawTokenExists(conn_.get(), "card.none", 1), ADMIN_ERR_NOT_FOUND);
+        ASSERT_EQ(_zt_rawTokenExists(conn_.get(), "card.none", 1), ADMIN_ERR_NOT_FOUND);
+        log_->clear();
+        c.change(tree_->dbm_path(c.db) + c.file);
+        EXPECT_EQ(_zt_rawTokenExists(conn_.get(), "card.none", 1), ADMIN_ERR_INTERNAL);
+        EXPECT_TRUE(log_->has("open_connection(): Could not open " + std::string(c.db) + " DB at (" +
+                              tree_->dbm_path(c.db) + ")")) << log_->all();
+        recreate(c.db);
+        EXPECT_EQ(_zt_rawTokenExists(conn_.get(), "card.none", 1), ADMIN_ERR_NOT_FOUND);
+    }
+}
+
 }  // namespace
 }  // namespace zt::test
