@@ -41,14 +41,6 @@ struct IteratorFree {
 };
 using IteratorPtr = std::unique_ptr<AdminIterator, IteratorFree>;
 
-// The expected text in tests/e2e/golden/`name`, each key of `values` (an @NAME@) replaced by its value.
-inline std::string golden(const std::string &name, const std::map<std::string, std::string> &values = {}) {
-    std::string text = read_file(source_path("tests/e2e/golden/" + name));
-    for (const auto &[key, value] : values)
-        for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
-            text.replace(at, key.size(), value);
-    return text;
-}
 // Polls `done` every 2 ms for up to 5 s (replication catching up); its last answer.
 inline bool eventually(const std::function<bool()> &done) {
     for (int i = 0; i < 2500; ++i, usleep(2000))
