@@ -18,6 +18,20 @@ timed() {
 
 # Sets `work` (KEEP if given, else a new directory named after PREFIX) and
 # the `sandbox` directory in it.
+# Times "$ztuser ARGS..." and the caller's `floor` alternately, $repeats
+# times each (files in $work); sets z and f to their medians and peak to the
+# command's peak memory in KiB.
+# shellcheck disable=SC2154,SC2034  # work, repeats and ztuser are the caller's; z, f and peak are its results
+against_floor() {
+  : > "$work/t.z"; : > "$work/t.f"
+  for _ in $(seq "$repeats"); do
+    timed "$ztuser" "$@" >> "$work/t.z"
+    timed floor >> "$work/t.f"
+  done
+  peak=$(/usr/bin/time -f %M "$ztuser" "$@" 2>&1 >/dev/null | tail -1)
+  z=$(median < "$work/t.z"); f=$(median < "$work/t.f")
+}
+
 make_workdir() {  # prefix
   work=${keep:-$(mktemp -d "/tmp/$1.XXXXXX")}
   mkdir -p "$work"

@@ -67,15 +67,8 @@ printf 'users: %d   repeats: %d   ztuser: %s\n' "$users" "$repeats" "$ztuser"
 printf 'load before: %s\n\n' "$(cut -d' ' -f1-3 /proc/loadavg)"
 printf '%-14s %9s %9s %7s %10s\n' listing ztuser floor ratio peak-KiB
 for args in "-l" "-L" "-li 1" "-ln an" "-Ln an" "-o"; do
-  : > "$work/t.z"; : > "$work/t.f"
-  for _ in $(seq "$repeats"); do
-    # shellcheck disable=SC2086
-    timed "$ztuser" $args >> "$work/t.z"
-    timed floor >> "$work/t.f"
-  done
   # shellcheck disable=SC2086
-  peak=$(/usr/bin/time -f %M "$ztuser" $args 2>&1 >/dev/null | tail -1)
-  z=$(median < "$work/t.z"); f=$(median < "$work/t.f")
+  against_floor $args
   printf '%-14s %9.3f %9.3f %7.2f %10s\n' "$args" "$z" "$f" "$(calc "$z / $f")" "$peak"
 done
 

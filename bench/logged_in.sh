@@ -173,17 +173,10 @@ for c in $cases; do
   for mode in single group; do
     cp "$work/$mode.json" "$work/own.json.tmp" && mv "$work/own.json.tmp" "$work/own.json"
     for args in "-lc" "-Lc" "-L -g"; do
-      : > "$work/t.z"; : > "$work/t.f"
-      for _ in $(seq "$repeats"); do
-        # shellcheck disable=SC2086
-        timed "$ztuser" $args >> "$work/t.z"
-        timed floor >> "$work/t.f"
-      done
       # shellcheck disable=SC2086
-      peak=$(/usr/bin/time -f %M "$ztuser" $args 2>&1 >/dev/null | tail -1)
+      against_floor $args
       # shellcheck disable=SC2086
       rows=$("$ztuser" $args | tail -1 | awk '{ print $1 }')
-      z=$(median < "$work/t.z"); f=$(median < "$work/t.f")
       printf '%-8s %-8s %9.3f %9.3f %7.2f %10s %7s\n' "$mode" "$args" "$z" "$f" "$(calc "$z / $f")" "$peak" "$rows"
     done
   done
